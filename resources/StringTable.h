@@ -1,0 +1,8 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The program's user-visible texts by number (status texts, messages, tooltips: a control's
+// tooltip is the string whose id equals the control's id). A missing id gives an empty text.
+std::string LoadString(uint32_t id);

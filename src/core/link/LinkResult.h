@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The 32-bit result of every port, link and reader-command operation; 0 is success.
+//
+// Families:
+//   errno values      a failed system call on a serial port (ENOENT: no such port, EBUSY: another
+//                     program holds it, EACCES: no permission, EIO: the device went away, ...).
+//                     These take the place of the Windows error codes of the original platform, so
+//                     the numbers differ (Windows says 5 for a port in use, Linux EBUSY = 16).
+//   0x2000003D..40    link and library conditions below
+//   0x20000097..CC    a command's parameters could not be assembled (one code per command)
+//   0x200000C8 + s    the reader answered with status s (LR_READER_BASE)
+//   0x30000000 + s    a D2XX call returned status s (LR_D2XX_BASE)
+using LinkResult = uint32_t;
+
+inline constexpr LinkResult LR_OK = 0;
+inline constexpr LinkResult LR_NO_ANSWER = 0x2000003D;
+inline constexpr LinkResult LR_NO_D2XX = 0x2000003E;
+// The D2XX provider lacks the function this operation needs (a vendor library without that name).
+inline constexpr LinkResult LR_D2XX_NO_FUNCTION = 0x2000003F;
+inline constexpr LinkResult LR_NOT_USB = 0x20000040;
+inline constexpr LinkResult LR_READER_BASE = 0x200000C8;
+inline constexpr LinkResult LR_D2XX_BASE = 0x30000000;
+
+// One line for a user: what the code means ("no answer from the reader", "Device or resource busy").
+std::string LinkResultText(LinkResult result);

@@ -1,0 +1,89 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "link/ByteBuffer.h"
+#include "link/Clock.h"
+#include "link/LinkResult.h"
+#include "link/ReaderPort.h"
+
+// Control characters of the link procedure.
+inline constexpr uint8_t STX = 0x02;
+inline constexpr uint8_t ETX = 0x03;
+inline constexpr uint8_t DLE = 0x10;
+inline constexpr uint8_t NAK = 0x15;
+
+enum LinkMode : uint32_t { LinkMode3964R = 0, LinkModeDleFramed = 1 };
+
+// Build-failure codes: a command's parameter bytes could not be assembled.
+inline constexpr LinkResult LR_BUILD_REQUEST = 0x20000097;
+inline constexpr LinkResult LR_BUILD_ANTICOLLISION = 0x20000098;
+inline constexpr LinkResult LR_BUILD_SELECT = 0x20000099;
+inline constexpr LinkResult LR_BUILD_WRITE = 0x2000009B;
+inline constexpr LinkResult LR_BUILD_RESET = 0x2000009C;
+inline constexpr LinkResult LR_BUILD_READ = 0x2000009D;
+inline constexpr LinkResult LR_BUILD_LOADKEY = 0x2000009E;
+inline constexpr LinkResult LR_BUILD_SETPORT = 0x200000A0;
+inline constexpr LinkResult LR_BUILD_INCREMENT = 0x200000A4;
+inline constexpr LinkResult LR_BUILD_DECREMENT = 0x200000A5;
+inline constexpr LinkResult LR_BUILD_DECREMENT_TRANSFER = 0x200000A6;
+inline constexpr LinkResult LR_BUILD_RESTORE = 0x200000A7;
+inline constexpr LinkResult LR_BUILD_TRANSFER = 0x200000A8;
+inline constexpr LinkResult LR_BUILD_READ_VALUE = 0x200000AA;
+inline constexpr LinkResult LR_NO_AUTHENTICATION = 0x200000CC;
+
+// The status the link sets when an exchange failed.
+inline constexpr uint8_t kStatusSerialError = 0x15;
+
+// The reader's text for a status byte (string 128 + status; empty where there is none).
+std::string StatusText(uint8_t status);
+// 0 for status 0, else LR_READER_BASE + status.
+LinkResult StatusToResult(uint8_t status);
+
+// One reader command as one request/answer exchange over the port, in the 3964R procedure or
+// its DLE-framed variant, and the reader's command set on top. Every wait is measured with the
+// injected clock.
+class ReaderLink {
+public:
+    explicit ReaderLink(Clock& clock = Clock::System()) : m_clock(clock) {}
+    virtual ~ReaderLink() = default;
+
+    LinkResult Connect(ReaderPort* port, uint32_t baudRate);
+    LinkResult Transact(uint8_t command, ByteBuffer parameters, uint8_t& status, ByteBuffer& answer);
+    LinkResult SendAndWaitDle(ByteBuffer bytes, uint32_t timeoutMs, bool wait);
+
+    uint8_t GetSequenceNumber() const { return m_bySequence; }
+    void SetSequenceNumber(uint8_t sequence) { m_bySequence = sequence; }
+    uint32_t GetLinkMode() const { return m_dwLinkMode; }
+    ReaderPort* GetPort() const { return m_pPort; }
+    Clock& GetClock() const { return m_clock; }
+
+    // The command set.
+    LinkResult Request(uint8_t mode, uint32_t& cardType);
+    LinkResult Reset(uint16_t value);
+    LinkResult Anticollision(uint32_t& serialNumber);
+    LinkResult Select(uint32_t serialNumber, uint8_t& answer);
+    LinkResult LoadKey(uint8_t mode, uint8_t keyNumber, ByteBuffer keyA, ByteBuffer keyB);
+    LinkResult Authenticate(uint8_t mode, uint8_t keyNumber, uint8_t block);
+    LinkResult ReadBlock(uint8_t block, ByteBuffer& data);
+    LinkResult WriteBlock(uint8_t block, ByteBuffer data);
+    LinkResult Halt();
+    LinkResult Increment(uint8_t block, uint32_t value);
+    LinkResult Decrement(uint8_t block, uint32_t value);
+    LinkResult DecrementTransfer(uint8_t block, uint32_t value);
+    LinkResult Restore(uint8_t block);
+    LinkResult Transfer(uint8_t block);
+    LinkResult SetPort(uint8_t mask);
+    LinkResult GetInfo(ByteBuffer& answer);
+    LinkResult WaitForCard();
+    LinkResult MakeValueBlock(uint8_t block, uint8_t address, uint32_t value);
+    LinkResult ReadValueBlock(uint8_t block, ByteBuffer& data);
+    LinkResult Startup();
+
+private:
+    ReaderPort* m_pPort = nullptr;
+    Clock& m_clock;
+    uint8_t m_bySequence = 0;
+    uint32_t m_dwLinkMode = LinkMode3964R;
+};

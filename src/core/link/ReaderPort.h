@@ -1,0 +1,76 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "link/ByteBuffer.h"
+#include "link/D2xx.h"
+#include "link/LinkResult.h"
+#include "link/SerialPortList.h"
+#include "link/Trace.h"
+
+class SerialLine;
+
+enum PortKind : uint32_t { PortKindCom = 0, PortKindUsb = 1 };
+enum ReadMode : uint32_t { ReadModeNormal = 0, ReadModePolling = 1 };
+
+// The one byte pipe to the reader: a serial port (termios) or a USB bridge through the D2XX table.
+// Every write and read is echoed into the attached output window (the trace).
+class ReaderPort {
+public:
+    // d2xx: the provider of the USB kind; null means no D2XX library (every USB operation then
+    // returns LR_NO_D2XX). ports: the list that port numbers index.
+    explicit ReaderPort(OutputWindow* window = nullptr, std::shared_ptr<D2xxProvider> d2xx = CreateDefaultD2xx(),
+                        SerialPortList* ports = &SerialPortList::Shared());
+    virtual ~ReaderPort();
+    ReaderPort(const ReaderPort&) = delete;
+    ReaderPort& operator=(const ReaderPort&) = delete;
+
+    LinkResult OpenPort(uint32_t kind, uint32_t portNumber);
+    // The COM kind by device name (/dev/ttyUSB0, a pseudo-terminal); the command line uses it.
+    LinkResult OpenPortByName(const std::string& name);
+    LinkResult InitPort(uint32_t baudRate, uint8_t dataBits, uint8_t parity, uint8_t stopBits, uint32_t handshake);
+    LinkResult ClosePort();
+    LinkResult ReOpenPort();
+    LinkResult SetBaudRate(uint32_t baudRate);
+    LinkResult Write(ByteBuffer bytes);
+    // Appends what arrived (at most n bytes) to destination.
+    LinkResult Read(ByteBuffer& destination, uint32_t n, uint32_t& received);
+    LinkResult Purge();
+    LinkResult SetReadMode(uint32_t mode);
+    LinkResult SetEventChars(uint8_t eventChar, uint8_t errorChar);
+
+    bool IsOpen() const { return m_dwOpen != 0; }
+    bool IsUsb() const { return m_dwKind == PortKindUsb; }
+    uint32_t GetBaudRate() const { return m_dwBaudRate; }
+    uint32_t GetPortNumber() const { return m_dwPortNumber; }
+    // The device name of the COM kind ("/dev/ttyUSB0"); "USB" for the USB kind.
+    std::string GetPortName() const;
+    bool HasD2xx() const { return m_d2xx != nullptr; }
+    SerialPortList& GetPortList() const { return *m_pPorts; }
+
+    void SetOutputWindow(OutputWindow* window, bool setFormat, uint32_t mode) {
+        m_trace.SetOutputWindow(window, setFormat, mode);
+    }
+    OutputWindow* GetOutputWindow() const { return m_trace.GetOutputWindow(); }
+    uint32_t GetTraceMode() const { return m_trace.GetTraceMode(); }
+    void ClearOutput() { m_trace.ClearOutput(); }
+    void WriteStatusLine(std::string_view text) { m_trace.WriteStatusLine(text); }
+
+private:
+    std::shared_ptr<D2xxProvider> m_d2xx;
+    SerialPortList* m_pPorts;
+    std::unique_ptr<SerialLine> m_pLine;
+    FT_HANDLE m_ftHandle = nullptr;
+    uint32_t m_dwOpen = 0;
+    uint32_t m_dwKind = PortKindCom;
+    uint32_t m_dwPortNumber = 0;
+    std::string m_strPortName;
+    uint32_t m_dwBaudRate = 9600;
+    uint8_t m_byDataBits = 8;
+    uint8_t m_byParity = 0;
+    uint8_t m_byStopBits = 0;
+    uint32_t m_dwHandshake = 0;
+    Trace m_trace;
+};
