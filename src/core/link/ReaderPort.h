@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "link/ByteBuffer.h"
@@ -35,8 +37,13 @@ public:
     LinkResult ReOpenPort();
     LinkResult SetBaudRate(uint32_t baudRate);
     LinkResult Write(ByteBuffer bytes);
-    // Appends what arrived (at most n bytes) to destination.
-    LinkResult Read(ByteBuffer& destination, uint32_t n, uint32_t& received);
+    // Says whether the bytes of one read so far hold all that the caller awaits.
+    using ReadComplete = std::function<bool(std::span<const uint8_t> bytes)>;
+
+    // Appends what arrived (at most n bytes) to destination. A read ends after n bytes or by the
+    // time-outs of the read mode; with complete, also as soon as complete() says the awaited bytes
+    // are there, so that a caller that knows its end mark does not wait for the line to fall quiet.
+    LinkResult Read(ByteBuffer& destination, uint32_t n, uint32_t& received, const ReadComplete& complete = {});
     LinkResult Purge();
     LinkResult SetReadMode(uint32_t mode);
     LinkResult SetEventChars(uint8_t eventChar, uint8_t errorChar);
