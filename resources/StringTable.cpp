@@ -27,6 +27,9 @@ const std::unordered_map<uint32_t, const char*>& Table() {
         {147, "<OK; Value = 0x%08X; Address = 0x%02X>"},
         {148, "<Block does not appear to be a valid value block>"},
         {149, "<Serial communications error>"},
+        {160, "Please enter a hexadecimal value."},
+        {161, "Please enter a valid Mifare key of 12 hexadecimal digits."},
+        {162, "Please enter a string of %d characters."},
         {1138, "<OK, Waiting for card...>"},
     };
     return table;

@@ -31,7 +31,9 @@ ByteBuffer& ByteBuffer::operator=(const ByteBuffer& source) {
     return *this;
 }
 
-ByteBuffer::~ByteBuffer() { Clear(); }
+ByteBuffer::~ByteBuffer() {
+    Clear();
+}
 
 void ByteBuffer::Clear() {
     std::fill_n(m_data.begin(), m_dwCount, uint8_t{0});

@@ -101,7 +101,8 @@ struct D2xxTable {
     std::function<FT_STATUS(FT_HANDLE, uint32_t readTimeout, uint32_t writeTimeout)> FT_SetTimeouts;
     std::function<FT_STATUS(FT_HANDLE, uint32_t* rxBytes)> FT_GetQueueStatus;
     std::function<FT_STATUS(FT_HANDLE, uint32_t mask, void* param)> FT_SetEventNotification;
-    std::function<FT_STATUS(FT_HANDLE, uint32_t* rxBytes, uint32_t* txBytes, uint32_t* eventWord)> FT_GetStatus;
+    std::function<FT_STATUS(FT_HANDLE, uint32_t* rxBytes, uint32_t* txBytes, uint32_t* eventWord)>
+        FT_GetStatus;
     std::function<FT_STATUS(FT_HANDLE)> FT_SetBreakOn;
     std::function<FT_STATUS(FT_HANDLE)> FT_SetBreakOff;
     std::function<FT_STATUS(FT_HANDLE, uint32_t mask)> FT_SetWaitMask;
@@ -119,7 +120,8 @@ struct D2xxTable {
     std::function<FT_STATUS(FT_HANDLE, uint8_t* latency)> FT_GetLatencyTimer;
     std::function<FT_STATUS(FT_HANDLE, uint8_t mask, uint8_t enable)> FT_SetBitMode;
     std::function<FT_STATUS(FT_HANDLE, uint8_t* mode)> FT_GetBitMode;
-    std::function<FT_STATUS(FT_HANDLE, uint32_t inTransferSize, uint32_t outTransferSize)> FT_SetUSBParameters;
+    std::function<FT_STATUS(FT_HANDLE, uint32_t inTransferSize, uint32_t outTransferSize)>
+        FT_SetUSBParameters;
 };
 
 // The vendor's names of the 41 entries, in table order.

@@ -23,7 +23,8 @@ class ReaderPort {
 public:
     // d2xx: the provider of the USB kind; null means no D2XX library (every USB operation then
     // returns LR_NO_D2XX). ports: the list that port numbers index.
-    explicit ReaderPort(OutputWindow* window = nullptr, std::shared_ptr<D2xxProvider> d2xx = CreateDefaultD2xx(),
+    explicit ReaderPort(OutputWindow* window = nullptr,
+                        std::shared_ptr<D2xxProvider> d2xx = CreateDefaultD2xx(),
                         SerialPortList* ports = &SerialPortList::Shared());
     virtual ~ReaderPort();
     ReaderPort(const ReaderPort&) = delete;
@@ -32,7 +33,8 @@ public:
     LinkResult OpenPort(uint32_t kind, uint32_t portNumber);
     // The COM kind by device name (/dev/ttyUSB0, a pseudo-terminal); the command line uses it.
     LinkResult OpenPortByName(const std::string& name);
-    LinkResult InitPort(uint32_t baudRate, uint8_t dataBits, uint8_t parity, uint8_t stopBits, uint32_t handshake);
+    LinkResult InitPort(uint32_t baudRate, uint8_t dataBits, uint8_t parity, uint8_t stopBits,
+                        uint32_t handshake);
     LinkResult ClosePort();
     LinkResult ReOpenPort();
     LinkResult SetBaudRate(uint32_t baudRate);
@@ -43,7 +45,8 @@ public:
     // Appends what arrived (at most n bytes) to destination. A read ends after n bytes or by the
     // time-outs of the read mode; with complete, also as soon as complete() says the awaited bytes
     // are there, so that a caller that knows its end mark does not wait for the line to fall quiet.
-    LinkResult Read(ByteBuffer& destination, uint32_t n, uint32_t& received, const ReadComplete& complete = {});
+    LinkResult Read(ByteBuffer& destination, uint32_t n, uint32_t& received,
+                    const ReadComplete& complete = {});
     LinkResult Purge();
     LinkResult SetReadMode(uint32_t mode);
     LinkResult SetEventChars(uint8_t eventChar, uint8_t errorChar);

@@ -49,7 +49,10 @@ TEST(ByteBuffer, RendersAsHexAndText) {
     const RenderCase cases[] = {
         {{}, "", ""},
         {{0x00, 0xFF}, "00 FF ", std::string("0\xFF")},
-        {{0x02, 0x41, 0x00}, "02 41 00 ", "\x02" "A0"},
+        {{0x02, 0x41, 0x00},
+         "02 41 00 ",
+         "\x02"
+         "A0"},
         {{0x41, 0x00, 0x42}, "41 00 42 ", "A0B"},
     };
     for (const auto& c : cases) {

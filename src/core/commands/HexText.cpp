@@ -1,0 +1,118 @@
+#include "commands/HexText.h"
+
+#include <cctype>
+#include <charconv>
+#include <cstdio>
+
+#include "StringTable.h"
+
+namespace {
+
+bool IsHexDigit(char c) {
+    return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+}
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    return (std::tolower(static_cast<unsigned char>(c)) - 'a') + 10;
+}
+
+}  // namespace
+
+uint32_t CheckHexString(std::string_view text) {
+    for (char c : text) {
+        if (!IsHexDigit(c)) {
+            return IDS_HEX_VALUE;
+        }
+    }
+    return 0;
+}
+
+uint32_t CheckMifareKey(std::string_view text) {
+    return text.size() == 12 && CheckHexString(text) == 0 ? 0 : IDS_MIFARE_KEY;
+}
+
+uint32_t CheckHexStringLength(std::string_view text, int length) {
+    if (static_cast<int>(text.size()) != length) {
+        return IDS_HEX_LENGTH;
+    }
+    return CheckHexString(text);
+}
+
+std::string CheckMessage(uint32_t id, int length) {
+    const std::string text = LoadString(id);
+    if (id != IDS_HEX_LENGTH) {
+        return text;
+    }
+    char message[128];
+    std::snprintf(message, sizeof message, "Please enter a string of %d characters.", length);
+    return message;
+}
+
+std::string IntegerMessage() {
+    return "Please enter a whole number from 0 to 255.";
+}
+
+std::string RangeMessage(int min, int max) {
+    return "Please enter a number from " + std::to_string(min) + " to " + std::to_string(max) + ".";
+}
+
+std::string LengthMessage(int maxLength) {
+    return "Please enter no more than " + std::to_string(maxLength) + " characters.";
+}
+
+bool ParseByteField(std::string_view text, uint8_t min, uint8_t max, uint8_t& value, std::string& message) {
+    // Blanks around the number are allowed, as a user may leave them.
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
+        text.remove_suffix(1);
+    }
+    unsigned number = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || number > 255) {
+        message = IntegerMessage();
+        return false;
+    }
+    if (number < min || number > max) {
+        message = RangeMessage(min, max);
+        return false;
+    }
+    value = static_cast<uint8_t>(number);
+    return true;
+}
+
+bool ScanHex32(std::string_view text, uint32_t& value) {
+    size_t i = 0;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) {
+        ++i;
+    }
+    if (i + 2 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X') &&
+        IsHexDigit(text[i + 2])) {
+        i += 2;
+    }
+    if (i >= text.size() || !IsHexDigit(text[i])) {
+        return false;
+    }
+    uint32_t number = 0;
+    for (; i < text.size() && IsHexDigit(text[i]); ++i) {
+        number = (number << 4) | static_cast<uint32_t>(HexValue(text[i]));
+    }
+    value = number;
+    return true;
+}
+
+bool HexToBytes(std::string_view text, ByteBuffer& bytes) {
+    if (text.size() % 2 != 0 || CheckHexString(text) != 0) {
+        return false;
+    }
+    for (size_t i = 0; i < text.size(); i += 2) {
+        if (!bytes.Append(static_cast<uint8_t>(HexValue(text[i]) * 16 + HexValue(text[i + 1])))) {
+            return false;
+        }
+    }
+    return true;
+}

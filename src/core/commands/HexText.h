@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "link/ByteBuffer.h"
+
+// Checks and conversions of the texts a user types for reader commands: the parameter dialogs
+// and the command line check with the same rules and show the same messages.
+
+// String ids of the checks' messages.
+inline constexpr uint32_t IDS_HEX_VALUE = 160;  // "Please enter a hexadecimal value."
+inline constexpr uint32_t IDS_MIFARE_KEY =
+    161;  // "Please enter a valid Mifare key of 12 hexadecimal digits."
+inline constexpr uint32_t IDS_HEX_LENGTH = 162;  // "Please enter a string of %d characters."
+
+// Each returns 0 when the text passes, else the id of the message to show.
+// Every character a hexadecimal digit; an empty text passes.
+uint32_t CheckHexString(std::string_view text);
+// Exactly 12 hexadecimal digits.
+uint32_t CheckMifareKey(std::string_view text);
+// Exactly length characters (else 162), then all hexadecimal digits (else 160).
+uint32_t CheckHexStringLength(std::string_view text, int length);
+// The message of a failed check, with the length filled in for 162.
+std::string CheckMessage(uint32_t id, int length = 0);
+
+// A decimal field into an 8-bit value: a text that is not a number or is above 255 gets the
+// integer message, a value outside [min, max] the range message. True when accepted.
+bool ParseByteField(std::string_view text, uint8_t min, uint8_t max, uint8_t& value, std::string& message);
+// Our wording of the standard field messages.
+std::string IntegerMessage();
+std::string RangeMessage(int min, int max);
+std::string LengthMessage(int maxLength);
+
+// Reads a hexadecimal number as "%x" does: leading blanks, an optional 0x, then digits in either
+// case up to the first other character (values wrap to 32 bits). False when there is no digit,
+// and value is left unchanged.
+bool ScanHex32(std::string_view text, uint32_t& value);
+
+// Two hexadecimal digits per byte ("5E2F9A40C713" -> 5E 2F 9A 40 C7 13); false on an odd length
+// or a character that is not a hexadecimal digit.
+bool HexToBytes(std::string_view text, ByteBuffer& bytes);
