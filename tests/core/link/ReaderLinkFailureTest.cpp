@@ -199,6 +199,7 @@ TEST_F(LinkFailureTest, PortErrorsPassThroughExceptInsideAcknowledgementWaits) {
 
     // Once the reader has opened its answer, a read error is the port's own code.
     bridge->readStatus = FT_OK;
+    port.Purge();  // the acknowledgements nobody could read
     answers = {ScriptedBridge::Telegram({0x01, 0x00, 0x00})};
     bridge->onWrite = [this](std::span<const uint8_t> w) {
         React(Bytes(w.begin(), w.end()));

@@ -24,7 +24,7 @@ ScriptedBridge::ScriptedBridge(FakeClock& clock) : m_clock(clock) {
         m_dwReadTimeout = readMs;
         return FT_OK;
     };
-    m_table.FT_Write = [this](FT_HANDLE, void* buffer, uint32_t n, uint32_t* count) {
+    m_table.FT_Write = [this](FT_HANDLE, void* buffer, uint32_t n, uint32_t* count) -> FT_STATUS {
         const auto* bytes = static_cast<const uint8_t*>(buffer);
         written.insert(written.end(), bytes, bytes + n);
         *count = n;
@@ -33,7 +33,7 @@ ScriptedBridge::ScriptedBridge(FakeClock& clock) : m_clock(clock) {
         }
         return FT_OK;
     };
-    m_table.FT_Read = [this](FT_HANDLE, void* buffer, uint32_t n, uint32_t* count) {
+    m_table.FT_Read = [this](FT_HANDLE, void* buffer, uint32_t n, uint32_t* count) -> FT_STATUS {
         *count = 0;
         if (readStatus != FT_OK) {
             return readStatus;
