@@ -70,12 +70,25 @@ void ReaderLink::ProbeLinkMode() {
     }
     // A reader of the 3964R procedure acknowledges a lone STX; a DLE-framed one stays silent.
     const LinkResult written = m_pPort->Write(ByteBuffer{STX});
+    m_pPort->SetReadMode(ReadModeNormal);
+    const bool acknowledged = written == LR_OK && WaitForAck(kProbeTimeoutMs) == LR_OK;
+    // The probe leaves the bridge polling; each page sets the read mode it needs.
     m_pPort->SetReadMode(ReadModePolling);
-    if (written == LR_OK && WaitForAck(kProbeTimeoutMs) == LR_OK) {
+    if (acknowledged) {
         return;
     }
     m_dwLinkMode = LinkModeDleFramed;
     m_pPort->SetEventChars(ETX, NAK);
+}
+
+LinkResult ReaderLink::ReadFirstBytes(ByteBuffer& into, uint32_t& count) {
+    // Ends at the first byte, so nothing after it is taken from the line, and otherwise sleeps
+    // through the normal read time-out: polling reads would wake the process every millisecond
+    // for as long as a silent reader keeps it waiting.
+    static const ReaderPort::ReadComplete anyByte = [](std::span<const uint8_t> bytes) {
+        return !bytes.empty();
+    };
+    return m_pPort->Read(into, kTelegramReadSize, count, anyByte);
 }
 
 LinkResult ReaderLink::WaitForAck(uint32_t timeoutMs) {
@@ -84,7 +97,7 @@ LinkResult ReaderLink::WaitForAck(uint32_t timeoutMs) {
     const uint32_t start = m_clock.GetTickCount();
     for (;;) {
         uint32_t count = 0;
-        if (m_pPort->Read(received, 1, count) != LR_OK) {
+        if (ReadFirstBytes(received, count) != LR_OK) {
             return LR_NO_ANSWER;
         }
         uint8_t first = 0;
@@ -99,13 +112,13 @@ LinkResult ReaderLink::WaitForAck(uint32_t timeoutMs) {
 
 LinkResult ReaderLink::SendAndWaitDle(ByteBuffer bytes, uint32_t timeoutMs, bool wait) {
     const LinkResult written = m_pPort->Write(bytes);
-    m_pPort->SetReadMode(ReadModePolling);
-    LinkResult result = written;
-    if (written == LR_OK && wait) {
-        result = WaitForAck(timeoutMs);
-    }
+    // The wait reads in the normal mode (see ReadFirstBytes), which also replaces the longer
+    // time-outs a freshly initialised serial port starts with.
     m_pPort->SetReadMode(ReadModeNormal);
-    return result;
+    if (written != LR_OK || !wait) {
+        return written;
+    }
+    return WaitForAck(timeoutMs);
 }
 
 LinkResult ReaderLink::WaitForReaderStx() {
@@ -113,7 +126,7 @@ LinkResult ReaderLink::WaitForReaderStx() {
     const uint32_t start = m_clock.GetTickCount();
     for (;;) {
         uint32_t count = 0;
-        const LinkResult result = m_pPort->Read(received, 1, count);
+        const LinkResult result = ReadFirstBytes(received, count);
         if (result != LR_OK) {
             return result;
         }

@@ -83,7 +83,9 @@ public:
 
 private:
     void ProbeLinkMode();
-    // Waits for the reader's DLE in answer to what was just written (polling read mode).
+    // One read that returns as soon as a byte is in, or after the normal read time-out.
+    LinkResult ReadFirstBytes(ByteBuffer& into, uint32_t& count);
+    // Waits for the reader's DLE in answer to what was just written.
     LinkResult WaitForAck(uint32_t timeoutMs);
     // Waits for the reader's STX that opens its answer and acknowledges it with DLE.
     LinkResult WaitForReaderStx();
