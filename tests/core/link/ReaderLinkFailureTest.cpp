@@ -142,3 +142,17 @@ TEST_F(LinkFailureTest, PortErrorsPassThroughExceptInsideAcknowledgementWaits) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ReaderLinkUnconnected, CommandsFailInsteadOfTouchingAMissingPort) {
+    ReaderLink link;
+    uint32_t cardType = 0;
+    ByteBuffer data;
+    EXPECT_EQ(link.Request(0, cardType), LR_NO_ANSWER);
+    EXPECT_EQ(link.ReadBlock(1, data), LR_NO_ANSWER);
+    EXPECT_EQ(link.GetInfo(data), 0x200000DDu);
+    EXPECT_EQ(link.Startup(), LR_OK);
+}
+
+}  // namespace
