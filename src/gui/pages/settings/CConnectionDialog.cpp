@@ -166,7 +166,7 @@ void CConnectionDialog::FillPortList() {
     SerialPortList& ports = m_pReaderPort->GetPortList();
     ports.Refresh();
     m_pPortList->clear();
-    // Entries in list order: the selected index + 1 is the port number.
+    // In list order, so that the selected index + 1 is the port number.
     for (const SerialPortList::Entry& entry : ports.Entries()) {
         const QString name = QString::fromStdString(entry.name);
         const QString text = entry.description.empty() ? name
@@ -262,14 +262,17 @@ void CConnectionDialog::Connect() {
         baudIndex >= 0 && baudIndex < static_cast<int>(std::size(kBaudRates)) ? kBaudRates[baudIndex] : 9600;
 
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    LinkResult result = m_pReaderPort->OpenPort(usb ? PortKindUsb : PortKindCom, usb ? 0 : index + 1);
+    // The port number by name: the list may have changed since the page showed it.
+    const std::string portName = m_pPortList->currentData().toString().toStdString();
+    const uint32_t portNumber = usb ? 0 : m_pReaderPort->GetPortList().NumberOf(portName);
+    LinkResult result = m_pReaderPort->OpenPort(usb ? PortKindUsb : PortKindCom, portNumber);
     const bool opened = result == LR_OK;
     if (opened) {
         result = m_pReaderLink->Connect(m_pReaderPort, baudRate);
     }
     QApplication::restoreOverrideCursor();
 
-    const QByteArray name = (usb ? Text(177) : m_pPortList->currentData().toString()).toLocal8Bit();
+    const QByteArray name = usb ? Text(177).toLocal8Bit() : QByteArray::fromStdString(portName);
     if (result == LR_OK) {
         m_pConnectButton->setText(Text(103));
         SetStatus(Format(170, name.constData(), baudRate), true);
