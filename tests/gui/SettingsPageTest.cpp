@@ -27,7 +27,8 @@ protected:
     }
 
     void Build(std::shared_ptr<D2xxProvider> d2xx, bool usbAvailable, const std::string& preferred = {}) {
-        m_pSheet = std::make_unique<CAllControlsSheet>(QStringLiteral("Tagbench"), nullptr, 0, std::move(d2xx));
+        m_pSheet =
+            std::make_unique<CAllControlsSheet>(QStringLiteral("Tagbench"), nullptr, 0, std::move(d2xx));
         m_pSheet->m_bUsbAvailable = usbAvailable;
         m_pSheet->GetConnectionDialog().SetPreferredPort(preferred);
         m_pSheet->AddPages();
@@ -50,8 +51,9 @@ protected:
     // Enabled states of USB radio, COM radio, port list, baud label, baud list.
     std::vector<bool> ConnectionControlsEnabled() {
         std::vector<bool> enabled;
-        for (uint32_t id : {CConnectionDialog::IDC_USB, CConnectionDialog::IDC_COM, CConnectionDialog::IDC_PORT_LIST,
-                            CConnectionDialog::IDC_BAUD_LABEL, CConnectionDialog::IDC_BAUD_LIST}) {
+        for (uint32_t id :
+             {CConnectionDialog::IDC_USB, CConnectionDialog::IDC_COM, CConnectionDialog::IDC_PORT_LIST,
+              CConnectionDialog::IDC_BAUD_LABEL, CConnectionDialog::IDC_BAUD_LIST}) {
             enabled.push_back(FindControl(m_pSheet.get(), id)->isEnabled());
         }
         return enabled;
@@ -172,7 +174,8 @@ TEST_F(SettingsPage, APortThatCannotBeOpenedSpringsBackAndSaysWhy) {
         QString status;
     };
     const Case cases[] = {
-        {"/dev/tagbench-no-such-port", "Could not open /dev/tagbench-no-such-port: No such file or directory."},
+        {"/dev/tagbench-no-such-port",
+         "Could not open /dev/tagbench-no-such-port: No such file or directory."},
         {held.SlaveName(),
          QString::fromStdString("Could not open " + held.SlaveName() + ": Device or resource busy.")},
     };
@@ -201,7 +204,8 @@ TEST_F(SettingsPage, ConnectAndDisconnectOverASerialPort) {
     EXPECT_EQ(m_pSheet->GetReaderPort().GetBaudRate(), 19200u);
     EXPECT_TRUE(ConnectButton()->isChecked());
     EXPECT_EQ(ConnectButton()->text(), QStringLiteral("Disco&nnect"));
-    EXPECT_EQ(Page().StatusText(), QString::fromStdString("Connected to " + line.SlaveName() + " at 19200 baud."));
+    EXPECT_EQ(Page().StatusText(),
+              QString::fromStdString("Connected to " + line.SlaveName() + " at 19200 baud."));
     EXPECT_EQ(ConnectionControlsEnabled(), std::vector<bool>(5, false));
 
     QTest::mouseClick(ConnectButton(), Qt::LeftButton);

@@ -126,7 +126,8 @@ TEST(MainSheet, PagesTakeTheLargerFontExceptTheOutputWindows) {
     EXPECT_DOUBLE_EQ(check->font().pointSizeF(), dialogSize * 1.1);
     EXPECT_DOUBLE_EQ(output->font().pointSizeF(), dialogSize);
     EXPECT_DOUBLE_EQ(terminal->font().pointSizeF(), dialogSize);
-    EXPECT_DOUBLE_EQ(FindControl(&sheet, CConnectionDialog::IDC_CONNECT)->font().pointSizeF(), dialogSize * 1.1);
+    EXPECT_DOUBLE_EQ(FindControl(&sheet, CConnectionDialog::IDC_CONNECT)->font().pointSizeF(),
+                     dialogSize * 1.1);
 }
 
 TEST(MainSheet, SettingsControlsShowTheStringOfTheirIdAsTooltipAndTheSpinButtonNone) {

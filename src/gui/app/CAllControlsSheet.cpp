@@ -7,6 +7,7 @@
 #include <QMenu>
 #include <QPainter>
 #include <QPushButton>
+#include <QShowEvent>
 #include <QSignalBlocker>
 #include <QTabWidget>
 #include <QVBoxLayout>
@@ -82,9 +83,6 @@ void CAllControlsSheet::AddPages() {
 }
 
 void CAllControlsSheet::AddPage(QWidget* page, const QString& title, bool tooltips) {
-    if (auto* propertyPage = qobject_cast<CPropertyPage*>(page)) {
-        propertyPage->OnInitDialog();
-    }
     if (tooltips) {
         ApplyTooltips(page);
     }
@@ -96,13 +94,20 @@ void CAllControlsSheet::AddPage(QWidget* page, const QString& title, bool toolti
     for (QWidget* control : controls) {
         const uint32_t id = ControlId(control);
         if (id == IDC_OUTPUT_WINDOW || id == IDC_TERMINAL) {
-            keep.emplace_back(control, control->font());
+            QFont own = control->font();
+            // Marked as set in full: an inherited font would otherwise keep following the sheet.
+            own.setResolveMask(QFont::AllPropertiesResolved);
+            keep.emplace_back(control, own);
         }
     }
     m_pTabs->addTab(page, title);
     setFont(m_sheetFont);
     for (auto& [control, font] : keep) {
         control->setFont(font);
+    }
+    // Initialised in its final font, so that lists size themselves to what they show.
+    if (auto* propertyPage = qobject_cast<CPropertyPage*>(page)) {
+        propertyPage->OnInitDialog();
     }
 }
 
@@ -153,6 +158,14 @@ void CAllControlsSheet::paintEvent(QPaintEvent* event) {
     painter.drawText(rect.translated(1, 1), flags, name);
     painter.setPen(palette().color(QPalette::Disabled, QPalette::WindowText));
     painter.drawText(rect, flags, name);
+}
+
+void CAllControlsSheet::showEvent(QShowEvent* event) {
+    // Pages set their fonts and fill their lists after the first layout pass: make room for all.
+    if (!event->spontaneous()) {
+        resize(size().expandedTo(sizeHint()));
+    }
+    QDialog::showEvent(event);
 }
 
 void CAllControlsSheet::contextMenuEvent(QContextMenuEvent* event) {

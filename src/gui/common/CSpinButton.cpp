@@ -16,13 +16,19 @@ CSpinButton::CSpinButton(QLineEdit* buddy, QWidget* parent)
         button->setArrowType(button == m_pUp ? Qt::UpArrow : Qt::DownArrow);
         button->setAutoRepeat(true);
         button->setFocusPolicy(Qt::NoFocus);
-        button->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Expanding);
+        // The two halves share the buddy's height, whatever their own hints say.
+        button->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Ignored);
         button->setFixedWidth(16);
         layout->addWidget(button);
     }
     connect(m_pUp, &QToolButton::clicked, this, [this] { Step(1); });
     connect(m_pDown, &QToolButton::clicked, this, [this] { Step(-1); });
     m_pBuddy->installEventFilter(this);
+    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+}
+
+QSize CSpinButton::sizeHint() const {
+    return QSize(16, m_pBuddy->sizeHint().height());
 }
 
 void CSpinButton::SetRange(int lower, int upper) {
@@ -38,9 +44,12 @@ void CSpinButton::SetPos(int pos) {
 void CSpinButton::Step(int delta) {
     bool ok = false;
     const qlonglong typed = m_pBuddy->text().toLongLong(&ok);
-    // Step from what the user typed, brought into the range first.
-    const int from = ok ? static_cast<int>(std::clamp<qlonglong>(typed, m_nLower, m_nUpper)) : m_nPos;
-    SetPos(from + delta);
+    if (ok && (typed < m_nLower || typed > m_nUpper)) {
+        // A typed value outside the range first snaps to the nearest end.
+        SetPos(static_cast<int>(std::clamp<qlonglong>(typed, m_nLower, m_nUpper)));
+        return;
+    }
+    SetPos((ok ? static_cast<int>(typed) : m_nPos) + delta);
 }
 
 bool CSpinButton::eventFilter(QObject* watched, QEvent* event) {

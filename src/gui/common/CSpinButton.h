@@ -6,7 +6,8 @@ class QLineEdit;
 class QToolButton;
 
 // Up and down arrows that step the integer of a buddy edit within a range; the arrow keys in the
-// edit step it too. A buddy text that is no number leaves the last position to step from.
+// edit step it too. Steps start from the number typed in the buddy (a number outside the range
+// snaps to its nearest end); a text that is no number leaves the last position to step from.
 class CSpinButton : public QWidget {
     Q_OBJECT
 public:
@@ -17,6 +18,8 @@ public:
     void SetPos(int pos);
     int GetPos() const { return m_nPos; }
     void Step(int delta);
+    // As tall as the buddy.
+    QSize sizeHint() const override;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -12,7 +12,9 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
+#include <QStyle>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cerrno>
 
 #include "StringTable.h"
@@ -98,6 +100,7 @@ CConnectionDialog::CConnectionDialog(QWidget* parent) : CPropertyPage(parent) {
     attempts->setSpacing(0);
     attempts->addWidget(m_pMaxAttempts);
     attempts->addWidget(m_pSpin);
+    attempts->addStretch(1);
     auto* contReadLayout = new QGridLayout(m_pContReadGroup);
     int row = 0;
     for (QCheckBox* box : {m_pLogToFile, m_pPcBeep, m_pReaderBeep, m_pRedLed, m_pGreenLed}) {
@@ -141,6 +144,10 @@ void CConnectionDialog::OnInitDialog() {
     m_pBaudList->setCurrentIndex(kDefaultBaudIndex);
     FillPortList();
     m_bConnect = m_pReaderPort->IsOpen();
+    // Room for the ten digits of the largest count, in the font the page now has.
+    m_pMaxAttempts->setFixedWidth(
+        m_pMaxAttempts->fontMetrics().horizontalAdvance(QStringLiteral("00000000000")) +
+        2 * m_pMaxAttempts->style()->pixelMetric(QStyle::PM_DefaultFrameWidth) + 8);
     m_pSpin->SetRange(kMaxAttemptsLower, kMaxAttemptsUpper);
     m_pSpin->SetPos(kDefaultMaxAttempts);
     UpdateControls();
@@ -167,13 +174,18 @@ void CConnectionDialog::FillPortList() {
     ports.Refresh();
     m_pPortList->clear();
     // In list order, so that the selected index + 1 is the port number.
+    int longest = 8;
     for (const SerialPortList::Entry& entry : ports.Entries()) {
         const QString name = QString::fromStdString(entry.name);
-        const QString text = entry.description.empty() ? name
-                                                       : QStringLiteral("%1 (%2)").arg(
-                                                             name, QString::fromStdString(entry.description));
+        const QString description = QString::fromStdString(entry.description);
+        // A description that only repeats the device's name ("ttyS0") says nothing.
+        const bool telling = !description.isEmpty() && !name.endsWith(QLatin1Char('/') + description);
+        const QString text = telling ? QStringLiteral("%1 (%2)").arg(name, description) : name;
         m_pPortList->addItem(text, name);
+        longest = std::max(longest, static_cast<int>(text.size()));
     }
+    // Wide enough for the longest entry: a clipped device name could be mistaken for another.
+    m_pPortList->setMinimumContentsLength(longest);
     const int index = m_pPortList->findData(QString::fromStdString(keep));
     m_pPortList->setCurrentIndex(index >= 0 ? index : 0);
 }
