@@ -72,7 +72,7 @@ SimD2xxProvider::SimD2xxProvider(std::shared_ptr<SimReader> reader, Clock& clock
         if (buffer == nullptr && toWrite != 0) {
             return FT_INVALID_PARAMETER;
         }
-        m_pReader->Receive({static_cast<const uint8_t*>(buffer), toWrite});
+        m_pReader->Receive({static_cast<const uint8_t*>(buffer), toWrite}, kSource);
         if (written != nullptr) {
             *written = toWrite;
         }
@@ -192,7 +192,7 @@ FT_STATUS SimD2xxProvider::Read(uint8_t* buffer, uint32_t toRead, uint32_t* retu
             std::lock_guard lock(m_mutex);
             m_bChanged = false;
         }
-        m_pReader->Transmit(got, toRead - got.size());
+        m_pReader->Transmit(got, toRead - got.size(), kSource);
         if (got.size() >= toRead) {
             break;
         }
@@ -200,7 +200,7 @@ FT_STATUS SimD2xxProvider::Read(uint8_t* buffer, uint32_t toRead, uint32_t* retu
         if (timeout != 0 && elapsed >= timeout) {
             break;
         }
-        const std::optional<uint32_t> next = m_pReader->MsToNextEvent();
+        const std::optional<uint32_t> next = m_pReader->MsToNextEvent(kSource);
         std::optional<uint32_t> wait = next;
         if (timeout != 0) {
             wait = std::min(next.value_or(timeout - elapsed), timeout - elapsed);

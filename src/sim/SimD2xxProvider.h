@@ -21,6 +21,8 @@
 class SimD2xxProvider final : public D2xxProvider {
 public:
     static constexpr uint32_t kForever = UINT32_MAX;
+    // The bridge's source number at the reader (see SimReader::Receive).
+    static constexpr int kSource = 1;
 
     SimD2xxProvider(std::shared_ptr<SimReader> reader, Clock& clock);
     ~SimD2xxProvider() override;

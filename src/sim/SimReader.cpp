@@ -139,7 +139,7 @@ void SimReader::Tick() {
     Notify();
 }
 
-std::optional<uint32_t> SimReader::MsToNextEvent() {
+std::optional<uint32_t> SimReader::MsToNextEvent(int source) {
     std::lock_guard lock(m_mutex);
     const uint32_t now = m_clock.GetTickCount();
     std::optional<uint32_t> next;
@@ -149,7 +149,7 @@ std::optional<uint32_t> SimReader::MsToNextEvent() {
             next = wait;
         }
     };
-    if (!m_output.empty()) {
+    if (!m_output.empty() && source == m_nSource) {
         consider(m_output.front().second);
     }
     if (m_bTimerArmed) {
@@ -218,9 +218,12 @@ bool SimReader::ApplyInputFaults(uint8_t& byte) {
     return true;
 }
 
-void SimReader::Receive(std::span<const uint8_t> bytes) {
+void SimReader::Receive(std::span<const uint8_t> bytes, int source) {
     {
         std::lock_guard lock(m_mutex);
+        if (!bytes.empty()) {
+            m_nSource = source;
+        }
         RunDueEvents();
         for (uint8_t byte : bytes) {
             if (m_faults.silent || !ApplyInputFaults(byte)) {
@@ -233,11 +236,14 @@ void SimReader::Receive(std::span<const uint8_t> bytes) {
     Notify();
 }
 
-size_t SimReader::Transmit(std::vector<uint8_t>& out, size_t max) {
+size_t SimReader::Transmit(std::vector<uint8_t>& out, size_t max, int source) {
     size_t taken = 0;
     {
         std::lock_guard lock(m_mutex);
         RunDueEvents();
+        if (source != m_nSource) {
+            return 0;
+        }
         while (taken < max && !m_output.empty() && Due(m_output.front().second)) {
             out.push_back(m_output.front().first);
             m_output.pop_front();
@@ -250,9 +256,12 @@ size_t SimReader::Transmit(std::vector<uint8_t>& out, size_t max) {
     return taken;
 }
 
-size_t SimReader::PendingOutput() {
+size_t SimReader::PendingOutput(int source) {
     std::lock_guard lock(m_mutex);
     RunDueEvents();
+    if (source != m_nSource) {
+        return 0;
+    }
     size_t count = 0;
     for (const auto& [byte, at] : m_output) {
         if (!Due(at)) {

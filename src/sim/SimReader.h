@@ -106,16 +106,19 @@ public:
     SimReader& operator=(const SimReader&) = delete;
 
     // --- the line
-    void Receive(std::span<const uint8_t> bytes);
+    // Several transports may lead to one reader (the pseudo-terminal and the USB bridge of the
+    // program's simulate mode); like a reader with two connectors it answers on the one that spoke
+    // to it last. Each transport passes its own source number; tests use the default.
+    void Receive(std::span<const uint8_t> bytes, int source = 0);
     // Moves up to max bytes that are due now to out; returns how many.
-    size_t Transmit(std::vector<uint8_t>& out, size_t max = SIZE_MAX);
-    size_t PendingOutput();
+    size_t Transmit(std::vector<uint8_t>& out, size_t max = SIZE_MAX, int source = 0);
+    size_t PendingOutput(int source = 0);
     // Drops what is queued for the PC (a purge of the bridge's buffers).
     void DiscardOutput();
     void Tick();
     // Milliseconds until the next timed event (queued late bytes, a time-out, a scheduled card);
     // nothing when the reader waits for the PC alone.
-    std::optional<uint32_t> MsToNextEvent();
+    std::optional<uint32_t> MsToNextEvent(int source = 0);
     int AddListener(std::function<void()> listener);
     void RemoveListener(int id);
 
@@ -214,6 +217,7 @@ private:
     SimLinkMode m_nLinkMode = SimLink3964R;
 
     // line
+    int m_nSource = 0;                                  // the transport that spoke last; output goes there
     std::deque<std::pair<uint8_t, uint32_t>> m_output;  // byte, due tick
     LinkState m_nState = LinkIdle;
     std::vector<uint8_t> m_received;
