@@ -8,8 +8,15 @@
 // Families:
 //   errno values      a failed system call on a serial port (ENOENT: no such port, EBUSY: another
 //                     program holds it, EACCES: no permission, EIO: the device went away, ...).
-//                     These take the place of the Windows error codes of the original platform, so
-//                     the numbers differ (Windows says 5 for a port in use, Linux EBUSY = 16).
+//                     These take the place of the Windows error codes, so the numbers differ:
+//                       ERROR_FILE_NOT_FOUND (2)     no such port        -> ENOENT (2)
+//                       ERROR_ACCESS_DENIED (5)      port in use         -> EBUSY (16)
+//                       (no permission on the device node)               -> EACCES (13)
+//                       ERROR_INVALID_HANDLE (6)     port not open       -> EBADF (9)
+//                       ERROR_INVALID_PARAMETER (87) line setting refused -> EINVAL (22)
+//                       ERROR_GEN_FAILURE (31), ERROR_OPERATION_ABORTED (995)
+//                                                    device went away    -> EIO (5)
+//                       (not a serial device)                            -> ENOTTY (25)
 //   0x2000003D..40    link and library conditions below
 //   0x20000097..CC    a command's parameters could not be assembled (one code per command)
 //   0x200000C8 + s    the reader answered with status s (LR_READER_BASE)

@@ -1,0 +1,328 @@
+#include "link/ReaderPort.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <vector>
+
+#include "link/LinkDiagnostic.h"
+#include "link/SerialLine.h"
+
+namespace {
+
+// Read and write time-outs of the USB bridge, in milliseconds.
+constexpr uint32_t kUsbReadTimeout = 100;
+constexpr uint32_t kUsbPollingReadTimeout = 1;
+constexpr uint32_t kUsbWriteTimeout = 100;
+
+// Time-outs of the serial line after InitPort, and of its two read modes.
+constexpr SerialTimeouts kComInitTimeouts{10, 10, 100, 10, 100};
+constexpr SerialTimeouts kComNormalTimeouts{10, 1, 1, 10, 100};
+constexpr SerialTimeouts kComPollingTimeouts{SerialTimeouts::kReturnAtOnce, 0, 0, 10, 100};
+
+LinkResult FromStatus(FT_STATUS status) {
+    return status == FT_OK ? LR_OK : LR_D2XX_BASE + status;
+}
+
+// One call through the table; an entry the provider lacks answers instead of crashing.
+template <typename Function, typename... Args>
+LinkResult CallD2xx(const Function& function, Args... args) {
+    if (!function) {
+        return LR_D2XX_NO_FUNCTION;
+    }
+    return FromStatus(function(args...));
+}
+
+unsigned HandleValue(FT_HANDLE handle) {
+    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(handle));
+}
+
+}  // namespace
+
+ReaderPort::ReaderPort(OutputWindow* window, std::shared_ptr<D2xxProvider> d2xx, SerialPortList* ports)
+    : m_d2xx(std::move(d2xx)), m_pPorts(ports), m_pLine(std::make_unique<SerialLine>()) {
+    m_trace.SetOutputWindow(window, false, TraceModeText);
+}
+
+ReaderPort::~ReaderPort() = default;
+
+std::string ReaderPort::GetPortName() const {
+    return IsUsb() ? std::string("USB") : m_strPortName;
+}
+
+LinkResult ReaderPort::OpenPort(uint32_t kind, uint32_t portNumber) {
+    m_dwKind = kind == PortKindUsb ? PortKindUsb : PortKindCom;
+    m_dwPortNumber = portNumber;
+    if (IsUsb()) {
+        if (!m_d2xx) {
+            return LR_NO_D2XX;
+        }
+        const D2xxTable& table = m_d2xx->Table();
+        if (!table.FT_Open) {
+            return LR_D2XX_NO_FUNCTION;
+        }
+        // A device this port still holds would keep the bridge busy for the new open.
+        if (m_ftHandle != nullptr && table.FT_Close) {
+            table.FT_Close(m_ftHandle);
+            m_ftHandle = nullptr;
+        }
+        // Always the first device, whatever the port number.
+        FT_HANDLE handle = nullptr;
+        const FT_STATUS status = table.FT_Open(0, &handle);
+        if (status != FT_OK) {
+            return LR_D2XX_BASE + status;
+        }
+        m_ftHandle = handle;
+        return LR_OK;
+    }
+    m_strPortName = m_pPorts != nullptr ? m_pPorts->NameOf(portNumber) : std::string();
+    if (m_strPortName.empty()) {
+        m_pLine->Close();
+        return ENOENT;
+    }
+    return m_pLine->Open(m_strPortName);
+}
+
+LinkResult ReaderPort::OpenPortByName(const std::string& name) {
+    m_dwKind = PortKindCom;
+    m_strPortName = name;
+    m_dwPortNumber = m_pPorts != nullptr ? m_pPorts->NumberOf(name) : 0;
+    return m_pLine->Open(name);
+}
+
+LinkResult ReaderPort::InitPort(uint32_t baudRate, uint8_t dataBits, uint8_t parity, uint8_t stopBits,
+                                uint32_t handshake) {
+    m_dwBaudRate = baudRate;
+    m_byDataBits = dataBits;
+    m_byParity = parity;
+    m_byStopBits = stopBits;
+    m_dwHandshake = handshake;
+    if (IsUsb()) {
+        if (!m_d2xx) {
+            return LR_NO_D2XX;
+        }
+        const D2xxTable& table = m_d2xx->Table();
+        const uint8_t wordLength = (dataBits >= 5 && dataBits <= 7) ? dataBits : FT_BITS_8;
+        const uint8_t ftStopBits = (stopBits == 1 || stopBits == 2) ? stopBits : FT_STOP_BITS_1;
+        const uint8_t ftParity = (parity >= 1 && parity <= 4) ? parity : FT_PARITY_NONE;
+        LinkResult result;
+        if ((result = CallD2xx(table.FT_SetBaudRate, m_ftHandle, baudRate)) != LR_OK ||
+            (result = CallD2xx(table.FT_SetDataCharacteristics, m_ftHandle, wordLength, ftStopBits,
+                               ftParity)) != LR_OK ||
+            // The bridge runs without flow control: the handshake setting is for serial lines.
+            (result = CallD2xx(table.FT_SetFlowControl, m_ftHandle, FT_FLOW_NONE, uint8_t{0}, uint8_t{0})) !=
+                LR_OK ||
+            (result = CallD2xx(table.FT_SetDtr, m_ftHandle)) != LR_OK ||
+            (result = CallD2xx(table.FT_SetRts, m_ftHandle)) != LR_OK ||
+            (result = CallD2xx(table.FT_SetChars, m_ftHandle, uint8_t{0}, uint8_t{0}, uint8_t{0},
+                               uint8_t{0})) != LR_OK ||
+            (result = CallD2xx(table.FT_SetTimeouts, m_ftHandle, kUsbReadTimeout, kUsbWriteTimeout)) !=
+                LR_OK) {
+            return result;
+        }
+        m_dwOpen = 1;
+        return LR_OK;
+    }
+    if (!m_pLine->IsOpen()) {
+        return EBADF;
+    }
+    if (const int error = m_pLine->Purge(); error != 0) {
+        return static_cast<LinkResult>(error);
+    }
+    m_pLine->SetTimeouts(kComInitTimeouts);
+    if (const int error = m_pLine->Configure(baudRate, dataBits, parity, stopBits, handshake); error != 0) {
+        return static_cast<LinkResult>(error);
+    }
+    m_dwOpen = 1;
+    return LR_OK;
+}
+
+LinkResult ReaderPort::ClosePort() {
+    m_dwOpen = 0;
+    if (IsUsb()) {
+        if (!m_d2xx) {
+            return LR_NO_D2XX;
+        }
+        const LinkResult result = CallD2xx(m_d2xx->Table().FT_Close, m_ftHandle);
+        if (result == LR_OK) {
+            m_ftHandle = nullptr;  // a closed handle must not be closed again
+        }
+        return result;
+    }
+    if (!m_pLine->IsOpen()) {
+        return LR_OK;
+    }
+    const int error = m_pLine->Close();
+    if (error != 0) {
+        LinkDiagnostic(0, "Error closing port: 0x%08X.", static_cast<unsigned>(error));
+        return static_cast<LinkResult>(error);
+    }
+    LinkDiagnostic(0, "Port closed.");
+    return LR_OK;
+}
+
+LinkResult ReaderPort::ReOpenPort() {
+    LinkResult result = ClosePort();
+    LinkDiagnostic(0, "ReOpenPort: ClosePort: dwError = 0x%08X, m_ftHandle = %X", result,
+                   HandleValue(m_ftHandle));
+    m_ftHandle = nullptr;
+    // A serial line opened by name may not be in the port list: open it by its name again.
+    result = IsUsb() ? OpenPort(PortKindUsb, m_dwPortNumber) : OpenPortByName(m_strPortName);
+    LinkDiagnostic(0, "ReOpenPort: OpenPort:  dwError = 0x%08X, m_ftHandle = %X", result,
+                   HandleValue(m_ftHandle));
+    if (result != LR_OK) {
+        return result;
+    }
+    result = InitPort(m_dwBaudRate, m_byDataBits, m_byParity, m_byStopBits, m_dwHandshake);
+    LinkDiagnostic(0, "ReOpenPort: InitPort:  dwError = 0x%08X, m_ftHandle = %X", result,
+                   HandleValue(m_ftHandle));
+    return result;
+}
+
+LinkResult ReaderPort::SetBaudRate(uint32_t baudRate) {
+    m_dwBaudRate = baudRate;
+    return InitPort(baudRate, m_byDataBits, m_byParity, m_byStopBits, m_dwHandshake);
+}
+
+LinkResult ReaderPort::Write(ByteBuffer bytes) {
+    if (IsUsb()) {
+        if (!m_d2xx) {
+            return LR_NO_D2XX;
+        }
+        const D2xxTable& table = m_d2xx->Table();
+        if (!table.FT_Write) {
+            return LR_D2XX_NO_FUNCTION;
+        }
+        uint32_t written = 0;
+        FT_STATUS status = table.FT_Write(m_ftHandle, bytes.GetData(), bytes.GetCount(), &written);
+        if (status != FT_OK) {
+            ReOpenPort();
+            status = table.FT_Write(m_ftHandle, bytes.GetData(), bytes.GetCount(), &written);
+        }
+        if (status != FT_OK) {
+            return LR_D2XX_BASE + status;
+        }
+    } else {
+        uint32_t written = 0;
+        const int error = m_pLine->Write(bytes.GetData(), bytes.GetCount(), written);
+        if (error != 0) {
+            LinkDiagnostic(0, "Error writing to port. m_hCom = 0x%08X, dwError = 0x%08X.",
+                           static_cast<unsigned>(m_pLine->GetFd()), static_cast<unsigned>(error));
+            return static_cast<LinkResult>(error);
+        }
+    }
+    m_trace.Sent(bytes);
+    return LR_OK;
+}
+
+LinkResult ReaderPort::Read(ByteBuffer& destination, uint32_t n, uint32_t& received,
+                            const ReadComplete& complete) {
+    received = 0;
+    std::vector<uint8_t> block(n, 0);
+    if (IsUsb()) {
+        if (!m_d2xx) {
+            return LR_NO_D2XX;
+        }
+        const D2xxTable& table = m_d2xx->Table();
+        if (!table.FT_Read) {
+            return LR_D2XX_NO_FUNCTION;
+        }
+        // One FT_Read, re-opening the bridge and trying once more when it fails.
+        auto readOnce = [&](uint8_t* into, uint32_t count, uint32_t& got) -> FT_STATUS {
+            got = 0;
+            FT_STATUS status = table.FT_Read(m_ftHandle, into, count, &got);
+            if (status != FT_OK) {
+                ReOpenPort();
+                got = 0;
+                status = table.FT_Read(m_ftHandle, into, count, &got);
+            }
+            if (got > count) {
+                got = count;  // a bridge that claims more than was asked for
+            }
+            return status;
+        };
+        if (!complete) {
+            if (const FT_STATUS status = readOnce(block.data(), n, received); status != FT_OK) {
+                received = 0;
+                return LR_D2XX_BASE + status;
+            }
+        } else {
+            // Byte by byte, so that nothing after the awaited bytes is taken from the bridge.
+            while (received < n) {
+                uint32_t got = 0;
+                if (const FT_STATUS status = readOnce(block.data() + received, 1, got); status != FT_OK) {
+                    received = 0;
+                    return LR_D2XX_BASE + status;
+                }
+                if (got == 0) {
+                    break;
+                }
+                received += got;
+                if (complete({block.data(), received})) {
+                    break;
+                }
+            }
+        }
+    } else {
+        const int error = m_pLine->Read(block.data(), n, received, complete);
+        if (error != 0) {
+            LinkDiagnostic(0, "Error reading from port. m_hCom = 0x%08X, dwError = 0x%08X.",
+                           static_cast<unsigned>(m_pLine->GetFd()), static_cast<unsigned>(error));
+            received = 0;
+            return static_cast<LinkResult>(error);
+        }
+    }
+    for (uint32_t i = 0; i < received; ++i) {
+        destination.Append(block[i]);  // bytes past the destination's capacity are dropped
+    }
+    if (received > 0) {
+        m_trace.Received(destination);
+    }
+    return LR_OK;
+}
+
+LinkResult ReaderPort::Purge() {
+    if (IsUsb()) {
+        if (!m_d2xx) {
+            return LR_NO_D2XX;
+        }
+        const D2xxTable& table = m_d2xx->Table();
+        if (!table.FT_Purge) {
+            return LR_D2XX_NO_FUNCTION;
+        }
+        table.FT_Purge(m_ftHandle, FT_PURGE_RX | FT_PURGE_TX);
+        return LR_OK;
+    }
+    m_pLine->Purge();
+    return LR_OK;
+}
+
+LinkResult ReaderPort::SetReadMode(uint32_t mode) {
+    const bool polling = mode == ReadModePolling;
+    if (IsUsb()) {
+        if (!m_d2xx) {
+            return LR_NO_D2XX;
+        }
+        const D2xxTable& table = m_d2xx->Table();
+        if (!table.FT_SetTimeouts) {
+            return LR_D2XX_NO_FUNCTION;
+        }
+        const uint32_t readTimeout = polling ? kUsbPollingReadTimeout : kUsbReadTimeout;
+        if (table.FT_SetTimeouts(m_ftHandle, readTimeout, kUsbWriteTimeout) != FT_OK) {
+            ReOpenPort();
+            table.FT_SetTimeouts(m_ftHandle, readTimeout, kUsbWriteTimeout);
+        }
+        return LR_OK;
+    }
+    m_pLine->SetTimeouts(polling ? kComPollingTimeouts : kComNormalTimeouts);
+    return LR_OK;
+}
+
+LinkResult ReaderPort::SetEventChars(uint8_t eventChar, uint8_t errorChar) {
+    if (!IsUsb()) {
+        return LR_OK;
+    }
+    if (!m_d2xx) {
+        return LR_NO_D2XX;
+    }
+    return CallD2xx(m_d2xx->Table().FT_SetChars, m_ftHandle, eventChar, uint8_t{1}, errorChar, uint8_t{1});
+}
