@@ -1,5 +1,7 @@
 #include "widgets/COutputWindowWidget.h"
 
+#include <algorithm>
+
 #include <QFontDatabase>
 #include <QScrollBar>
 #include <QTextBlock>
@@ -35,6 +37,9 @@ void COutputWindowWidget::DeleteText(int first, int end) {
     cursor.setPosition(first);
     cursor.setPosition(end, QTextCursor::KeepAnchor);
     cursor.removeSelectedText();
+    if (m_nPendingFirstLine >= 0) {
+        m_nPendingFirstLine = std::min(m_nPendingFirstLine, verticalScrollBar()->maximum());
+    }
 }
 
 void COutputWindowWidget::EmptyUndoBuffer() {
@@ -58,17 +63,32 @@ void COutputWindowWidget::AppendText(std::string_view text, const TraceFormat* f
 }
 
 int COutputWindowWidget::GetFirstVisibleLine() const {
-    return verticalScrollBar()->value();
+    return m_nPendingFirstLine >= 0 ? m_nPendingFirstLine : verticalScrollBar()->value();
 }
 
 void COutputWindowWidget::ScrollLines(int lines) {
-    verticalScrollBar()->setValue(verticalScrollBar()->value() + lines);
+    const QScrollBar* bar = verticalScrollBar();
+    const int target = std::clamp(GetFirstVisibleLine() + lines, bar->minimum(), bar->maximum());
+    if (m_nPendingFirstLine < 0) {
+        QMetaObject::invokeMethod(this, &COutputWindowWidget::ApplyScroll, Qt::QueuedConnection);
+    }
+    m_nPendingFirstLine = target;
+}
+
+void COutputWindowWidget::ApplyScroll() {
+    if (m_nPendingFirstLine >= 0) {
+        verticalScrollBar()->setValue(m_nPendingFirstLine);
+        m_nPendingFirstLine = -1;
+    }
 }
 
 void COutputWindowWidget::SetDefaultFormat(std::string_view face, int pointSize, bool bold) {
     const QString family = QString::fromUtf8(face.data(), static_cast<qsizetype>(face.size()));
     QFont font = QFontDatabase::hasFamily(family) ? QFont(family)
                                                   : QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    font.setStyleHint(QFont::TypeWriter);
+    // Hex lines need no shaping; skipping it keeps long traces fast.
+    font.setStyleStrategy(QFont::PreferNoShaping);
     font.setPointSize(pointSize);
     font.setBold(bold);
     setFont(font);
@@ -80,4 +100,5 @@ void COutputWindowWidget::SetDefaultFormat(std::string_view face, int pointSize,
 void COutputWindowWidget::ClearAll() {
     clear();
     EmptyUndoBuffer();
+    m_nPendingFirstLine = -1;
 }

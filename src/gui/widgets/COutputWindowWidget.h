@@ -26,5 +26,10 @@ public:
     void ClearAll() override;
 
 private:
+    void ApplyScroll();
+
     QTextCharFormat m_defaultFormat;
+    // The first visible line that the trace asked for and the event loop has not shown yet: a scroll
+    // moves pixels at once, so many lines appended in one go scroll once, when the window is painted.
+    int m_nPendingFirstLine = -1;
 };

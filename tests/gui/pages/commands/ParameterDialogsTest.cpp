@@ -38,12 +38,9 @@ void SetText(QWidget* dialog, uint32_t id, const QString& text) {
     }
 }
 
-// Shows the dialog with its members in the fields, as exec() would, and presses OK.
+// Presses OK on the shown dialog (the test has put the members into the fields first).
 bool PressOk(CParameterDialog& dialog) {
-    if (!dialog.isVisible()) {
-        dialog.UpdateData(false);
-        dialog.show();
-    }
+    dialog.show();
     QTest::mouseClick(Control<QPushButton>(&dialog, 1), Qt::LeftButton);
     return dialog.result() == QDialog::Accepted;
 }
