@@ -1,6 +1,7 @@
 #include "pages/commands/CAuthenticateDialog.h"
 
 #include <QGridLayout>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
@@ -12,14 +13,17 @@ CAuthenticateDialog::CAuthenticateDialog(QWidget* parent) : CParameterDialog(par
     m_pKeyB = new QRadioButton(tr("Key &B"), this);
     SetControlId(m_pKeyA, 1021);
     SetControlId(m_pKeyB, 1022);
-    m_pKeySet = NewEdit(1023);
-    m_pKeyNumber = NewEdit(1025);
-    m_pBlock = NewEdit(1027);
+    m_pKeySet = NewByteEdit(1023);
+    m_pKeyNumber = NewByteEdit(1025);
+    m_pBlock = NewByteEdit(1027);
 
     auto* grid = new QGridLayout;
     grid->addWidget(NewLabel(tr("Key &type:"), m_pKeyA), 0, 0, 1, 2);
-    grid->addWidget(m_pKeyA, 1, 0);
-    grid->addWidget(m_pKeyB, 1, 1);
+    auto* keyType = new QHBoxLayout;
+    keyType->addWidget(m_pKeyA);
+    keyType->addWidget(m_pKeyB);
+    keyType->addStretch(1);
+    grid->addLayout(keyType, 1, 0, 1, 2);
     grid->addWidget(NewLabel(tr("Key &set (0 - 2):"), m_pKeySet), 2, 0);
     grid->addWidget(m_pKeySet, 2, 1);
     grid->addWidget(NewLabel(tr("Key &number (0 - 15):"), m_pKeyNumber), 3, 0);

@@ -7,8 +7,8 @@
 #include "commands/HexText.h"
 
 CChangeValueDialog::CChangeValueDialog(QWidget* parent) : CParameterDialog(parent, tr("Change value")) {
-    m_pBlock = NewEdit(1027);
-    m_pValue = NewEdit(1029, 8);
+    m_pBlock = NewByteEdit(1027);
+    m_pValue = NewEdit(1029, 8, 10);
 
     auto* grid = new QGridLayout;
     grid->addWidget(NewLabel(tr("&Block number (0 - 255):"), m_pBlock), 0, 0);

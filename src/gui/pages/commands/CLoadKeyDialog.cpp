@@ -2,6 +2,7 @@
 
 #include <QComboBox>
 #include <QGridLayout>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
@@ -14,14 +15,17 @@ CLoadKeyDialog::CLoadKeyDialog(QWidget* parent) : CParameterDialog(parent, tr("L
     m_pKeyB = new QRadioButton(tr("Key &B"), this);
     SetControlId(m_pKeyA, 1021);
     SetControlId(m_pKeyB, 1022);
-    m_pKeySet = NewEdit(1023);
-    m_pKeyNumber = NewEdit(1025);
+    m_pKeySet = NewByteEdit(1023);
+    m_pKeyNumber = NewByteEdit(1025);
     m_pKey = NewCombo(1079, 12, {kPresetKey1, kPresetKey2, kPresetKey3});
 
     auto* grid = new QGridLayout;
     grid->addWidget(NewLabel(tr("Key &type:"), m_pKeyA), 0, 0, 1, 2);
-    grid->addWidget(m_pKeyA, 1, 0);
-    grid->addWidget(m_pKeyB, 1, 1);
+    auto* keyType = new QHBoxLayout;
+    keyType->addWidget(m_pKeyA);
+    keyType->addWidget(m_pKeyB);
+    keyType->addStretch(1);
+    grid->addLayout(keyType, 1, 0, 1, 2);
     grid->addWidget(NewLabel(tr("Key &set (0 - 2):"), m_pKeySet), 2, 0);
     grid->addWidget(m_pKeySet, 2, 1);
     grid->addWidget(NewLabel(tr("Key &number (0 - 15):"), m_pKeyNumber), 3, 0);

@@ -8,9 +8,9 @@
 
 CMakeValueBlockDialog::CMakeValueBlockDialog(QWidget* parent)
     : CParameterDialog(parent, tr("Make valueblock")) {
-    m_pBlock = NewEdit(1027);
-    m_pValue = NewEdit(1029, 8);
-    m_pAddress = NewEdit(1030, 2);
+    m_pBlock = NewByteEdit(1027);
+    m_pValue = NewEdit(1029, 8, 10);
+    m_pAddress = NewEdit(1030, 2, 4);
 
     auto* grid = new QGridLayout;
     grid->addWidget(NewLabel(tr("&Block number (0 - 255):"), m_pBlock), 0, 0);

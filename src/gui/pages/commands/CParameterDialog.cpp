@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStyle>
 #include <QVBoxLayout>
 
 #include "commands/HexText.h"
@@ -97,12 +98,15 @@ bool CParameterDialog::Fail(QWidget* control, const QString& message) {
     return false;
 }
 
-QLineEdit* CParameterDialog::NewEdit(uint32_t id, int maxLength) {
+QLineEdit* CParameterDialog::NewEdit(uint32_t id, int maxLength, int widthChars) {
     auto* edit = new QLineEdit(this);
     SetControlId(edit, id);
     if (maxLength > 0) {
         edit->setMaxLength(maxLength);
     }
+    // Room for the digits the field takes, plus the frame and text margins.
+    const int digits = edit->fontMetrics().horizontalAdvance(QString(widthChars, QLatin1Char('0')));
+    edit->setFixedWidth(digits + 2 * edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth) + 8);
     return edit;
 }
 
@@ -118,6 +122,8 @@ QComboBox* CParameterDialog::NewCombo(uint32_t id, int maxLength, const QStringL
     items.sort();
     combo->addItems(items);
     combo->lineEdit()->setMaxLength(maxLength);
+    // Room for every digit without scrolling.
+    combo->setMinimumContentsLength(maxLength + 2);
     return combo;
 }
 

@@ -30,8 +30,10 @@ public:
 protected:
     CParameterDialog(QWidget* parent, const QString& caption);
 
-    // Controls that carry their template id.
-    QLineEdit* NewEdit(uint32_t id, int maxLength = 0);
+    // An edit with its template id, as wide as widthChars digits.
+    QLineEdit* NewEdit(uint32_t id, int maxLength, int widthChars);
+    // A decimal byte field.
+    QLineEdit* NewByteEdit(uint32_t id) { return NewEdit(id, 0, 5); }
     // A label whose mnemonic moves the focus to buddy.
     QLabel* NewLabel(const QString& text, QWidget* buddy);
     // An editable drop-down whose list holds an empty entry and the presets, sorted.

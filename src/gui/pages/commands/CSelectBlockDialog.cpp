@@ -5,7 +5,7 @@
 #include <QLineEdit>
 
 CSelectBlockDialog::CSelectBlockDialog(QWidget* parent) : CParameterDialog(parent, tr("Select block")) {
-    m_pBlock = NewEdit(1027);
+    m_pBlock = NewByteEdit(1027);
     auto* grid = new QGridLayout;
     grid->addWidget(NewLabel(tr("&Block number (0 - 255):"), m_pBlock), 0, 0);
     grid->addWidget(m_pBlock, 0, 1);

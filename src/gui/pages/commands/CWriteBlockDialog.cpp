@@ -16,12 +16,10 @@ constexpr const char* kAccessBits = "FF078069";
 }  // namespace
 
 CWriteBlockDialog::CWriteBlockDialog(QWidget* parent) : CParameterDialog(parent, tr("Write")) {
-    m_pBlock = NewEdit(1027);
+    m_pBlock = NewByteEdit(1027);
     const QString trailer1 = QString(kPresetKey1) + kAccessBits + kPresetKey2;
     const QString trailer2 = QString(kPresetKey3) + kAccessBits + kPresetKey3;
     m_pData = NewCombo(1080, kDataDigits, {trailer1, trailer2});
-    // Room for all 32 digits without scrolling.
-    m_pData->setMinimumContentsLength(kDataDigits + 2);
 
     auto* grid = new QGridLayout;
     grid->addWidget(NewLabel(tr("&Block number (0 - 255):"), m_pBlock), 0, 0);
