@@ -63,7 +63,7 @@ public:
     LinkResult Request(uint8_t mode, uint32_t& cardType);
     LinkResult Reset(uint16_t value);
     LinkResult Anticollision(uint32_t& serialNumber);
-    LinkResult Select(uint32_t serialNumber, uint8_t& answer);
+    LinkResult Select(uint32_t serialNumber, uint8_t& selected);
     LinkResult LoadKey(uint8_t mode, uint8_t keyNumber, ByteBuffer keyA, ByteBuffer keyB);
     LinkResult Authenticate(uint8_t mode, uint8_t keyNumber, uint8_t block);
     LinkResult ReadBlock(uint8_t block, ByteBuffer& data);
@@ -82,6 +82,24 @@ public:
     LinkResult Startup();
 
 private:
+    void ProbeLinkMode();
+    // One read that returns as soon as a byte is in, or after the normal read time-out.
+    LinkResult ReadFirstBytes(ByteBuffer& into, uint32_t& count);
+    // Waits for the reader's DLE in answer to what was just written.
+    LinkResult WaitForAck(uint32_t timeoutMs);
+    // Waits for the reader's STX that opens its answer and acknowledges it with DLE.
+    LinkResult WaitForReaderStx();
+    // Reads one telegram up to its DLE ETX, removing the DLE doubling.
+    LinkResult ReceiveTelegram(ByteBuffer& telegram, bool framed);
+    // The request on the wire: telegram with BCC, DLE doubled, DLE ETX (and DLE STX when framed).
+    bool BuildRequest(uint8_t command, const ByteBuffer& parameters, ByteBuffer& frame) const;
+    // One command's exchange with status preset to 0. When it fails, a reporting command writes
+    // the status line of the failure; a quiet one writes nothing.
+    LinkResult Exchange(uint8_t command, const ByteBuffer& parameters, bool reports, uint8_t& status,
+                        ByteBuffer& answer);
+    // The status line and result of a command whose exchange succeeded.
+    LinkResult Finish(uint8_t status);
+
     ReaderPort* m_pPort = nullptr;
     Clock& m_clock;
     uint8_t m_bySequence = 0;

@@ -230,10 +230,8 @@ int SerialLine::Read(uint8_t* destination, uint32_t n, uint32_t& received, const
     if (n == 0) {
         return 0;
     }
+    // Every read starts in poll(): on a quiet line that is the only call it makes.
     if (m_timeouts.ReturnsAtOnce()) {
-        if (int error = takeQueued(); error != 0 || received > 0) {
-            return error;
-        }
         const int ready = WaitReadable(kPollingWaitNs);
         if (ready < 0) {
             return -ready;
@@ -248,17 +246,7 @@ int SerialLine::Read(uint8_t* destination, uint32_t n, uint32_t& received, const
         m_timeouts.readInterval == SerialTimeouts::kReturnAtOnce ? 0 : m_timeouts.readInterval;
     int64_t lastByte = start;
     for (;;) {
-        const uint32_t before = received;
-        if (int error = takeQueued(); error != 0) {
-            return error;
-        }
         const int64_t now = NowNs();
-        if (received != before) {
-            lastByte = now;
-        }
-        if (finished) {
-            return 0;
-        }
         bool limited = false;
         int64_t wait = 0;
         if (deadline >= 0) {
@@ -276,6 +264,19 @@ int SerialLine::Read(uint8_t* destination, uint32_t n, uint32_t& received, const
         const int ready = WaitReadable(limited ? wait : -1);
         if (ready < 0) {
             return -ready;
+        }
+        if (ready == 0) {
+            continue;
+        }
+        const uint32_t before = received;
+        if (int error = takeQueued(); error != 0) {
+            return error;
+        }
+        if (received != before) {
+            lastByte = NowNs();
+        }
+        if (finished) {
+            return 0;
         }
     }
 }

@@ -42,6 +42,12 @@ std::vector<uint8_t> PseudoTerminal::Receive(int timeoutMs) {
     return bytes;
 }
 
+termios PseudoTerminal::Settings() const {
+    termios settings{};
+    tcgetattr(m_nMaster, &settings);
+    return settings;
+}
+
 void PseudoTerminal::CloseMaster() {
     if (m_nMaster >= 0) {
         close(m_nMaster);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <termios.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -18,6 +20,8 @@ public:
     void Send(const std::vector<uint8_t>& bytes);
     // What the port wrote, waiting up to timeoutMs for the first byte.
     std::vector<uint8_t> Receive(int timeoutMs = 1000);
+    // The line settings the slave side runs with (a pseudo-terminal pair shares them).
+    termios Settings() const;
     // The far side goes away, as an unplugged adapter does.
     void CloseMaster();
 

@@ -50,6 +50,40 @@ TEST_F(ComPort, WritesAndReadsBytesUnchangedAndTracesThem) {
     EXPECT_EQ(window.Text(), ">> 02 0A 0D 03 11 13 \n<< 10 0D 0A 7F 00 \n");
 }
 
+TEST_F(ComPort, InitPortSetsTheLineSettings) {
+    // A pseudo-terminal always runs 8 data bits without parity; the other settings show.
+    struct Case {
+        uint32_t baudRate;
+        uint8_t dataBits, parity, stopBits;
+        uint32_t handshake;
+        speed_t speed;
+        tcflag_t flags;  // of PARODD, CMSPAR, CSTOPB, CRTSCTS
+    };
+    const Case cases[] = {
+        {9600, 8, 0, 0, 0, B9600, 0},
+        {19200, 7, 2, 2, 1, B19200, CSTOPB | CRTSCTS},
+        {115200, 5, 1, 1, 0, B115200, PARODD | CSTOPB},  // 1.5 stop bits become 2
+        {4800, 6, 3, 0, 0, B4800, PARODD | CMSPAR},
+        {57600, 8, 4, 0, 0, B57600, CMSPAR},
+    };
+    const tcflag_t mask = PARODD | CMSPAR | CSTOPB | CRTSCTS;
+    for (const Case& c : cases) {
+        ASSERT_EQ(port.InitPort(c.baudRate, c.dataBits, c.parity, c.stopBits, c.handshake), LR_OK);
+        const termios settings = pty.Settings();
+        EXPECT_EQ(settings.c_cflag & mask, c.flags) << c.baudRate;
+        EXPECT_EQ(cfgetospeed(&settings), c.speed) << c.baudRate;
+        EXPECT_EQ(settings.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    }
+    // What the line cannot do is refused, as the system refuses an invalid line setting.
+    EXPECT_EQ(port.InitPort(9600, 4, 0, 0, 0), static_cast<LinkResult>(EINVAL));
+    EXPECT_EQ(port.InitPort(9600, 8, 5, 0, 0), static_cast<LinkResult>(EINVAL));
+    EXPECT_EQ(port.InitPort(12345, 8, 0, 0, 0), static_cast<LinkResult>(EINVAL));
+    EXPECT_EQ(port.SetBaudRate(38400), LR_OK);
+    EXPECT_EQ(port.GetBaudRate(), 38400u);
+    const termios settings = pty.Settings();
+    EXPECT_EQ(cfgetospeed(&settings), B38400);
+}
+
 TEST_F(ComPort, OpensByNumberInThePortList) {
     port.ClosePort();
     ports.AddExtraPort(pty.SlaveName(), "Simulated reader");
@@ -67,6 +101,7 @@ TEST_F(ComPort, OpensByNumberInThePortList) {
 }
 
 TEST_F(ComPort, AnOpenPortIsRefusedToOthersAsBusy) {
+    EXPECT_EQ(port.OpenPortByName(pty.SlaveName()), LR_OK);  // its own holder may open it again
     ReaderPort other(nullptr, nullptr, &ports);
     EXPECT_EQ(other.OpenPortByName(pty.SlaveName()), static_cast<LinkResult>(EBUSY));
     EXPECT_EQ(other.GetPortName(), pty.SlaveName());  // for the message that names the port

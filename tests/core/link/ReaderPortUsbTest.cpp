@@ -79,6 +79,21 @@ TEST_F(UsbPort, InitPortMapsWordLengthStopBitsAndParity) {
     }
 }
 
+TEST_F(UsbPort, SetBaudRateKeepsTheFraming) {
+    ASSERT_EQ(port.InitPort(9600, 7, 2, 2, 0), LR_OK);
+    bridge->ClearCalls();
+    EXPECT_EQ(port.SetBaudRate(115200), LR_OK);
+    EXPECT_EQ(port.GetBaudRate(), 115200u);
+    EXPECT_EQ(bridge->Calls()[0], "FT_SetBaudRate(115200)");
+    EXPECT_EQ(bridge->Calls()[1], "FT_SetDataCharacteristics(7,2,2)");
+}
+
+TEST_F(UsbPort, OpeningAgainReleasesTheHeldDevice) {
+    EXPECT_EQ(port.OpenPort(PortKindUsb, 0), LR_OK);
+    EXPECT_EQ(bridge->Calls(), (Calls{"FT_Close()", "FT_Open(0)"}));
+    EXPECT_EQ(bridge->Handles()[0], reinterpret_cast<FT_HANDLE>(1));
+}
+
 TEST_F(UsbPort, InitPortStopsAtTheFirstFailingCall) {
     bridge->Fail("FT_SetFlowControl", FT_IO_ERROR);
     port.ClosePort();

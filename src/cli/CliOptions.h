@@ -1,0 +1,81 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "link/ByteBuffer.h"
+
+// One reader command of the command line, with its arguments checked and converted.
+struct CliCommand {
+    enum Verb {
+        Startup,
+        Reset,
+        Request,
+        Anticollision,
+        Select,
+        LoadKey,
+        Authenticate,
+        Read,
+        Write,
+        Halt,
+        MakeValue,
+        ReadValue,
+        Increment,
+        Decrement,
+        DecrementTransfer,
+        Restore,
+        Transfer,
+        SetPort,
+        Info,
+    };
+
+    Verb verb = Startup;
+    std::string name;  // as typed, for messages
+    uint8_t block = 0;
+    uint8_t mode = 0;  // key B: 4, plus the key set
+    uint8_t keyNumber = 0;
+    uint8_t address = 0;
+    uint8_t mask = 0;
+    uint32_t value = 0;
+    bool hasSerial = false;  // select without a serial takes the one anticollision found
+    uint32_t serial = 0;
+    ByteBuffer data;  // the key of loadkey, the block data of write
+};
+
+// The command line of tagbench-cli: one connection, then the commands in order.
+class CliOptions {
+public:
+    enum Connection {
+        ConnectionNone,
+        ConnectionPort,
+        ConnectionUsb,
+        ConnectionSimulateUsb,
+        ConnectionSimulateCom
+    };
+
+    // False on a bad argument, with the message in error. --help sets WantsHelp() and returns true.
+    bool Parse(const std::vector<std::string>& args, std::string& error);
+
+    static std::string Usage();
+
+    bool WantsHelp() const { return m_bHelp; }
+    Connection GetConnection() const { return m_connection; }
+    const std::string& GetPortName() const { return m_strPort; }
+    uint32_t GetBaudRate() const { return m_dwBaudRate; }
+    bool IsHitag2() const { return m_bHitag2; }
+    bool IsQuiet() const { return m_bQuiet; }
+    const std::vector<CliCommand>& GetCommands() const { return m_commands; }
+
+private:
+    bool ParseCommand(const std::vector<std::string>& args, size_t& i, std::string& error);
+    bool SetConnection(Connection connection, std::string& error);
+
+    bool m_bHelp = false;
+    Connection m_connection = ConnectionNone;
+    std::string m_strPort;
+    uint32_t m_dwBaudRate = 9600;
+    bool m_bHitag2 = false;
+    bool m_bQuiet = false;
+    std::vector<CliCommand> m_commands;
+};

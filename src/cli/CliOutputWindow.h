@@ -1,0 +1,29 @@
+#pragma once
+
+#include <ostream>
+
+#include "link/OutputWindow.h"
+
+// The output window of the command line: every trace line printed as it comes, coloured as the
+// window colours it when the stream is a terminal. Quiet keeps the status lines only.
+class CliOutputWindow : public OutputWindow {
+public:
+    CliOutputWindow(std::ostream& out, bool colour, bool quiet)
+        : m_out(out), m_bColour(colour), m_bQuiet(quiet) {}
+
+    // Nothing is kept, so the window never grows to the line limit and never scrolls.
+    int GetLineCount() const override { return 1; }
+    int LineIndex(int) const override { return 0; }
+    void DeleteText(int, int) override {}
+    void EmptyUndoBuffer() override {}
+    void AppendText(std::string_view text, const TraceFormat* format) override;
+    int GetFirstVisibleLine() const override { return 0; }
+    void ScrollLines(int) override {}
+    void SetDefaultFormat(std::string_view, int, bool) override {}
+    void ClearAll() override {}
+
+private:
+    std::ostream& m_out;
+    bool m_bColour;
+    bool m_bQuiet;
+};

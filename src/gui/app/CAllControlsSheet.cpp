@@ -1,0 +1,180 @@
+#include "app/CAllControlsSheet.h"
+
+#include <QAction>
+#include <QContextMenuEvent>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QMenu>
+#include <QPainter>
+#include <QPushButton>
+#include <QShowEvent>
+#include <QSignalBlocker>
+#include <QTabWidget>
+#include <QVBoxLayout>
+#include <utility>
+#include <vector>
+
+#include "StringTable.h"
+#include "app/CAboutDialog.h"
+#include "common/CPropertyPage.h"
+#include "common/ControlId.h"
+
+namespace {
+
+QString Text(uint32_t id) {
+    return QString::fromStdString(LoadString(id));
+}
+
+CPropertyPage* PageAt(QTabWidget* tabs, int index) {
+    return qobject_cast<CPropertyPage*>(tabs->widget(index));
+}
+
+}  // namespace
+
+CAllControlsSheet::CAllControlsSheet(const QString& caption, QWidget* parent, int startPage,
+                                     std::shared_ptr<D2xxProvider> d2xx)
+    : QDialog(parent),
+      m_readerPort(nullptr, std::move(d2xx)),
+      m_pTabs(new QTabWidget(this)),
+      m_pAboutButton(new QPushButton(Text(111), this)),
+      m_pExitButton(new QPushButton(Text(108), this)),
+      m_pMinimizeAction(new QAction(Text(109), this)),
+      m_nStartPage(startPage) {
+    setWindowTitle(caption);
+    setWindowIcon(QIcon(QStringLiteral(":/tagbench/icon.svg")));
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    SetControlId(m_pAboutButton, IDC_ABOUT);
+    // Enter on a page must not open the About box or end the program.
+    m_pAboutButton->setAutoDefault(false);
+    m_pExitButton->setAutoDefault(false);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(m_pAboutButton);
+    buttons->addWidget(m_pExitButton);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(m_pTabs, 1);
+    layout->addLayout(buttons);
+
+    connect(m_pAboutButton, &QPushButton::clicked, this, &CAllControlsSheet::OnAbout);
+    connect(m_pExitButton, &QPushButton::clicked, this, &QDialog::reject);
+    connect(m_pMinimizeAction, &QAction::triggered, this, &QWidget::showMinimized);
+    addAction(m_pMinimizeAction);
+
+    m_sheetFont = font();
+    m_sheetFont.setPointSizeF(font().pointSizeF() * 1.1);
+    setWindowTitle(QString::fromStdString(m_version.ProductName() + " " + m_version.ProductVersion()));
+}
+
+CAllControlsSheet::~CAllControlsSheet() = default;
+
+void CAllControlsSheet::AddPages() {
+    m_connectionDialog.SetReaderObjects(&m_readerPort, &m_readerLink, m_bUsbAvailable);
+
+    AddPage(&m_connectionDialog, QStringLiteral("Settings"));
+
+    m_pTabs->setCurrentIndex(m_nStartPage < m_pTabs->count() ? m_nStartPage : 0);
+    m_nActivePage = m_pTabs->currentIndex();
+    if (CPropertyPage* page = PageAt(m_pTabs, m_nActivePage)) {
+        page->OnSetActive();
+    }
+    connect(m_pTabs, &QTabWidget::currentChanged, this, &CAllControlsSheet::OnTabChanged);
+}
+
+void CAllControlsSheet::AddPage(QWidget* page, const QString& title, bool tooltips) {
+    if (tooltips) {
+        ApplyTooltips(page);
+    }
+    // The output windows keep the fonts they had: remember them before the page joins the sheet,
+    // then set them explicitly, which stops the sheet font from propagating into them.
+    std::vector<std::pair<QWidget*, QFont>> keep;
+    QList<QWidget*> controls = page->findChildren<QWidget*>();
+    controls.prepend(page);
+    for (QWidget* control : controls) {
+        const uint32_t id = ControlId(control);
+        if (id == IDC_OUTPUT_WINDOW || id == IDC_TERMINAL) {
+            QFont own = control->font();
+            // Marked as set in full: an inherited font would otherwise keep following the sheet.
+            own.setResolveMask(QFont::AllPropertiesResolved);
+            keep.emplace_back(control, own);
+        }
+    }
+    m_pTabs->addTab(page, title);
+    setFont(m_sheetFont);
+    for (auto& [control, font] : keep) {
+        control->setFont(font);
+    }
+    // Initialised in its final font, so that lists size themselves to what they show.
+    if (auto* propertyPage = qobject_cast<CPropertyPage*>(page)) {
+        propertyPage->OnInitDialog();
+    }
+}
+
+void CAllControlsSheet::OnTabChanged(int index) {
+    if (index == m_nActivePage) {
+        return;
+    }
+    if (CPropertyPage* leaving = PageAt(m_pTabs, m_nActivePage);
+        leaving != nullptr && !leaving->OnKillActive()) {
+        const QSignalBlocker blocker(m_pTabs);
+        m_pTabs->setCurrentIndex(m_nActivePage);
+        return;
+    }
+    m_nActivePage = index;
+    if (CPropertyPage* page = PageAt(m_pTabs, index)) {
+        page->OnSetActive();
+    }
+}
+
+void CAllControlsSheet::OnAbout() {
+    CAboutDialog about(this);
+    about.exec();
+}
+
+QRect CAllControlsSheet::ProductNameRect() const {
+    const QRect button = m_pAboutButton->geometry();
+    return QRect(QPoint(m_pTabs->geometry().left(), button.top()),
+                 QPoint(button.left() - 1, button.bottom()));
+}
+
+void CAllControlsSheet::paintEvent(QPaintEvent* event) {
+    QDialog::paintEvent(event);
+    const QString name = Text(110);
+    if (name.isEmpty()) {
+        return;
+    }
+    QFont engraved(QStringLiteral("Arial"));
+    engraved.setStyleHint(QFont::SansSerif);
+    engraved.setPixelSize(m_pAboutButton->height());
+    engraved.setBold(true);
+    engraved.setItalic(true);
+    QPainter painter(this);
+    painter.setFont(engraved);
+    const QRect rect = ProductNameRect();
+    const int flags = Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine;
+    // A light copy one pixel down and right under a grey one reads as cut into the surface.
+    painter.setPen(palette().color(QPalette::Light));
+    painter.drawText(rect.translated(1, 1), flags, name);
+    painter.setPen(palette().color(QPalette::Disabled, QPalette::WindowText));
+    painter.drawText(rect, flags, name);
+}
+
+void CAllControlsSheet::showEvent(QShowEvent* event) {
+    // Pages set their fonts and fill their lists after the first layout pass: make room for all.
+    if (!event->spontaneous()) {
+        resize(size().expandedTo(sizeHint()));
+    }
+    QDialog::showEvent(event);
+}
+
+void CAllControlsSheet::contextMenuEvent(QContextMenuEvent* event) {
+    // Where the window manager offers no window menu, the button row offers its one entry.
+    if (!ProductNameRect().contains(event->pos())) {
+        QDialog::contextMenuEvent(event);
+        return;
+    }
+    QMenu menu(this);
+    menu.addAction(m_pMinimizeAction);
+    menu.exec(event->globalPos());
+}

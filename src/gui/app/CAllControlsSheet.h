@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QDialog>
+#include <QFont>
+#include <memory>
+
+#include "app/CVersionInfo.h"
+#include "link/ReaderLink.h"
+#include "link/ReaderPort.h"
+#include "pages/settings/CConnectionDialog.h"
+
+class QAction;
+class QPushButton;
+class QTabWidget;
+
+// The program's only top-level window: a modal sheet of tabs that owns every object living for the
+// run (the reader port, the link, the pages) and hands the pages what they need. Its own button
+// row holds "A&bout..." and "E&xit"; the free part of the row shows the product name engraved.
+class CAllControlsSheet : public QDialog {
+    Q_OBJECT
+public:
+    enum : uint32_t {
+        IDC_ABOUT = 1063,
+        // Controls that keep their own font: the commands page's output window, the monitor's terminal.
+        IDC_OUTPUT_WINDOW = 1048,
+        IDC_TERMINAL = 1057,
+    };
+
+    // d2xx: the provider of the reader port's USB kind (null: none).
+    explicit CAllControlsSheet(const QString& caption, QWidget* parent = nullptr, int startPage = 0,
+                               std::shared_ptr<D2xxProvider> d2xx = CreateDefaultD2xx());
+    ~CAllControlsSheet() override;
+
+    // Once, after the run-mode flags are set: hands the pages their objects and adds the tabs that
+    // the run mode calls for, settings first.
+    void AddPages();
+    // Adds a page as the next tab, in the sheet font (1.1 times the dialog font) except for the
+    // output windows. A page that derives from CPropertyPage is initialised and told when it
+    // becomes active or is left; tooltips: its controls show the strings of their ids.
+    void AddPage(QWidget* page, const QString& title, bool tooltips = true);
+
+    CConnectionDialog& GetConnectionDialog() { return m_connectionDialog; }
+    ReaderPort& GetReaderPort() { return m_readerPort; }
+    ReaderLink& GetReaderLink() { return m_readerLink; }
+    QTabWidget* GetTabControl() const { return m_pTabs; }
+    const QFont& GetSheetFont() const { return m_sheetFont; }
+    QAction* GetMinimizeAction() const { return m_pMinimizeAction; }
+    // The free part of the button row, where the product name is painted.
+    QRect ProductNameRect() const;
+
+    bool m_bProduction = false;
+    bool m_bDevelop = false;
+    bool m_bUsbAvailable = false;
+    bool m_bHitag2 = false;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void OnAbout();
+    void OnTabChanged(int index);
+
+    // The port and the link outlive the pages, which hold pointers to them.
+    ReaderPort m_readerPort;
+    ReaderLink m_readerLink;
+    CVersionInfo m_version;
+    QTabWidget* m_pTabs;
+    QPushButton* m_pAboutButton;
+    QPushButton* m_pExitButton;
+    QAction* m_pMinimizeAction;
+    QFont m_sheetFont;
+    int m_nStartPage;
+    int m_nActivePage = -1;
+    CConnectionDialog m_connectionDialog;
+};

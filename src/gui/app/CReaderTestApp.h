@@ -1,0 +1,24 @@
+#pragma once
+
+#include <memory>
+
+#include "app/CAllControlsSheet.h"
+#include "app/CRunModeCommandLineInfo.h"
+
+// Starts the program: the run mode from the command line, then one modal sheet whose closing ends
+// the run.
+class CReaderTestApp {
+public:
+    CReaderTestApp();
+    ~CReaderTestApp();
+
+    // Runs the whole program; returns the process exit code. Needs a QApplication.
+    int InitInstance(int argc, const char* const* argv);
+
+    // The sheet for a run mode, its pages added, not yet shown.
+    std::unique_ptr<CAllControlsSheet> CreateSheet(const CRunModeCommandLineInfo& info);
+
+    // Whether USB readers can be driven at all: the vendor library or the libftdi1 adapter can be
+    // had. Keeps nothing loaded.
+    static bool ProbeUsb();
+};

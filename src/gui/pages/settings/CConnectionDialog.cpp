@@ -1,0 +1,319 @@
+#include "pages/settings/CConnectionDialog.h"
+
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpressionValidator>
+#include <QStyle>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <cerrno>
+
+#include "StringTable.h"
+#include "common/CSpinButton.h"
+#include "common/ControlId.h"
+#include "common/MessageBox.h"
+#include "link/ReaderLink.h"
+#include "link/ReaderPort.h"
+
+namespace {
+
+// The baud list from the top; the index of the selection picks the rate.
+constexpr uint32_t kBaudRates[] = {1200, 2400, 4800, 9600, 19200, 38400, 115200};
+constexpr int kDefaultBaudIndex = 3;  // 9600
+constexpr int kDefaultMaxAttempts = 10;
+constexpr int kMaxAttemptsLower = 1;
+constexpr int kMaxAttemptsUpper = 32767;
+
+QString Text(uint32_t id) {
+    return QString::fromStdString(LoadString(id));
+}
+
+// Formats a string-table text that holds printf conversions.
+template <typename... Args>
+QString Format(uint32_t id, Args... args) {
+    return QString::asprintf(LoadString(id).c_str(), args...);
+}
+
+template <typename T>
+T* WithId(T* control, uint32_t id) {
+    SetControlId(control, id);
+    return control;
+}
+
+}  // namespace
+
+CConnectionDialog::CConnectionDialog(QWidget* parent) : CPropertyPage(parent) {
+    m_pConnectionGroup = new QGroupBox(QStringLiteral("Connection to Mifare\u00ae reader"), this);
+    m_pUsbRadio = WithId(new QRadioButton(QStringLiteral("Using &USB port"), m_pConnectionGroup), IDC_USB);
+    m_pComRadio = WithId(new QRadioButton(QStringLiteral("Using &COM port:"), m_pConnectionGroup), IDC_COM);
+    auto* radios = new QButtonGroup(this);
+    radios->addButton(m_pUsbRadio, 0);
+    radios->addButton(m_pComRadio, 1);
+    m_pPortList = WithId(new QComboBox(m_pConnectionGroup), IDC_PORT_LIST);
+    m_pPortList->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    m_pBaudLabel = WithId(new QLabel(QStringLiteral("Baud rate:"), m_pConnectionGroup), IDC_BAUD_LABEL);
+    m_pBaudList = WithId(new QComboBox(m_pConnectionGroup), IDC_BAUD_LIST);
+    m_pConnectButton = WithId(new QPushButton(Text(102), m_pConnectionGroup), IDC_CONNECT);
+    m_pConnectButton->setCheckable(true);
+
+    auto* connectionLayout = new QGridLayout(m_pConnectionGroup);
+    connectionLayout->addWidget(m_pUsbRadio, 0, 0, 1, 2);
+    connectionLayout->addWidget(m_pComRadio, 1, 0);
+    connectionLayout->addWidget(m_pPortList, 1, 1);
+    connectionLayout->addWidget(m_pBaudLabel, 2, 0);
+    connectionLayout->addWidget(m_pBaudList, 2, 1);
+    connectionLayout->setRowMinimumHeight(3, 8);
+    connectionLayout->addWidget(m_pConnectButton, 4, 0, 1, 2);
+    connectionLayout->setRowStretch(5, 1);
+    connectionLayout->setColumnStretch(1, 1);
+
+    m_pContReadGroup = WithId(new QGroupBox(QStringLiteral("Continuous read"), this), IDC_CONT_READ_GROUP);
+    m_pLogToFile = WithId(new QCheckBox(QStringLiteral("&Log to file"), m_pContReadGroup), IDC_LOG_TO_FILE);
+    m_pPcBeep =
+        WithId(new QCheckBox(QStringLiteral("&PC beep at start of cycle"), m_pContReadGroup), IDC_PC_BEEP);
+    m_pReaderBeep = WithId(new QCheckBox(QStringLiteral("Reader &beep at end of cycle"), m_pContReadGroup),
+                           IDC_READER_BEEP);
+    m_pRedLed =
+        WithId(new QCheckBox(QStringLiteral("Reader &red LED flash at end of cycle"), m_pContReadGroup),
+               IDC_RED_LED);
+    m_pGreenLed =
+        WithId(new QCheckBox(QStringLiteral("Reader &green LED flash at end of cycle"), m_pContReadGroup),
+               IDC_GREEN_LED);
+    m_pMaxAttemptsLabel = new QLabel(QStringLiteral("Max. number of attempts:"), m_pContReadGroup);
+    m_pMaxAttempts = WithId(new QLineEdit(m_pContReadGroup), IDC_MAX_ATTEMPTS);
+    m_pMaxAttempts->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), m_pMaxAttempts));
+    m_pMaxAttempts->setMaxLength(10);
+    m_pSpin = WithId(new CSpinButton(m_pMaxAttempts, m_pContReadGroup), IDC_MAX_ATTEMPTS_SPIN);
+    m_pInfinite = WithId(new QCheckBox(QStringLiteral("Infinite"), m_pContReadGroup), IDC_INFINITE);
+
+    auto* attempts = new QHBoxLayout;
+    attempts->setSpacing(0);
+    attempts->addWidget(m_pMaxAttempts);
+    attempts->addWidget(m_pSpin);
+    attempts->addStretch(1);
+    auto* contReadLayout = new QGridLayout(m_pContReadGroup);
+    int row = 0;
+    for (QCheckBox* box : {m_pLogToFile, m_pPcBeep, m_pReaderBeep, m_pRedLed, m_pGreenLed}) {
+        contReadLayout->addWidget(box, row++, 0, 1, 2);
+    }
+    contReadLayout->addWidget(m_pMaxAttemptsLabel, row, 0);
+    contReadLayout->addLayout(attempts, row++, 1);
+    contReadLayout->addWidget(m_pInfinite, row++, 1);
+    contReadLayout->setRowStretch(row, 1);
+
+    m_pStatus = new QLabel(this);
+    m_pStatus->setTextFormat(Qt::PlainText);
+    m_pStatus->setTextInteractionFlags(Qt::TextSelectableByMouse);
+
+    auto* groups = new QHBoxLayout;
+    groups->addWidget(m_pConnectionGroup);
+    groups->addWidget(m_pContReadGroup);
+    groups->addStretch(1);
+    auto* page = new QVBoxLayout(this);
+    page->addLayout(groups);
+    page->addWidget(m_pStatus);
+    page->addStretch(1);
+
+    connect(m_pUsbRadio, &QRadioButton::clicked, this, &CConnectionDialog::UpdateControls);
+    connect(m_pComRadio, &QRadioButton::clicked, this, &CConnectionDialog::UpdateControls);
+    connect(m_pConnectButton, &QPushButton::clicked, this, &CConnectionDialog::OnConnect);
+    connect(m_pInfinite, &QCheckBox::clicked, this, &CConnectionDialog::OnInfinite);
+}
+
+void CConnectionDialog::SetReaderObjects(ReaderPort* port, ReaderLink* link, bool usbAvailable) {
+    m_pReaderPort = port;
+    m_pReaderLink = link;
+    m_bUsbAvailable = usbAvailable;
+}
+
+void CConnectionDialog::OnInitDialog() {
+    LoadControls();
+    for (uint32_t rate : kBaudRates) {
+        m_pBaudList->addItem(QString::number(rate));
+    }
+    m_pBaudList->setCurrentIndex(kDefaultBaudIndex);
+    FillPortList();
+    m_bConnect = m_pReaderPort->IsOpen();
+    // Room for the ten digits of the largest count, in the font the page now has.
+    m_pMaxAttempts->setFixedWidth(
+        m_pMaxAttempts->fontMetrics().horizontalAdvance(QStringLiteral("00000000000")) +
+        2 * m_pMaxAttempts->style()->pixelMetric(QStyle::PM_DefaultFrameWidth) + 8);
+    m_pSpin->SetRange(kMaxAttemptsLower, kMaxAttemptsUpper);
+    m_pSpin->SetPos(kDefaultMaxAttempts);
+    UpdateControls();
+}
+
+bool CConnectionDialog::OnSetActive() {
+    // Serial adapters come and go: offer what the system has now, unless a port is in use.
+    if (!m_pReaderPort->IsOpen()) {
+        FillPortList();
+    }
+    UpdateControls();
+    return true;
+}
+
+bool CConnectionDialog::OnKillActive() {
+    return SaveControls();
+}
+
+void CConnectionDialog::FillPortList() {
+    // Keep the user's choice across a refresh; at first, prefer the named port.
+    const std::string keep =
+        m_pPortList->count() > 0 ? m_pPortList->currentData().toString().toStdString() : m_strPreferredPort;
+    SerialPortList& ports = m_pReaderPort->GetPortList();
+    ports.Refresh();
+    m_pPortList->clear();
+    // In list order, so that the selected index + 1 is the port number.
+    int longest = 8;
+    for (const SerialPortList::Entry& entry : ports.Entries()) {
+        const QString name = QString::fromStdString(entry.name);
+        const QString description = QString::fromStdString(entry.description);
+        // A description that only repeats the device's name ("ttyS0") says nothing.
+        const bool telling = !description.isEmpty() && !name.endsWith(QLatin1Char('/') + description);
+        const QString text = telling ? QStringLiteral("%1 (%2)").arg(name, description) : name;
+        m_pPortList->addItem(text, name);
+        longest = std::max(longest, static_cast<int>(text.size()));
+    }
+    // Wide enough for the longest entry: a clipped device name could be mistaken for another.
+    m_pPortList->setMinimumContentsLength(longest);
+    const int index = m_pPortList->findData(QString::fromStdString(keep));
+    m_pPortList->setCurrentIndex(index >= 0 ? index : 0);
+}
+
+bool CConnectionDialog::SaveControls() {
+    m_bConnect = m_pConnectButton->isChecked();
+    m_nConnection = m_pUsbRadio->isChecked() ? 0 : 1;
+    m_bGreenLedFlash = m_pGreenLed->isChecked();
+    m_bLogToFile = m_pLogToFile->isChecked();
+    m_bPcBeep = m_pPcBeep->isChecked();
+    m_bReaderBeep = m_pReaderBeep->isChecked();
+    m_bRedLedFlash = m_pRedLed->isChecked();
+    bool ok = false;
+    const qulonglong attempts = m_pMaxAttempts->text().toULongLong(&ok);
+    if (!ok || attempts > UINT32_MAX) {
+        ShowMessage(this, Text(174), MessageIcon::Exclamation);
+        m_pMaxAttempts->setFocus();
+        m_pMaxAttempts->selectAll();
+        return false;
+    }
+    m_nMaxAttempts = static_cast<uint32_t>(attempts);
+    m_bInfinite = m_pInfinite->isChecked();
+    return true;
+}
+
+void CConnectionDialog::LoadControls() {
+    m_pConnectButton->setChecked(m_bConnect);
+    (m_nConnection == 0 ? m_pUsbRadio : m_pComRadio)->setChecked(true);
+    m_pGreenLed->setChecked(m_bGreenLedFlash);
+    m_pLogToFile->setChecked(m_bLogToFile);
+    m_pPcBeep->setChecked(m_bPcBeep);
+    m_pReaderBeep->setChecked(m_bReaderBeep);
+    m_pRedLed->setChecked(m_bRedLedFlash);
+    m_pMaxAttempts->setText(QString::number(m_nMaxAttempts));
+    m_pInfinite->setChecked(m_bInfinite);
+}
+
+void CConnectionDialog::UpdateControls() {
+    SaveControls();
+    const bool open = m_pReaderPort->IsOpen();
+    if (!open) {
+        m_bConnect = false;
+        m_pConnectButton->setText(Text(102));
+        m_pPortList->setEnabled(m_nConnection == 1);
+        m_pBaudList->setEnabled(true);
+        m_pBaudLabel->setEnabled(true);
+        m_pUsbRadio->setEnabled(m_bUsbAvailable);
+        m_pComRadio->setEnabled(true);
+        // A connection that the port lost since it was made is no longer one.
+        if (m_bStatusConnected) {
+            SetStatus(QString(), false);
+        }
+    } else {
+        m_pPortList->setEnabled(false);
+        m_pBaudList->setEnabled(false);
+        m_pBaudLabel->setEnabled(false);
+        m_pUsbRadio->setEnabled(false);
+        m_pComRadio->setEnabled(false);
+    }
+    LoadControls();
+}
+
+void CConnectionDialog::OnConnect() {
+    SaveControls();
+    if (m_bConnect) {
+        Connect();
+    } else {
+        m_pReaderPort->ClosePort();
+        m_pConnectButton->setText(Text(102));
+        SetStatus(QString(), false);
+    }
+    LoadControls();
+    UpdateControls();
+}
+
+void CConnectionDialog::Connect() {
+    const bool usb = m_nConnection == 0;
+    const int index = m_pPortList->currentIndex();
+    if (!usb && index < 0) {
+        m_bConnect = false;
+        SetStatus(Text(175), false);
+        return;
+    }
+    const int baudIndex = m_pBaudList->currentIndex();
+    const uint32_t baudRate =
+        baudIndex >= 0 && baudIndex < static_cast<int>(std::size(kBaudRates)) ? kBaudRates[baudIndex] : 9600;
+
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    // The port number by name: the list may have changed since the page showed it.
+    const std::string portName = m_pPortList->currentData().toString().toStdString();
+    const uint32_t portNumber = usb ? 0 : m_pReaderPort->GetPortList().NumberOf(portName);
+    LinkResult result = m_pReaderPort->OpenPort(usb ? PortKindUsb : PortKindCom, portNumber);
+    const bool opened = result == LR_OK;
+    if (opened) {
+        result = m_pReaderLink->Connect(m_pReaderPort, baudRate);
+    }
+    QApplication::restoreOverrideCursor();
+
+    const QByteArray name = usb ? Text(177).toLocal8Bit() : QByteArray::fromStdString(portName);
+    if (result == LR_OK) {
+        m_pConnectButton->setText(Text(103));
+        SetStatus(Format(170, name.constData(), baudRate), true);
+        return;
+    }
+    m_pReaderPort->ClosePort();
+    m_bConnect = false;
+    QString why = Format(opened ? 172 : 171, name.constData(), LinkResultText(result).c_str());
+    // The usual reason on a fresh system: serial devices belong to the dialout group.
+    if (!usb && result == EACCES) {
+        why += Text(173);
+    }
+    SetStatus(why, false);
+}
+
+void CConnectionDialog::OnInfinite() {
+    SaveControls();
+    // Unchecking always brings back the default, whatever was typed before.
+    m_nMaxAttempts = m_bInfinite ? 0 : kDefaultMaxAttempts;
+    m_pMaxAttempts->setEnabled(!m_bInfinite);
+    m_pSpin->setEnabled(!m_bInfinite);
+    LoadControls();
+}
+
+void CConnectionDialog::SetStatus(const QString& text, bool connected) {
+    m_pStatus->setText(text);
+    m_bStatusConnected = connected;
+}
+
+QString CConnectionDialog::StatusText() const {
+    return m_pStatus->text();
+}

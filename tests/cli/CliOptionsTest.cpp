@@ -1,0 +1,137 @@
+#include "CliOptions.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Parsed {
+    bool ok;
+    std::string error;
+    CliOptions options;
+};
+
+Parsed Parse(std::vector<std::string> args) {
+    Parsed parsed;
+    parsed.ok = parsed.options.Parse(args, parsed.error);
+    return parsed;
+}
+
+TEST(CliOptions, CommandsKeepTheirOrderAndConvertTheirArguments) {
+    const Parsed p = Parse({"--port",
+                            "/dev/ttyUSB0",
+                            "--baud=115200",
+                            "--hitag2",
+                            "loadkey",
+                            "b",
+                            "2",
+                            "15",
+                            "5e2f9a40c713",
+                            "authenticate",
+                            "A",
+                            "1",
+                            "3",
+                            "7",
+                            "write",
+                            "4",
+                            "00112233445566778899AABBCCDDEEFF",
+                            "makevalue",
+                            "4",
+                            "5",
+                            "64",
+                            "setport",
+                            "red",
+                            "beep",
+                            "select",
+                            "1A2B3C4D",
+                            "select",
+                            "info"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.options.GetConnection(), CliOptions::ConnectionPort);
+    EXPECT_EQ(p.options.GetPortName(), "/dev/ttyUSB0");
+    EXPECT_EQ(p.options.GetBaudRate(), 115200u);
+    EXPECT_TRUE(p.options.IsHitag2());
+    const auto& c = p.options.GetCommands();
+    ASSERT_EQ(c.size(), 8u);
+    EXPECT_EQ(c[0].verb, CliCommand::LoadKey);
+    EXPECT_EQ(c[0].mode, 0x06);  // key B, set 2
+    EXPECT_EQ(c[0].keyNumber, 15);
+    EXPECT_EQ(c[0].data, (ByteBuffer{0x5E, 0x2F, 0x9A, 0x40, 0xC7, 0x13}));
+    EXPECT_EQ(c[1].mode, 0x01);
+    EXPECT_EQ(c[1].keyNumber, 3);
+    EXPECT_EQ(c[1].block, 7);
+    EXPECT_EQ(c[2].data.GetCount(), 16u);
+    EXPECT_EQ(c[3].address, 5);
+    EXPECT_EQ(c[3].value, 0x64u);
+    EXPECT_EQ(c[4].mask, 0x14);
+    EXPECT_TRUE(c[5].hasSerial);
+    EXPECT_EQ(c[5].serial, 0x1A2B3C4Du);
+    // Without a serial, select takes what the last anticollision found.
+    EXPECT_FALSE(c[6].hasSerial);
+    EXPECT_EQ(c[7].verb, CliCommand::Info);
+}
+
+TEST(CliOptions, AnEmptyValueRepeatsTheLastValue) {
+    const Parsed p = Parse({"--simulate", "increment", "4", "1F", "decrement", "4", ""});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.options.GetCommands()[1].value, 0x1Fu);
+}
+
+TEST(CliOptions, BadArgumentsGetTheDialogMessages) {
+    const struct {
+        std::vector<std::string> args;
+        std::string error;
+    } cases[] = {
+        {{"--simulate", "read", "256"}, "read 256: Please enter a whole number from 0 to 255."},
+        {{"--simulate", "loadkey", "A", "3", "16", "5E2F9A40C713"},
+         "loadkey 16: Please enter a number from 0 to 15."},
+        {{"--simulate", "loadkey", "A", "3", "1", "5E2F9A40C713"},
+         "loadkey 3: Please enter a number from 0 to 2."},
+        {{"--simulate", "loadkey", "C", "0", "1", "5E2F9A40C713"}, "loadkey C: The key type is A or B."},
+        {{"--simulate", "loadkey", "A", "0", "1", "5E2F9A40C71"},
+         "loadkey 5E2F9A40C71: Please enter a valid Mifare key of 12 hexadecimal digits."},
+        {{"--simulate", "loadkey", "A", "0", "1", "5E2F9A40C71G"},
+         "loadkey 5E2F9A40C71G: Please enter a valid Mifare key of 12 hexadecimal digits."},
+        {{"--simulate", "write", "4", std::string(31, 'A')},
+         "write " + std::string(31, 'A') + ": Please enter a string of 32 characters."},
+        {{"--simulate", "write", "4", std::string(31, 'A') + "G"},
+         "write " + std::string(31, 'A') + "G: Please enter a hexadecimal value."},
+        // The address is checked before the value, as the dialog does.
+        {{"--simulate", "makevalue", "4", "X", "Y"}, "makevalue X: Please enter a hexadecimal value."},
+        {{"--simulate", "increment", "4", "123456789"},
+         "increment 123456789: Please enter no more than 8 characters."},
+        {{"--simulate", "select", "xyz"}, "select xyz: Please enter a hexadecimal value."},
+        {{"--simulate", "read"}, "read expects BLOCK"},
+        {{"--simulate", "frobnicate"}, "unknown command frobnicate"},
+        {{"--simulate", "--baud", "fast"}, "--baud needs a positive whole number, not fast"},
+        {{"--simulate=bluetooth"}, "--simulate takes usb or com, not bluetooth"},
+        {{"--usb", "--port", "/dev/ttyS0"}, "choose one connection: --port NAME, --usb or --simulate"},
+        {{"request"}, "choose a connection: --port NAME, --usb or --simulate"},
+        {{"--port"}, "--port needs a value"},
+    };
+    for (const auto& test : cases) {
+        const Parsed p = Parse(test.args);
+        EXPECT_FALSE(p.ok) << test.error;
+        EXPECT_EQ(p.error, test.error);
+    }
+}
+
+TEST(CliOptions, HelpListsEveryCommand) {
+    const Parsed p = Parse({"--help"});
+    ASSERT_TRUE(p.ok);
+    EXPECT_TRUE(p.options.WantsHelp());
+    for (const char* name : {"startup",         "reset",
+                             "request",         "anticollision",
+                             "select [SERIAL]", "loadkey",
+                             "authenticate",    "read BLOCK",
+                             "write",           "halt",
+                             "makevalue",       "readvalue",
+                             "increment",       "decrement-transfer",
+                             "restore",         "transfer",
+                             "setport",         "info",
+                             "--quiet",         "--hitag2",
+                             "--simulate=com",  "--baud"}) {
+        EXPECT_NE(CliOptions::Usage().find(name), std::string::npos) << name;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,213 @@
+// The link's failure paths against a scripted reader on the fake clock: every time-out runs out
+// without real time passing.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "core/link/ScriptedBridge.h"
+#include "link/MemoryOutputWindow.h"
+#include "link/ReaderLink.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// A 3964R reader driven by the PC's writes: it acknowledges STX and the telegram, opens its answer
+// with STX, sends the next of its answers when the PC acknowledges that STX, and repeats the
+// answer procedure after a NAK.
+class LinkFailureTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        bridge->onWrite = [this](std::span<const uint8_t> w) { React(Bytes(w.begin(), w.end())); };
+        ASSERT_EQ(port.OpenPort(PortKindUsb, 0), LR_OK);
+        ASSERT_EQ(link.Connect(&port, 9600), LR_OK);
+        ASSERT_EQ(link.GetLinkMode(), LinkMode3964R);
+        port.SetReadMode(ReadModeNormal);
+        bridge->written.clear();
+        window.ClearAll();
+    }
+
+    void React(const Bytes& w) {
+        if (w == Bytes{STX}) {
+            if (!stxReplies.empty()) {
+                bridge->Send(stxReplies.front());
+                stxReplies.erase(stxReplies.begin());
+            } else if (ackStx) {
+                bridge->Send({DLE});
+            }
+        } else if (w.size() > 2 && w[w.size() - 2] == DLE && w.back() == ETX) {
+            ++telegramsReceived;
+            if (ackTelegram) {
+                bridge->Send({DLE});
+                OpenAnswer();
+            }
+        } else if (w == Bytes{DLE} && answerOpened) {
+            answerOpened = false;
+            if (!answers.empty()) {
+                bridge->Send(answers.front());
+                answers.erase(answers.begin());
+            }
+        } else if (w == Bytes{NAK}) {
+            OpenAnswer();
+        }
+    }
+    void OpenAnswer() {
+        if (!answers.empty()) {
+            bridge->Send({STX});
+            answerOpened = true;
+        }
+    }
+    int Count(uint8_t byte) const {
+        return static_cast<int>(std::count(bridge->written.begin(), bridge->written.end(), byte));
+    }
+
+    FakeClock clock{1000};
+    std::shared_ptr<ScriptedBridge> bridge = std::make_shared<ScriptedBridge>(clock);
+    MemoryOutputWindow window;
+    ReaderPort port{&window, bridge};
+    ReaderLink link{clock};
+
+    bool ackStx = true;
+    bool ackTelegram = true;
+    std::vector<Bytes> stxReplies;  // replies to the PC's STX before the plain DLE
+    std::vector<Bytes> answers;     // the reader's telegrams on the wire, one per STX it opens
+    bool answerOpened = false;
+    int telegramsReceived = 0;
+};
+
+TEST_F(LinkFailureTest, SilentReaderFailsAfterFourAttemptsWithTheSerialErrorStatus) {
+    ackStx = false;
+    link.SetSequenceNumber(7);
+    const uint32_t start = clock.GetTickCount();
+    uint8_t status = 0;
+    ByteBuffer answer;
+    EXPECT_EQ(link.Transact(0x41, ByteBuffer{0}, status, answer), LR_NO_ANSWER);
+    EXPECT_EQ(status, kStatusSerialError);
+    EXPECT_EQ(bridge->written, (Bytes{STX, STX, STX, STX}));
+    // Four waits of 1000 ms, each overrunning by at most one read time-out.
+    EXPECT_GE(clock.GetTickCount() - start, 4000u);
+    EXPECT_LT(clock.GetTickCount() - start, 4400u);
+    EXPECT_EQ(link.GetSequenceNumber(), 8) << "the sequence number advances on failure too";
+}
+
+TEST_F(LinkFailureTest, QuietCommandsWriteNoLineOnLinkFailureAndReportingOnesDo) {
+    ackStx = false;
+    uint32_t cardType = 0;
+    EXPECT_EQ(link.Request(0, cardType), LR_NO_ANSWER);
+    EXPECT_EQ(window.Text().find('<' + std::string("Serial")), std::string::npos);
+    ByteBuffer data;
+    window.ClearAll();
+    EXPECT_EQ(link.ReadBlock(4, data), LR_NO_ANSWER);
+    EXPECT_EQ(window.Lines().back(), "");
+    EXPECT_EQ(window.Lines()[window.Lines().size() - 2], "<Serial communications error>");
+    EXPECT_EQ(window.Pieces().back().format, kStatusFormat);
+    // GetInfo answers with the result of the status the link set.
+    EXPECT_EQ(link.GetInfo(data), 0x200000DDu);
+}
+
+TEST_F(LinkFailureTest, ReaderThatStopsMidTelegramGivesNoAnswer) {
+    answers = {{0x00, 0x00, 0x02}};  // sequence, status, length ... and then nothing
+    uint8_t status = 0;
+    ByteBuffer answer;
+    EXPECT_EQ(link.Transact(0x46, ByteBuffer{4}, status, answer), LR_NO_ANSWER);
+    EXPECT_EQ(status, kStatusSerialError);
+    EXPECT_EQ(telegramsReceived, 1) << "the request is not sent again";
+    ByteBuffer data;
+    window.ClearAll();
+    answers = {{0x01, 0x00}};
+    EXPECT_EQ(link.ReadBlock(4, data), LR_NO_ANSWER);
+    EXPECT_NE(window.Text().find("<Serial communications error>\n"), std::string::npos);
+}
+
+TEST_F(LinkFailureTest, FourBadBccsAreEachAnsweredWithNakAndFail) {
+    const Bytes bad = ScriptedBridge::Telegram({0x00, 0x00, 0x00}, true);
+    answers = {bad, bad, bad, bad};
+    uint8_t status = 0;
+    ByteBuffer answer;
+    EXPECT_EQ(link.Transact(0x45, ByteBuffer{}, status, answer), LR_NO_ANSWER);
+    EXPECT_EQ(status, kStatusSerialError);
+    EXPECT_EQ(Count(NAK), 4);
+    EXPECT_EQ(telegramsReceived, 1);
+    EXPECT_EQ(link.GetSequenceNumber(), 1);
+}
+
+TEST_F(LinkFailureTest, AfterANakThePcWaitsForTheReadersRepetition) {
+    answers = {ScriptedBridge::Telegram({0x00, 0x00, 0x02, 0x04, 0x00}, true),
+               ScriptedBridge::Telegram({0x00, 0x00, 0x02, 0x04, 0x00})};
+    uint8_t status = 0xAA;
+    ByteBuffer answer;
+    EXPECT_EQ(link.Transact(0x41, ByteBuffer{0}, status, answer), LR_OK);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(answer, (ByteBuffer{0x04, 0x00}));
+    EXPECT_EQ(telegramsReceived, 1);
+    EXPECT_EQ(Count(NAK), 1);
+}
+
+TEST_F(LinkFailureTest, WrongSequenceNumberIsRefusedLikeABadBcc) {
+    link.SetSequenceNumber(3);
+    answers = {ScriptedBridge::Telegram({0x02, 0x00, 0x00}), ScriptedBridge::Telegram({0x03, 0x01, 0x00})};
+    uint8_t status = 0;
+    ByteBuffer answer;
+    EXPECT_EQ(link.Transact(0x41, ByteBuffer{0}, status, answer), LR_OK);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(Count(NAK), 1);
+}
+
+TEST_F(LinkFailureTest, StxCollisionWaitsOutTheAcknowledgementThenStartsAgain) {
+    stxReplies = {{STX}};  // the reader wants to send too
+    answers = {ScriptedBridge::Telegram({0x00, 0x00, 0x00})};
+    const uint32_t start = clock.GetTickCount();
+    uint8_t status = 0;
+    ByteBuffer answer;
+    EXPECT_EQ(link.Transact(0x45, ByteBuffer{}, status, answer), LR_OK);
+    // No DLE for the reader's STX: STX, a second STX after the 1000 ms wait, then the telegram.
+    const Bytes request = {0x00, 0x45, 0x00, 0x45, DLE, ETX};
+    Bytes expected = {STX, STX};
+    expected.insert(expected.end(), request.begin(), request.end());
+    expected.insert(expected.end(), {DLE, DLE});
+    EXPECT_EQ(bridge->written, expected);
+    EXPECT_GE(clock.GetTickCount() - start, 1000u);
+}
+
+TEST_F(LinkFailureTest, MalformedAnswersNeverPassAsSuccess) {
+    const struct {
+        const char* what;
+        Bytes wire;
+    } cases[] = {
+        // Too short to hold a status, yet its block check is right.
+        {"lone sequence byte", ScriptedBridge::Telegram({})},
+        {"sequence and status only", {0x00, 0x00, DLE, ETX}},
+        // Without an end mark the telegram outgrows its buffer instead of holding the link forever.
+        {"no end mark", Bytes(1100, 0x55)},
+    };
+    for (const auto& test : cases) {
+        link.SetSequenceNumber(0);
+        answers = {test.wire, test.wire, test.wire, test.wire};
+        uint8_t status = 0;
+        ByteBuffer answer;
+        EXPECT_EQ(link.Transact(0x45, ByteBuffer{}, status, answer), LR_NO_ANSWER) << test.what;
+        EXPECT_EQ(status, kStatusSerialError) << test.what;
+    }
+}
+
+TEST_F(LinkFailureTest, PortErrorsPassThroughExceptInsideAcknowledgementWaits) {
+    bridge->readStatus = FT_IO_ERROR;
+    uint8_t status = 0;
+    ByteBuffer answer;
+    EXPECT_EQ(link.Transact(0x45, ByteBuffer{}, status, answer), LR_NO_ANSWER);
+    EXPECT_EQ(status, kStatusSerialError);
+
+    // Once the reader has opened its answer, a read error is the port's own code.
+    bridge->readStatus = FT_OK;
+    port.Purge();  // the acknowledgements nobody could read
+    answers = {ScriptedBridge::Telegram({0x01, 0x00, 0x00})};
+    bridge->onWrite = [this](std::span<const uint8_t> w) {
+        React(Bytes(w.begin(), w.end()));
+        if (w.size() == 1 && w[0] == DLE) {
+            bridge->readStatus = FT_IO_ERROR;
+        }
+    };
+    EXPECT_EQ(link.Transact(0x45, ByteBuffer{}, status, answer), LR_D2XX_BASE + FT_IO_ERROR);
+}
+
+}  // namespace

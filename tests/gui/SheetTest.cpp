@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTest>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "StringTable.h"
+#include "app/CAboutDialog.h"
+#include "app/CAllControlsSheet.h"
+#include "app/CReaderTestApp.h"
+#include "common/ControlId.h"
+#include "common/MessageBox.h"
+
+namespace {
+
+QStringList TabTitles(const CAllControlsSheet& sheet) {
+    QStringList titles;
+    for (int i = 0; i < sheet.GetTabControl()->count(); ++i) {
+        titles << sheet.GetTabControl()->tabText(i);
+    }
+    return titles;
+}
+
+std::unique_ptr<CAllControlsSheet> SheetFor(std::vector<const char*> tokens) {
+    tokens.insert(tokens.begin(), "tagbench");
+    CRunModeCommandLineInfo info;
+    info.ParseCommandLine(static_cast<int>(tokens.size()), tokens.data());
+    return CReaderTestApp().CreateSheet(info);
+}
+
+}  // namespace
+
+TEST(MainSheet, TabsFollowTheRunModeWithSettingsFirstAndActive) {
+    struct Case {
+        std::vector<const char*> tokens;
+        QStringList tabs;
+        bool hitag2;
+    };
+    const Case cases[] = {
+        {{}, {"Settings"}, false},
+        {{"hitag2"}, {"Settings"}, true},
+        {{"Develop"}, {"Settings"}, false},
+        {{"/DEVELOP"}, {"Settings"}, false},
+        {{"dev"}, {"Settings"}, false},
+        {{"production"}, {"Settings"}, false},
+        {{"develop", "production", "hitag2"}, {"Settings"}, true},
+    };
+    for (const Case& c : cases) {
+        const auto sheet = SheetFor(c.tokens);
+        SCOPED_TRACE(c.tokens.empty() ? "(none)" : c.tokens.front());
+        EXPECT_EQ(TabTitles(*sheet), c.tabs);
+        EXPECT_EQ(sheet->GetTabControl()->currentWidget(), &sheet->GetConnectionDialog());
+        EXPECT_EQ(sheet->m_bHitag2, c.hitag2);
+    }
+}
+
+TEST(MainSheet, ButtonRowHoldsAboutAndExitOnlyAndTheCaptionComesFromTheVersionBlock) {
+    CAllControlsSheet sheet(QStringLiteral("Tagbench"));
+    sheet.AddPages();
+    EXPECT_EQ(sheet.windowTitle(), QStringLiteral("Tagbench 1.27.0"));
+    EXPECT_TRUE(sheet.findChildren<QDialogButtonBox*>().isEmpty());
+    QStringList rowButtons;
+    for (QPushButton* button : sheet.findChildren<QPushButton*>()) {
+        if (!sheet.GetTabControl()->isAncestorOf(button)) {
+            rowButtons << button->text();
+        }
+    }
+    EXPECT_EQ(rowButtons, QStringList({"A&bout...", "E&xit"}));
+    EXPECT_NE(FindControl(&sheet, CAllControlsSheet::IDC_ABOUT), nullptr);
+    EXPECT_TRUE(sheet.windowFlags() & Qt::WindowMinimizeButtonHint);
+    EXPECT_EQ(sheet.GetMinimizeAction()->text(), QStringLiteral("Mi&nimize"));
+
+    // The product name sits in the free part of the row, left of the buttons.
+    sheet.show();
+    const QRect name = sheet.ProductNameRect();
+    EXPECT_GT(name.width(), 100);
+    EXPECT_LT(name.right(), FindControl(&sheet, CAllControlsSheet::IDC_ABOUT)->geometry().left());
+}
+
+TEST(MainSheet, AboutOpensTheAboutBoxAndExitClosesTheSheet) {
+    CAllControlsSheet sheet(QStringLiteral("Tagbench"));
+    sheet.AddPages();
+    sheet.show();
+    QString shown;
+    QTimer::singleShot(0, [&shown] {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            shown = modal->windowTitle();
+            EXPECT_NE(qobject_cast<CAboutDialog*>(modal), nullptr);
+            modal->close();
+        }
+    });
+    QTest::mouseClick(FindControl(&sheet, CAllControlsSheet::IDC_ABOUT), Qt::LeftButton);
+    EXPECT_EQ(shown, QStringLiteral("About Tagbench"));
+    EXPECT_TRUE(sheet.isVisible());
+
+    for (QPushButton* button : sheet.findChildren<QPushButton*>()) {
+        if (button->text() == QStringLiteral("E&xit")) {
+            QTest::mouseClick(button, Qt::LeftButton);
+        }
+    }
+    EXPECT_FALSE(sheet.isVisible());
+    EXPECT_EQ(sheet.result(), QDialog::Rejected);
+}
+
+TEST(MainSheet, PagesTakeTheLargerFontExceptTheOutputWindows) {
+    CAllControlsSheet sheet(QStringLiteral("Tagbench"));
+    sheet.AddPages();
+    const qreal dialogSize = QApplication::font().pointSizeF();
+    EXPECT_DOUBLE_EQ(sheet.GetSheetFont().pointSizeF(), dialogSize * 1.1);
+
+    QWidget page;
+    auto* check = new QCheckBox(QStringLiteral("option"), &page);
+    auto* output = new QPlainTextEdit(&page);
+    auto* terminal = new QPlainTextEdit(&page);
+    SetControlId(output, CAllControlsSheet::IDC_OUTPUT_WINDOW);
+    SetControlId(terminal, CAllControlsSheet::IDC_TERMINAL);
+    sheet.AddPage(&page, QStringLiteral("Extra"));
+
+    EXPECT_DOUBLE_EQ(check->font().pointSizeF(), dialogSize * 1.1);
+    EXPECT_DOUBLE_EQ(output->font().pointSizeF(), dialogSize);
+    EXPECT_DOUBLE_EQ(terminal->font().pointSizeF(), dialogSize);
+    EXPECT_DOUBLE_EQ(FindControl(&sheet, CConnectionDialog::IDC_CONNECT)->font().pointSizeF(),
+                     dialogSize * 1.1);
+}
+
+TEST(MainSheet, SettingsControlsShowTheStringOfTheirIdAsTooltipAndTheSpinButtonNone) {
+    CAllControlsSheet sheet(QStringLiteral("Tagbench"));
+    sheet.AddPages();
+    EXPECT_EQ(FindControl(&sheet, CConnectionDialog::IDC_USB)->toolTip(),
+              QStringLiteral("Select to connect to the reader via the USB bus. (USB reader only.)"));
+    EXPECT_EQ(FindControl(&sheet, CConnectionDialog::IDC_CONNECT)->toolTip(),
+              QStringLiteral("Click here to connect or disconnect the Mifare\u00ae reader."));
+    QWidget* spin = FindControl(&sheet, CConnectionDialog::IDC_MAX_ATTEMPTS_SPIN);
+    ASSERT_NE(spin, nullptr);
+    EXPECT_TRUE(spin->toolTip().isEmpty());
+    for (QWidget* part : spin->findChildren<QWidget*>()) {
+        EXPECT_TRUE(part->toolTip().isEmpty());
+    }
+}
+
+TEST(MainSheet, APageWithAnInvalidFieldCannotBeLeft) {
+    CAllControlsSheet sheet(QStringLiteral("Tagbench"));
+    sheet.AddPages();
+    QWidget other;
+    sheet.AddPage(&other, QStringLiteral("Other"));
+    QStringList messages;
+    struct HookReset {
+        ~HookReset() { SetMessageHook({}); }
+    } reset;
+    SetMessageHook([&messages](const QString& text, MessageIcon) {
+        messages << text;
+        return QMessageBox::Ok;
+    });
+    auto* attempts = qobject_cast<QLineEdit*>(FindControl(&sheet, CConnectionDialog::IDC_MAX_ATTEMPTS));
+    attempts->clear();
+    sheet.GetTabControl()->setCurrentIndex(1);
+    EXPECT_EQ(sheet.GetTabControl()->currentIndex(), 0);
+    EXPECT_EQ(messages, QStringList({"Please enter a positive integer."}));
+
+    attempts->setText(QStringLiteral("25"));
+    sheet.GetTabControl()->setCurrentIndex(1);
+    EXPECT_EQ(sheet.GetTabControl()->currentIndex(), 1);
+    EXPECT_EQ(sheet.GetConnectionDialog().m_nMaxAttempts, 25u);
+}
