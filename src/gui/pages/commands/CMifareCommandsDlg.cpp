@@ -9,6 +9,7 @@
 #include <QVBoxLayout>
 
 #include "StringTable.h"
+#include "app/CAllControlsSheet.h"
 #include "commands/HexText.h"
 #include "common/ControlId.h"
 #include "common/MessageBox.h"
@@ -90,7 +91,7 @@ ByteBuffer ZeroBytes(uint32_t count) {
 
 }  // namespace
 
-CMifareCommandsDlg::CMifareCommandsDlg(QWidget* parent) : QWidget(parent) {
+CMifareCommandsDlg::CMifareCommandsDlg(QWidget* parent) : CPropertyPage(parent) {
     setWindowTitle(tr("Mifare® commands"));
 
     auto* group = new QGroupBox(tr("3964 Commands"), this);
@@ -171,6 +172,14 @@ CMifareCommandsDlg::~CMifareCommandsDlg() {
     }
 }
 
+void CMifareCommandsDlg::SetSheetObjects(CAllControlsSheet* sheet, ReaderPort* port, ReaderLink* reader,
+                                         bool hitag2) {
+    m_pSheet = sheet;
+    m_pPort = port;
+    m_pReader = reader;
+    m_bHitag2 = hitag2 ? 1 : 0;
+}
+
 void CMifareCommandsDlg::OnInitDialog() {
     if (m_pPort != nullptr) {
         m_pPort->SetOutputWindow(m_pOutput, true, TraceModeHex);
@@ -180,21 +189,31 @@ void CMifareCommandsDlg::OnInitDialog() {
 
 bool CMifareCommandsDlg::OnSetActive() {
     UpdateControls();
-    if (m_pPort == nullptr) {
-        return true;
-    }
-    // The default key load below is the page's own business and stays out of the trace.
-    m_pPort->SetOutputWindow(nullptr, false, TraceModeHex);
-    if (m_pPort->IsOpen() && m_pReader != nullptr) {
-        // The connection probe or another page may have left polling reads set.
-        m_pPort->SetReadMode(ReadModeNormal);
-        ByteBuffer key;
-        for (uint8_t i = 0; i < 6; ++i) {
-            key.Append(static_cast<uint8_t>(kDefaultKeyStart + i));
+    if (m_pPort != nullptr) {
+        // The default key load below is the page's own business and stays out of the trace.
+        m_pPort->SetOutputWindow(nullptr, false, TraceModeHex);
+        if (m_pPort->IsOpen() && m_pReader != nullptr) {
+            // The connection probe or another page may have left polling reads set.
+            m_pPort->SetReadMode(ReadModeNormal);
+            ByteBuffer key;
+            for (uint8_t i = 0; i < 6; ++i) {
+                key.Append(static_cast<uint8_t>(kDefaultKeyStart + i));
+            }
+            m_pReader->LoadKey(0, 0, ZeroBytes(6), key);
         }
-        m_pReader->LoadKey(0, 0, ZeroBytes(6), key);
     }
-    m_pPort->SetOutputWindow(m_pOutput, false, TraceModeHex);
+    if (m_pSheet != nullptr) {
+        const CConnectionDialog& settings = m_pSheet->GetConnectionDialog();
+        m_bPcBeep = settings.m_bPcBeep;
+        m_bReaderBeep = settings.m_bReaderBeep;
+        m_bRedLedFlash = settings.m_bRedLedFlash;
+        m_bGreenLedFlash = settings.m_bGreenLedFlash;
+        m_bLogToFile = settings.m_bLogToFile;
+        m_nMaxAttempts = settings.m_bInfinite ? 0 : settings.m_nMaxAttempts;
+    }
+    if (m_pPort != nullptr) {
+        m_pPort->SetOutputWindow(m_pOutput, false, TraceModeHex);
+    }
     return true;
 }
 

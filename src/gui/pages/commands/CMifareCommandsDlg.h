@@ -4,7 +4,8 @@
 #include <cstdint>
 
 #include <QString>
-#include <QWidget>
+
+#include "common/CPropertyPage.h"
 
 class CAllControlsSheet;
 class COutputWindowWidget;
@@ -16,7 +17,7 @@ class ReaderPort;
 // The "Mifare® commands" page: one button per reader command, small dialogs for their parameters,
 // and the output window in which the reader port traces all traffic in hexadecimal. The page never
 // looks at a command's result: each command writes its own status line.
-class CMifareCommandsDlg : public QWidget {
+class CMifareCommandsDlg : public CPropertyPage {
     Q_OBJECT
 
 public:
@@ -52,17 +53,20 @@ public:
     explicit CMifareCommandsDlg(QWidget* parent = nullptr);
     ~CMifareCommandsDlg() override;
 
+    // The sheet's objects; the page owns none of them.
+    void SetSheetObjects(CAllControlsSheet* sheet, ReaderPort* port, ReaderLink* reader, bool hitag2);
+
     // Once, before the page is first shown: attaches the output window in hexadecimal mode.
-    void OnInitDialog();
+    void OnInitDialog() override;
     // Each time the page comes to the front. Always true: the page may be shown.
-    bool OnSetActive();
+    bool OnSetActive() override;
     // The user tries to leave the page: refused while a mode runs.
-    bool OnKillActive();
+    bool OnKillActive() override;
     void UpdateControls();
 
     COutputWindowWidget* GetOutputWindow() const { return m_pOutput; }
 
-    // Set by the sheet before the page is added; the page owns none of them.
+    // Set by the sheet before the page is added.
     CAllControlsSheet* m_pSheet = nullptr;
     ReaderPort* m_pPort = nullptr;
     ReaderLink* m_pReader = nullptr;
