@@ -1,0 +1,1133 @@
+#include "sim/SimReader.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "programming/Crc16.h"
+
+namespace {
+
+enum : uint8_t {
+    kCmdWaitForCard = 0x40,
+    kCmdRequest = 0x41,
+    kCmdAnticollision = 0x42,
+    kCmdSelect = 0x43,
+    kCmdHalt = 0x45,
+    kCmdReadBlock = 0x46,
+    kCmdWriteBlock = 0x47,
+    kCmdIncrement = 0x48,
+    kCmdDecrement = 0x49,
+    kCmdRestore = 0x4A,
+    kCmdTransfer = 0x4B,
+    kCmdLoadKey = 0x4C,
+    kCmdReset = 0x4E,
+    kCmdGetInfo = 0x4F,
+    kCmdSetPort = 0x54,
+    kCmdAuthenticate = 0x56,
+    kCmdDecrementTransfer = 0x57,
+};
+
+enum : uint8_t {
+    kStatusOk = 0,
+    kStatusNoCard = 1,
+    kStatusOverflow = 3,
+    kStatusNoAuthentication = 4,
+    kStatusNotAuthenticated = 10,
+    kStatusTransfer = 14,
+    kStatusWrite = 15,
+    kStatusIncrement = 16,
+    kStatusDecrement = 17,
+    kStatusRead = 18,
+    kStatusNotValueBlock = 20,
+};
+
+constexpr uint32_t kLoaderBlockSize = 72;
+
+bool IsWakeUp(uint8_t byte) {
+    return byte == '~' || byte == 'x' || byte == 'a' || byte == 'y' || byte == 'b';
+}
+
+uint8_t Xor(const std::vector<uint8_t>& bytes) {
+    uint8_t bcc = 0;
+    for (uint8_t byte : bytes) {
+        bcc ^= byte;
+    }
+    return bcc;
+}
+
+uint32_t U32(const std::vector<uint8_t>& bytes, size_t offset) {
+    return bytes[offset] | (bytes[offset + 1] << 8) | (bytes[offset + 2] << 16) |
+           (static_cast<uint32_t>(bytes[offset + 3]) << 24);
+}
+
+}  // namespace
+
+SimReader::SimReader(Clock& clock) : m_clock(clock) {
+    // A reader fresh from the factory holds the transport key in every slot, so that new cards
+    // can be read before any key is loaded.
+    m_keys.fill(SimCard::kTransportKey);
+}
+
+// --- locking and listeners
+
+void SimReader::Notify() {
+    std::vector<std::function<void()>> listeners;
+    {
+        std::lock_guard lock(m_mutex);
+        for (auto& [id, listener] : m_listeners) {
+            listeners.push_back(listener);
+        }
+    }
+    for (auto& listener : listeners) {
+        listener();
+    }
+}
+
+int SimReader::AddListener(std::function<void()> listener) {
+    std::lock_guard lock(m_mutex);
+    m_listeners[m_nNextListener] = std::move(listener);
+    return m_nNextListener++;
+}
+
+void SimReader::RemoveListener(int id) {
+    std::lock_guard lock(m_mutex);
+    m_listeners.erase(id);
+}
+
+// --- time
+
+bool SimReader::Due(uint32_t at) const {
+    return static_cast<int32_t>(m_clock.GetTickCount() - at) >= 0;
+}
+
+void SimReader::SetTimer(uint32_t ms) {
+    m_bTimerArmed = true;
+    m_dwTimerAt = m_clock.GetTickCount() + ms;
+}
+
+void SimReader::RunDueEvents() {
+    for (bool again = true; again;) {
+        again = false;
+        if (m_bTimerArmed && Due(m_dwTimerAt)) {
+            m_bTimerArmed = false;
+            OnTimer();
+            again = true;
+        }
+        for (auto it = m_schedule.begin(); it != m_schedule.end(); ++it) {
+            if (Due(it->at)) {
+                FieldEvent event = std::move(*it);
+                m_schedule.erase(it);
+                if (event.enter) {
+                    m_cards.push_back(event.card);
+                } else {
+                    std::erase_if(m_cards,
+                                  [&](const SimCard& c) { return c.GetUid() == event.card.GetUid(); });
+                }
+                again = true;
+                break;
+            }
+        }
+    }
+    MaybeStartReport();
+}
+
+void SimReader::Tick() {
+    {
+        std::lock_guard lock(m_mutex);
+        RunDueEvents();
+    }
+    Notify();
+}
+
+std::optional<uint32_t> SimReader::MsToNextEvent(int source) {
+    std::lock_guard lock(m_mutex);
+    const uint32_t now = m_clock.GetTickCount();
+    std::optional<uint32_t> next;
+    auto consider = [&](uint32_t at) {
+        const uint32_t wait = static_cast<int32_t>(at - now) > 0 ? at - now : 0;
+        if (!next || wait < *next) {
+            next = wait;
+        }
+    };
+    if (!m_output.empty() && source == m_nSource) {
+        consider(m_output.front().second);
+    }
+    if (m_bTimerArmed) {
+        consider(m_dwTimerAt);
+    }
+    for (const FieldEvent& event : m_schedule) {
+        consider(event.at);
+    }
+    return next;
+}
+
+// --- the line
+
+void SimReader::Queue(uint8_t byte, uint32_t delayMs) {
+    if (m_faults.dropNthOut != 0 && --m_faults.dropNthOut == 0) {
+        return;
+    }
+    if (m_faults.corruptNthOut != 0 && --m_faults.corruptNthOut == 0) {
+        byte = static_cast<uint8_t>(~byte);
+    }
+    if (DrawFraction(m_faults.dropFraction)) {
+        return;
+    }
+    if (DrawFraction(m_faults.corruptFraction)) {
+        byte = static_cast<uint8_t>(~byte);
+    }
+    uint32_t due = m_clock.GetTickCount() + delayMs;
+    // Bytes leave in order: never before one queued earlier.
+    if (!m_output.empty() && static_cast<int32_t>(m_output.back().second - due) > 0) {
+        due = m_output.back().second;
+    }
+    m_output.emplace_back(byte, due);
+}
+
+void SimReader::QueueFramed(const std::vector<uint8_t>& telegram) {
+    for (uint8_t byte : telegram) {
+        Queue(byte);
+        if (byte == kDle) {
+            Queue(kDle);
+        }
+    }
+    Queue(kDle);
+    Queue(kEtx);
+}
+
+bool SimReader::DrawFraction(double fraction) {
+    if (fraction <= 0) {
+        return false;
+    }
+    return std::uniform_real_distribution<double>(0.0, 1.0)(m_random) < fraction;
+}
+
+bool SimReader::ApplyInputFaults(uint8_t& byte) {
+    if (m_faults.dropNthIn != 0 && --m_faults.dropNthIn == 0) {
+        return false;
+    }
+    if (m_faults.corruptNthIn != 0 && --m_faults.corruptNthIn == 0) {
+        byte = static_cast<uint8_t>(~byte);
+    }
+    if (DrawFraction(m_faults.dropFraction)) {
+        return false;
+    }
+    if (DrawFraction(m_faults.corruptFraction)) {
+        byte = static_cast<uint8_t>(~byte);
+    }
+    return true;
+}
+
+void SimReader::Receive(std::span<const uint8_t> bytes, int source) {
+    {
+        std::lock_guard lock(m_mutex);
+        if (!bytes.empty()) {
+            m_nSource = source;
+        }
+        RunDueEvents();
+        for (uint8_t byte : bytes) {
+            if (m_faults.silent || !ApplyInputFaults(byte)) {
+                continue;
+            }
+            ReceiveByte(byte);
+        }
+        RunDueEvents();
+    }
+    Notify();
+}
+
+size_t SimReader::Transmit(std::vector<uint8_t>& out, size_t max, int source) {
+    size_t taken = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        RunDueEvents();
+        if (source != m_nSource) {
+            return 0;
+        }
+        while (taken < max && !m_output.empty() && Due(m_output.front().second)) {
+            out.push_back(m_output.front().first);
+            m_output.pop_front();
+            ++taken;
+        }
+    }
+    if (taken != 0) {
+        Notify();
+    }
+    return taken;
+}
+
+size_t SimReader::PendingOutput(int source) {
+    std::lock_guard lock(m_mutex);
+    RunDueEvents();
+    if (source != m_nSource) {
+        return 0;
+    }
+    size_t count = 0;
+    for (const auto& [byte, at] : m_output) {
+        if (!Due(at)) {
+            break;
+        }
+        ++count;
+    }
+    return count;
+}
+
+void SimReader::DiscardOutput() {
+    std::lock_guard lock(m_mutex);
+    m_output.clear();
+}
+
+void SimReader::SetLinkMode(SimLinkMode mode) {
+    std::lock_guard lock(m_mutex);
+    m_nLinkMode = mode;
+    m_sending.reset();
+    BecomeIdle();
+}
+
+SimLinkMode SimReader::GetLinkMode() {
+    std::lock_guard lock(m_mutex);
+    return m_nLinkMode;
+}
+
+void SimReader::ReceiveByte(uint8_t byte) {
+    switch (m_nState) {
+        case LinkLoader:
+            LoaderByte(byte);
+            return;
+        case LinkReceive:
+            SetTimer(kCharTimeoutMs);
+            if (m_bDleSeen) {
+                m_bDleSeen = false;
+                if (byte == kEtx) {
+                    EndOfTelegram();
+                    return;
+                }
+                m_received.push_back(byte);  // a doubled DLE, or a stray byte after a lone DLE
+            } else if (byte == kDle) {
+                m_bDleSeen = true;
+            } else {
+                m_received.push_back(byte);
+            }
+            if (m_received.size() > 2 * 1024) {
+                // Longer than any request: a line full of noise. Refuse it and start over.
+                if (m_nLinkMode == SimLink3964R) {
+                    Queue(kNak);
+                }
+                BecomeIdle();
+            }
+            return;
+        case LinkAwaitStxAck:
+            if (byte == kDle) {
+                SendTelegramBody();
+            } else if (byte == kStx) {
+                // Both sides want to send. The PC has priority: the reader gives way and takes the
+                // PC's telegram. An answer is then obsolete; a card report is sent again afterwards.
+                m_sending.reset();
+                StartReceive();
+            }
+            return;
+        case LinkAwaitTelegramAck:
+            if (byte == kDle) {
+                if (m_sending && m_sending->report) {
+                    m_bWaitForCard = false;
+                    const uint32_t uid = U32(m_sending->telegram, 3);
+                    for (SimCard& card : m_cards) {
+                        if (card.GetUid() == uid) {
+                            card.SetState(SimCard::StateReady);  // the reader has found it already
+                        }
+                    }
+                } else {
+                    m_bAnswerAcknowledged = true;
+                }
+                m_sending.reset();
+                BecomeIdle();
+            } else if (byte == kNak) {
+                // The PC refuses a card report for good (it stops waiting), so only answers are repeated.
+                if (m_sending && !m_sending->report && m_sending->repeatsLeft > 0) {
+                    --m_sending->repeatsLeft;
+                    Queue(kStx);
+                    m_nState = LinkAwaitStxAck;
+                    SetTimer(kAckTimeoutMs);
+                } else {
+                    if (m_sending && m_sending->report) {
+                        m_bWaitForCard = false;
+                    }
+                    m_sending.reset();
+                    BecomeIdle();
+                }
+            } else if (byte == kStx) {
+                m_sending.reset();
+                StartReceive();
+            }
+            return;
+        case LinkFramedDle:
+            if (byte == kStx) {
+                StartReceive();
+            } else {
+                m_nState = LinkIdle;
+            }
+            return;
+        case LinkIdle:
+            if (IsWakeUp(byte)) {
+                EnterLoader();
+            } else if (m_nLinkMode == SimLink3964R) {
+                if (byte == kStx) {
+                    StartReceive();
+                }
+            } else if (byte == kDle) {
+                m_nState = LinkFramedDle;
+            } else if (byte == kNak && m_sending && m_sending->repeatsLeft > 0) {
+                --m_sending->repeatsLeft;
+                Queue(kDle);
+                Queue(kStx);
+                QueueFramed(m_sending->telegram);
+            }
+            return;
+    }
+}
+
+void SimReader::StartReceive() {
+    if (m_nLinkMode == SimLink3964R) {
+        Queue(kDle);
+    }
+    m_nState = LinkReceive;
+    m_received.clear();
+    m_bDleSeen = false;
+    SetTimer(kCharTimeoutMs);
+}
+
+void SimReader::BecomeIdle() {
+    m_nState = LinkIdle;
+    m_bTimerArmed = false;
+    MaybeStartReport();
+}
+
+void SimReader::OnTimer() {
+    switch (m_nState) {
+        case LinkReceive:
+            // The telegram stopped before its end mark.
+            if (m_nLinkMode == SimLink3964R) {
+                Queue(kNak);
+            }
+            BecomeIdle();
+            return;
+        case LinkAwaitStxAck:
+        case LinkAwaitTelegramAck:
+            if (m_sending && m_sending->repeatsLeft > 0 &&
+                !(m_sending->report && m_nState == LinkAwaitTelegramAck)) {
+                --m_sending->repeatsLeft;
+                Queue(kStx);
+                m_nState = LinkAwaitStxAck;
+                SetTimer(kAckTimeoutMs);
+                return;
+            }
+            if (m_sending && m_sending->report) {
+                m_bWaitForCard = false;
+            }
+            m_sending.reset();
+            BecomeIdle();
+            return;
+        case LinkLoader:
+            if (m_nLoaderState == LoaderDownload) {
+                // The image is complete; the reader starts the new firmware.
+                LeaveLoader();
+            } else if (m_nLoaderState != LoaderCommand) {
+                if (m_nLoaderState != LoaderText) {
+                    Queue(kNak);
+                }
+                m_nLoaderState = LoaderCommand;
+            }
+            return;
+        default:
+            return;
+    }
+}
+
+void SimReader::EndOfTelegram() {
+    std::vector<uint8_t> telegram = std::move(m_received);
+    m_received.clear();
+    const bool framed = m_nLinkMode == SimLinkFramed;
+    const size_t header = framed ? 2 : 3;  // [sequence,] command, length
+    if (telegram.size() < header + 1 || Xor(telegram) != 0) {
+        // A bad block check: NAK, and the PC starts over. The framed procedure has no
+        // acknowledgements, so there the request is dropped without a word.
+        if (!framed) {
+            Queue(kNak);
+        }
+        BecomeIdle();
+        return;
+    }
+    if (!framed) {
+        Queue(kDle);
+    }
+    telegram.pop_back();  // the BCC
+    SimRequest request;
+    request.sequence = framed ? 0 : telegram[0];
+    request.command = telegram[header - 2];
+    const uint8_t length = telegram[header - 1];
+    request.params.assign(telegram.begin() + static_cast<long>(header), telegram.end());
+
+    std::vector<uint8_t> answer;
+    if (!framed && !m_bAnswerAcknowledged && telegram == m_lastRequest) {
+        // The PC sends a request again whose answer it never confirmed: it lost our DLE. Send the
+        // stored answer rather than running the command twice (an increment must count once).
+        request.repeated = true;
+        answer = m_lastAnswer;
+    } else {
+        Answer result = length == request.params.size() ? Execute(request.command, request.params)
+                                                        : Answer{kStatusBadCommand, {}};
+        if (request.command == kCmdWaitForCard && result.status == kStatusOk) {
+            m_byReportSequence = request.sequence;
+        }
+        if (!framed) {
+            answer.push_back(request.sequence);
+        }
+        answer.push_back(result.status);
+        answer.push_back(static_cast<uint8_t>(result.data.size()));
+        answer.insert(answer.end(), result.data.begin(), result.data.end());
+        answer.push_back(Xor(answer));
+        m_lastRequest = telegram;
+        m_lastAnswer = answer;
+    }
+    m_requests.push_back(std::move(request));
+    StartSending(Outgoing{answer, false, kMaxRepeats}, m_faults.answerDelayMs);
+}
+
+void SimReader::StartSending(Outgoing outgoing, uint32_t delayMs) {
+    if (m_nLinkMode == SimLinkFramed) {
+        std::vector<uint8_t> telegram = outgoing.telegram;
+        if (m_faults.wrongBccCount != 0) {
+            --m_faults.wrongBccCount;
+            telegram.back() ^= 0xFF;
+        }
+        Queue(kDle, delayMs);
+        Queue(kStx);
+        QueueFramed(telegram);
+        m_sending = std::move(outgoing);
+        m_nState = LinkIdle;
+        return;
+    }
+    if (!outgoing.report) {
+        m_bAnswerAcknowledged = false;
+    }
+    m_sending = std::move(outgoing);
+    Queue(kStx, delayMs);
+    m_nState = LinkAwaitStxAck;
+    SetTimer(delayMs + kAckTimeoutMs);
+}
+
+void SimReader::SendTelegramBody() {
+    std::vector<uint8_t> telegram = m_sending->telegram;
+    if (m_faults.wrongSequenceCount != 0) {
+        --m_faults.wrongSequenceCount;
+        const uint8_t wrong = static_cast<uint8_t>(telegram[0] + 1);
+        telegram.back() ^= static_cast<uint8_t>(telegram[0] ^ wrong);  // the check stays right
+        telegram[0] = wrong;
+    }
+    if (m_faults.wrongBccCount != 0) {
+        --m_faults.wrongBccCount;
+        telegram.back() ^= 0xFF;
+    }
+    QueueFramed(telegram);
+    m_nState = LinkAwaitTelegramAck;
+    SetTimer(kAckTimeoutMs);
+}
+
+void SimReader::MaybeStartReport() {
+    if (m_nState != LinkIdle || !m_bWaitForCard || m_faults.silent) {
+        return;
+    }
+    // The armed reader polls its field: any card that answers a request (one that is not halted
+    // and not already in use) counts as entering, also one that was there when it was armed.
+    auto it = std::find_if(m_cards.begin(), m_cards.end(),
+                           [](const SimCard& card) { return card.GetState() == SimCard::StateIdle; });
+    if (it == m_cards.end()) {
+        return;
+    }
+    std::vector<uint8_t> telegram{m_byReportSequence, kStatusOk, 4};
+    for (int i = 0; i < 4; ++i) {
+        telegram.push_back(static_cast<uint8_t>(it->GetUid() >> (8 * i)));
+    }
+    if (m_nLinkMode == SimLinkFramed) {
+        telegram.erase(telegram.begin());  // no sequence number in this procedure
+        telegram.push_back(Xor(telegram));
+        // Nothing acknowledges a framed report: it counts as delivered once sent.
+        m_bWaitForCard = false;
+        it->SetState(SimCard::StateReady);
+        StartSending(Outgoing{telegram, true, 0}, 0);
+        return;
+    }
+    telegram.push_back(Xor(telegram));
+    StartSending(Outgoing{telegram, true, kMaxRepeats}, 0);
+}
+
+// --- the command set
+
+SimCard* SimReader::ActiveCard() {
+    for (SimCard& card : m_cards) {
+        if (card.GetState() == SimCard::StateActive) {
+            return &card;
+        }
+    }
+    return nullptr;
+}
+
+SimReader::Answer SimReader::Execute(uint8_t command, const std::vector<uint8_t>& params) {
+    const size_t n = params.size();
+    // The transfer buffer lives only until the next command: a transfer must follow the
+    // increment, decrement or restore at once, as on the card.
+    std::optional<std::pair<int32_t, uint8_t>> transfer = m_transferBuffer;
+    m_transferBuffer.reset();
+    const Answer bad{kStatusBadCommand, {}};
+
+    switch (command) {
+        case kCmdWaitForCard:
+            if (n != 0) {
+                return bad;
+            }
+            m_bWaitForCard = true;
+            return {};
+        case kCmdRequest: {
+            if (n != 1) {
+                return bad;
+            }
+            // Mode 0 wakes the cards that are not halted, mode 1 all of them. A card answers whatever
+            // it did before (as with readers that drop the field briefly before each request), and
+            // then waits for anticollision and select again.
+            bool any = false;
+            for (SimCard& card : m_cards) {
+                if (params[0] != 0 || card.GetState() != SimCard::StateHalt) {
+                    card.SetState(SimCard::StateReady);
+                    any = true;
+                }
+            }
+            if (!any) {
+                return {kStatusNoCard, {}};
+            }
+            return {
+                kStatusOk,
+                {static_cast<uint8_t>(SimCard::kCardType), static_cast<uint8_t>(SimCard::kCardType >> 8)}};
+        }
+        case kCmdAnticollision:
+            if (n != 5) {
+                return bad;
+            }
+            // With several ready cards the one that entered the field first wins.
+            for (SimCard& card : m_cards) {
+                if (card.GetState() == SimCard::StateReady) {
+                    const uint32_t uid = card.GetUid();
+                    return {kStatusOk,
+                            {static_cast<uint8_t>(uid), static_cast<uint8_t>(uid >> 8),
+                             static_cast<uint8_t>(uid >> 16), static_cast<uint8_t>(uid >> 24)}};
+                }
+            }
+            return {kStatusNoCard, {}};
+        case kCmdSelect: {
+            if (n != 4) {
+                return bad;
+            }
+            const uint32_t uid = U32(params, 0);
+            for (SimCard& card : m_cards) {
+                if (card.GetUid() == uid &&
+                    (card.GetState() == SimCard::StateReady || card.GetState() == SimCard::StateActive)) {
+                    for (SimCard& other : m_cards) {
+                        if (other.GetState() == SimCard::StateActive) {
+                            other.SetState(SimCard::StateIdle);
+                        }
+                    }
+                    card.SetState(SimCard::StateActive);
+                    return {kStatusOk, {SimCard::kSak}};
+                }
+            }
+            return {kStatusNoCard, {}};
+        }
+        case kCmdLoadKey: {
+            // Mode bit 2 chooses key B, bits 0-1 the key set; the second six-byte group is the key.
+            // The first group is not used by this reader.
+            if (n != 14 || (params[0] & 3) > 2 || params[1] > 15) {
+                return bad;
+            }
+            SimCard::Key key;
+            std::copy(params.begin() + 8, params.end(), key.begin());
+            m_keys[((params[0] & 3) * 2 + ((params[0] & 4) ? 1 : 0)) * 16 + params[1]] = key;
+            return {};
+        }
+        case kCmdAuthenticate: {
+            if (n != 3 || (params[0] & 3) > 2 || params[1] > 15 || params[2] >= SimCard::kBlockCount) {
+                return bad;
+            }
+            SimCard* card = ActiveCard();
+            if (card == nullptr) {
+                return {kStatusNoCard, {}};
+            }
+            const bool keyB = (params[0] & 4) != 0;
+            const SimCard::Key& key = m_keys[((params[0] & 3) * 2 + (keyB ? 1 : 0)) * 16 + params[1]];
+            return {card->Authenticate(params[2], keyB, key) ? kStatusOk : kStatusNoAuthentication, {}};
+        }
+        case kCmdReadBlock: {
+            if (n != 1 || params[0] >= SimCard::kBlockCount) {
+                return bad;
+            }
+            SimCard* card = ActiveCard();
+            if (card == nullptr) {
+                return {kStatusNoCard, {}};
+            }
+            if (!card->IsAuthenticated(params[0])) {
+                return {kStatusNotAuthenticated, {}};
+            }
+            if (!SimCard::IsTrailer(params[0]) && !card->IsAllowed(params[0], SimCard::OpRead)) {
+                return {kStatusRead, {}};
+            }
+            const SimCard::Block data = card->ReadForReader(params[0]);
+            return {kStatusOk, {data.begin(), data.end()}};
+        }
+        case kCmdWriteBlock: {
+            if (n != 1 + SimCard::kBlockSize || params[0] >= SimCard::kBlockCount) {
+                return bad;
+            }
+            SimCard* card = ActiveCard();
+            if (card == nullptr) {
+                return {kStatusNoCard, {}};
+            }
+            if (!card->IsAuthenticated(params[0])) {
+                return {kStatusNotAuthenticated, {}};
+            }
+            SimCard::Block data;
+            std::copy(params.begin() + 1, params.end(), data.begin());
+            return {card->WriteFromReader(params[0], data) ? kStatusOk : kStatusWrite, {}};
+        }
+        case kCmdIncrement:
+        case kCmdDecrement:
+        case kCmdDecrementTransfer:
+        case kCmdRestore:
+            return ValueOperation(command, params);
+        case kCmdTransfer: {
+            if (n != 1 || params[0] >= SimCard::kBlockCount) {
+                return bad;
+            }
+            SimCard* card = ActiveCard();
+            if (card == nullptr) {
+                return {kStatusNoCard, {}};
+            }
+            if (!card->IsAuthenticated(params[0])) {
+                return {kStatusNotAuthenticated, {}};
+            }
+            if (!transfer || params[0] == 0 || !card->IsAllowed(params[0], SimCard::OpDecrement)) {
+                return {kStatusTransfer, {}};
+            }
+            card->SetBlock(params[0], SimCard::ValueBlock(transfer->first, transfer->second));
+            return {};
+        }
+        case kCmdHalt: {
+            if (n != 0) {
+                return bad;
+            }
+            SimCard* card = ActiveCard();
+            if (card == nullptr) {
+                return {kStatusNoCard, {}};
+            }
+            card->SetState(SimCard::StateHalt);
+            return {};
+        }
+        case kCmdReset:
+            // The field goes off and on: every card forgets its state, halted ones too, and an armed
+            // wait for a card ends. The off time (the parameter) is not modelled.
+            if (n != 2) {
+                return bad;
+            }
+            for (SimCard& card : m_cards) {
+                card.SetState(SimCard::StateIdle);
+            }
+            m_bWaitForCard = false;
+            return {};
+        case kCmdSetPort:
+            // Bit 0 green LED, bit 1 buzzer, bit 2 a short beep, bit 4 red LED; other bits are ignored.
+            if (n != 1) {
+                return bad;
+            }
+            m_port.greenLed = (params[0] & 0x01) != 0;
+            m_port.buzzer = (params[0] & 0x02) != 0;
+            m_port.redLed = (params[0] & 0x10) != 0;
+            if (params[0] & 0x04) {
+                ++m_port.beeps;
+            }
+            return {};
+        case kCmdGetInfo: {
+            if (n != 0) {
+                return bad;
+            }
+            Answer info;
+            info.data.assign(kInfoText, kInfoText + std::strlen(kInfoText));
+            info.data.push_back(0);
+            return info;
+        }
+        default:
+            return bad;
+    }
+}
+
+SimReader::Answer SimReader::ValueOperation(uint8_t command, const std::vector<uint8_t>& params) {
+    const bool restore = command == kCmdRestore;
+    if (params.size() != (restore ? 1u : 5u) || params[0] >= SimCard::kBlockCount) {
+        return {kStatusBadCommand, {}};
+    }
+    const uint8_t block = params[0];
+    SimCard* card = ActiveCard();
+    if (card == nullptr) {
+        return {kStatusNoCard, {}};
+    }
+    if (!card->IsAuthenticated(block)) {
+        return {kStatusNotAuthenticated, {}};
+    }
+    const auto value =
+        SimCard::IsTrailer(block) ? std::nullopt : SimCard::ParseValueBlock(card->GetBlock(block));
+    if (!value) {
+        return {kStatusNotValueBlock, {}};
+    }
+    const bool increment = command == kCmdIncrement;
+    const uint8_t failure = increment ? kStatusIncrement : restore ? kStatusTransfer : kStatusDecrement;
+    if (!card->IsAllowed(block, increment ? SimCard::OpIncrement : SimCard::OpDecrement)) {
+        return {failure, {}};
+    }
+    // Values are signed 32-bit numbers, as on the card; leaving that range is an overflow.
+    int64_t result = value->first;
+    if (!restore) {
+        const auto amount = static_cast<int32_t>(U32(params, 1));
+        result += increment ? static_cast<int64_t>(amount) : -static_cast<int64_t>(amount);
+    }
+    if (result < INT32_MIN || result > INT32_MAX) {
+        return {kStatusOverflow, {}};
+    }
+    if (command == kCmdDecrementTransfer) {
+        card->SetBlock(block, SimCard::ValueBlock(static_cast<int32_t>(result), value->second));
+        return {};
+    }
+    m_transferBuffer = std::make_pair(static_cast<int32_t>(result), value->second);
+    return {};
+}
+
+// --- the loader
+
+void SimReader::EnterLoader() {
+    m_nState = LinkLoader;
+    m_nLoaderState = LoaderCommand;
+    m_bTimerArmed = false;
+    Queue('>');
+}
+
+void SimReader::LeaveLoader() {
+    m_nLoaderState = LoaderCommand;
+    m_sending.reset();
+    BecomeIdle();
+}
+
+void SimReader::LoaderByte(uint8_t byte) {
+    switch (m_nLoaderState) {
+        case LoaderCommand:
+            if (byte == '@' || byte == '#') {
+                if (m_faults.refusedLoaderCommands.count(byte)) {
+                    Queue('3');
+                } else {
+                    ++m_eraseCount[byte == '@' ? 2 : 3];
+                    Queue('2');
+                }
+            } else if (byte == 'D') {
+                if (m_faults.refusedLoaderCommands.count(byte)) {
+                    Queue(kNak);
+                } else {
+                    m_firmware.clear();
+                    m_nLoaderState = LoaderDownload;
+                    SetTimer(kLoaderQuietMs);
+                    Queue('5');
+                }
+            } else if (byte == 'Q') {
+                LeaveLoader();
+            } else if (byte == 'S' || byte == 'G') {
+                m_loaderBuffer.assign(1, byte);
+                m_nLoaderState = LoaderText;
+                SetTimer(kLoaderQuietMs);
+            } else if (byte >= 0x01 && byte <= 0x07) {
+                m_byBinaryCode = byte;
+                m_loaderBuffer.clear();
+                m_nLoaderState = LoaderBinaryLength;
+                SetTimer(kLoaderQuietMs);
+            } else if (IsWakeUp(byte)) {
+                Queue('>');  // awake already: prompt again, so that a PC that missed the prompt goes on
+            }
+            return;
+        case LoaderText:
+            if (byte == 0) {
+                m_bTimerArmed = false;
+                m_nLoaderState = LoaderCommand;
+                RunLoaderText(std::string(m_loaderBuffer.begin(), m_loaderBuffer.end()));
+            } else if (m_loaderBuffer.size() >= 128) {
+                m_nLoaderState = LoaderCommand;  // no command is that long
+                m_bTimerArmed = false;
+            } else {
+                m_loaderBuffer.push_back(byte);
+                SetTimer(kLoaderQuietMs);
+            }
+            return;
+        case LoaderBinaryLength:
+            m_byBinaryLength = byte;
+            if (byte == 0) {
+                m_bTimerArmed = false;
+                m_nLoaderState = LoaderCommand;
+                RunLoaderBinary();
+            } else {
+                m_nLoaderState = LoaderBinaryData;
+                SetTimer(kLoaderQuietMs);
+            }
+            return;
+        case LoaderBinaryData:
+            m_loaderBuffer.push_back(byte);
+            if (m_loaderBuffer.size() == m_byBinaryLength) {
+                m_bTimerArmed = false;
+                m_nLoaderState = LoaderCommand;
+                RunLoaderBinary();
+            } else {
+                SetTimer(kLoaderQuietMs);
+            }
+            return;
+        case LoaderDownload:
+            m_firmware.push_back(byte);
+            SetTimer(kLoaderQuietMs);
+            return;
+    }
+}
+
+void SimReader::RunLoaderText(const std::string& text) {
+    const uint8_t first = static_cast<uint8_t>(text[0]);
+    if (m_faults.refusedLoaderCommands.count(first)) {
+        Queue(kNak);
+        return;
+    }
+    if (text.starts_with("SSERIAL=")) {
+        // The serial number is written once: a reader that has one keeps it, and still answers 4.
+        if (m_strSerial.empty()) {
+            m_strSerial = text.substr(8);
+        }
+        Queue('4');
+    } else if (text == "GSERIAL") {
+        Queue(static_cast<uint8_t>(kSerialAnswerLead));
+        for (char c : m_strSerial) {
+            Queue(static_cast<uint8_t>(c));
+        }
+    } else {
+        Queue(kNak);
+    }
+}
+
+void SimReader::RunLoaderBinary() {
+    const std::vector<uint8_t> data = std::move(m_loaderBuffer);
+    m_loaderBuffer.clear();
+    if (m_faults.refusedLoaderCommands.count(m_byBinaryCode)) {
+        Queue(kNak);
+        return;
+    }
+    const size_t n = data.size();
+    switch (m_byBinaryCode) {
+        case 0x05:
+            if (n != 0) {
+                break;
+            }
+            for (const char* p = kLoaderVersion; *p; ++p) {
+                Queue(static_cast<uint8_t>(*p));
+            }
+            Queue(kAck);
+            return;
+        case 0x03:
+            if (n != 0) {
+                break;
+            }
+            m_wCrc = Crc16::kShiftInInit;
+            m_nBlockIndex = 0;
+            Queue(kAck);
+            return;
+        case 0x01:
+        case 0x02: {
+            if (n != kLoaderBlockSize) {
+                break;
+            }
+            m_wCrc = Crc16::ShiftIn(m_wCrc, data);
+            std::array<uint8_t, kLoaderBlockSize> block;
+            std::copy(data.begin(), data.end(), block.begin());
+            const uint32_t index = m_nBlockIndex++;
+            if (m_byBinaryCode == 0x01) {
+                if (m_flash.size() <= index) {
+                    m_flash.resize(index + 1);
+                }
+                m_flash[index] = block;
+                Queue(kAck);
+            } else {
+                Queue(index < m_flash.size() && m_flash[index] == block ? kAck : kNak);
+            }
+            return;
+        }
+        case 0x04:
+            if (n != 2) {
+                break;
+            }
+            Queue(Crc16::Finish(m_wCrc) == ((data[0] << 8) | data[1]) ? kAck : kNak);
+            return;
+        case 0x07:
+            if (n != 0) {
+                break;
+            }
+            Queue(kAck);
+            LeaveLoader();
+            return;
+        default:
+            break;
+    }
+    Queue(kNak);
+}
+
+// --- the field and observations
+
+void SimReader::EnterCard(const SimCard& card) {
+    {
+        std::lock_guard lock(m_mutex);
+        std::erase_if(m_cards, [&](const SimCard& c) { return c.GetUid() == card.GetUid(); });
+        m_cards.push_back(card);
+        m_cards.back().SetState(SimCard::StateIdle);
+        RunDueEvents();
+    }
+    Notify();
+}
+
+bool SimReader::LeaveCard(uint32_t uid) {
+    bool left;
+    {
+        std::lock_guard lock(m_mutex);
+        left = std::erase_if(m_cards, [&](const SimCard& c) { return c.GetUid() == uid; }) != 0;
+    }
+    Notify();
+    return left;
+}
+
+void SimReader::ScheduleEnter(uint32_t afterMs, const SimCard& card) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_schedule.push_back({m_clock.GetTickCount() + afterMs, true, card});
+    }
+    Notify();
+}
+
+void SimReader::ScheduleLeave(uint32_t afterMs, uint32_t uid) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_schedule.push_back({m_clock.GetTickCount() + afterMs, false, SimCard(uid)});
+    }
+    Notify();
+}
+
+std::vector<uint32_t> SimReader::CardsInField() {
+    std::lock_guard lock(m_mutex);
+    RunDueEvents();
+    std::vector<uint32_t> uids;
+    for (const SimCard& card : m_cards) {
+        uids.push_back(card.GetUid());
+    }
+    return uids;
+}
+
+std::optional<SimCard> SimReader::GetCard(uint32_t uid) {
+    std::lock_guard lock(m_mutex);
+    for (const SimCard& card : m_cards) {
+        if (card.GetUid() == uid) {
+            return card;
+        }
+    }
+    return std::nullopt;
+}
+
+bool SimReader::ReplaceCard(const SimCard& card) {
+    std::lock_guard lock(m_mutex);
+    for (SimCard& c : m_cards) {
+        if (c.GetUid() == card.GetUid()) {
+            c = card;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::vector<SimRequest> SimReader::Requests() {
+    std::lock_guard lock(m_mutex);
+    return m_requests;
+}
+
+void SimReader::ClearRequests() {
+    std::lock_guard lock(m_mutex);
+    m_requests.clear();
+}
+
+SimPortState SimReader::GetPortState() {
+    std::lock_guard lock(m_mutex);
+    return m_port;
+}
+
+SimCard::Key SimReader::GetKey(uint32_t keySet, bool keyB, uint32_t keyNumber) {
+    std::lock_guard lock(m_mutex);
+    return m_keys.at((keySet * 2 + (keyB ? 1 : 0)) * 16 + keyNumber);
+}
+
+bool SimReader::IsWaitingForCard() {
+    std::lock_guard lock(m_mutex);
+    return m_bWaitForCard;
+}
+
+bool SimReader::InLoader() {
+    std::lock_guard lock(m_mutex);
+    return m_nState == LinkLoader;
+}
+
+std::string SimReader::GetSerialText() {
+    std::lock_guard lock(m_mutex);
+    return m_strSerial;
+}
+
+void SimReader::SetSerialText(const std::string& text) {
+    std::lock_guard lock(m_mutex);
+    m_strSerial = text;
+}
+
+std::vector<std::array<uint8_t, 72>> SimReader::GetFlashBlocks() {
+    std::lock_guard lock(m_mutex);
+    return m_flash;
+}
+
+std::vector<uint8_t> SimReader::GetFirmwareImage() {
+    std::lock_guard lock(m_mutex);
+    return m_firmware;
+}
+
+uint32_t SimReader::GetEraseCount(uint32_t bank) {
+    std::lock_guard lock(m_mutex);
+    return bank < m_eraseCount.size() ? m_eraseCount[bank] : 0;
+}
+
+SimEeprom SimReader::GetEeprom() {
+    std::lock_guard lock(m_mutex);
+    return m_eeprom;
+}
+
+void SimReader::SetEeprom(const SimEeprom& eeprom) {
+    std::lock_guard lock(m_mutex);
+    m_eeprom = eeprom;
+}
+
+void SimReader::SetFaults(const SimFaults& faults) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_faults = faults;
+        m_random.seed(faults.seed);
+    }
+    Notify();
+}
+
+SimFaults SimReader::GetFaults() {
+    std::lock_guard lock(m_mutex);
+    return m_faults;
+}

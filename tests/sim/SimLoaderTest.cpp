@@ -1,0 +1,107 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "programming/Crc16.h"
+#include "sim/SimReaderFixture.h"
+
+namespace {
+
+class SimLoaderTest : public SimReaderFixture {
+protected:
+    static constexpr uint8_t ACK = 0x06;
+
+    void SetUp() override { ASSERT_EQ(Send({'~'}), Bytes{'>'}); }
+    Bytes SendText(const std::string& text) {
+        Bytes bytes(text.begin(), text.end());
+        bytes.push_back(0);
+        return Send(bytes);
+    }
+    static Bytes Block(uint8_t fill) { return Bytes(72, fill); }
+    Bytes Binary(uint8_t code, const Bytes& data) {
+        Bytes answer = Send({code, static_cast<uint8_t>(data.size())});
+        const Bytes rest = Send(data);
+        answer.insert(answer.end(), rest.begin(), rest.end());
+        return answer;
+    }
+    Bytes CheckCrc(uint16_t crc) { return Binary(0x04, {uint8_t(crc >> 8), uint8_t(crc)}); }
+};
+
+TEST_F(SimLoaderTest, SerialNumberIsWrittenOnceAndReadBack) {
+    EXPECT_TRUE(reader.InLoader());
+    EXPECT_EQ(SendText("SSERIAL=0x00012345"), Bytes{'4'});
+    EXPECT_EQ(reader.GetSerialText(), "0x00012345");
+    // One leading character, then the stored text.
+    EXPECT_EQ(SendText("GSERIAL"), (Bytes{'=', '0', 'x', '0', '0', '0', '1', '2', '3', '4', '5'}));
+    // A second serial number is accepted in words only: the first stays.
+    EXPECT_EQ(SendText("SSERIAL=0x00000007"), Bytes{'4'});
+    EXPECT_EQ(reader.GetSerialText(), "0x00012345");
+    EXPECT_EQ(Send({'Q'}), Bytes{});
+    EXPECT_FALSE(reader.InLoader());
+}
+
+TEST_F(SimLoaderTest, EraseAnswersAndRefusals) {
+    EXPECT_EQ(Send({'@'}), Bytes{'2'});
+    EXPECT_EQ(Send({'#'}), Bytes{'2'});
+    EXPECT_EQ(reader.GetEraseCount(2), 1u);
+    SimFaults faults;
+    faults.refusedLoaderCommands = {'#', 'S'};
+    reader.SetFaults(faults);
+    EXPECT_EQ(Send({'#'}), Bytes{'3'});
+    EXPECT_EQ(reader.GetEraseCount(3), 1u);
+    EXPECT_EQ(SendText("SSERIAL=0x00000001"), Bytes{NAK});
+}
+
+TEST_F(SimLoaderTest, TwoBlockProgramWithRightAndWrongCrc) {
+    Send({0x05, 0x00});  // version
+    EXPECT_EQ(Binary(0x03, {}), Bytes{ACK});
+    EXPECT_EQ(Binary(0x01, Block(0x11)), Bytes{ACK});
+    EXPECT_EQ(Binary(0x01, Block(0x10)), Bytes{ACK});
+    const Bytes both = [] {
+        Bytes b = Block(0x11);
+        const Bytes second = Block(0x10);
+        b.insert(b.end(), second.begin(), second.end());
+        return b;
+    }();
+    const uint16_t crc = Crc16::Finish(Crc16::ShiftIn(Crc16::kShiftInInit, both));
+    EXPECT_EQ(CheckCrc(crc ^ 1), Bytes{NAK});
+    EXPECT_EQ(CheckCrc(crc), Bytes{ACK});
+    ASSERT_EQ(reader.GetFlashBlocks().size(), 2u);
+    EXPECT_EQ(reader.GetFlashBlocks()[1][0], 0x10);
+
+    // Verify compares with what was programmed, and runs the same checksum.
+    EXPECT_EQ(Binary(0x03, {}), Bytes{ACK});
+    EXPECT_EQ(Binary(0x02, Block(0x11)), Bytes{ACK});
+    EXPECT_EQ(Binary(0x02, Block(0x12)), Bytes{NAK});
+    EXPECT_EQ(Binary(0x07, {}), Bytes{ACK});  // reboot leaves the loader
+    EXPECT_FALSE(reader.InLoader());
+}
+
+TEST_F(SimLoaderTest, VersionAndMalformedBinaryCommands) {
+    const std::string version = SimReader::kLoaderVersion;
+    Bytes expected(version.begin(), version.end());
+    expected.push_back(ACK);
+    EXPECT_EQ(Send({0x05, 0x00}), expected);
+    EXPECT_EQ(Binary(0x01, Bytes(10, 0)), Bytes{NAK});  // a program block must be 72 bytes
+    // A command that stops short is dropped after a quiet line.
+    Send({0x01, 0x48, 1, 2, 3});
+    clock.Advance(SimReader::kLoaderQuietMs);
+    EXPECT_EQ(Take(), Bytes{NAK});
+    EXPECT_EQ(Send({'@'}), Bytes{'2'});
+}
+
+TEST_F(SimLoaderTest, FirmwareImageEndsWhenTheLineGoesQuiet) {
+    EXPECT_EQ(Send({'D'}), Bytes{'5'});
+    Send(Bytes(64, 0xA5));
+    clock.Advance(10);
+    Send(Bytes(36, 0x5A));
+    clock.Advance(SimReader::kLoaderQuietMs - 1);
+    EXPECT_TRUE(reader.InLoader());
+    clock.Advance(1);
+    reader.Tick();
+    EXPECT_FALSE(reader.InLoader());
+    EXPECT_EQ(reader.GetFirmwareImage().size(), 100u);
+    EXPECT_EQ(reader.GetFirmwareImage()[64], 0x5A);
+}
+
+}  // namespace
