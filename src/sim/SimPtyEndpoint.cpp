@@ -110,17 +110,21 @@ void SimPtyEndpoint::Run() {
         } else if (out.empty() && now >= nextByteAt) {
             m_pReader->Transmit(out, 1, kSource);
         }
-        bool waitWritable = false;
+        // Blocked: the PC does not read and the pseudo-terminal's buffer is full; wait until it
+        // takes bytes again rather than retrying.
+        bool blocked = false;
         if (!out.empty() && (m_dwBaudRate == 0 || now >= nextByteAt)) {
             const size_t count = m_dwBaudRate == 0 ? out.size() : 1;
             const ssize_t written = write(m_nMaster, out.data(), count);
             if (written > 0) {
                 out.erase(out.begin(), out.begin() + written);
                 nextByteAt = std::max(now, nextByteAt) + byteTime * written;
-            } else if (written < 0 && errno != EAGAIN && errno != EINTR) {
+                blocked = m_dwBaudRate == 0 && !out.empty();
+            } else if (written < 0 && errno == EAGAIN) {
+                blocked = true;
+            } else if (written < 0 && errno != EINTR) {
                 out.clear();  // the line is gone; what the reader said is lost, as on a real line
             }
-            waitWritable = !out.empty() && m_dwBaudRate == 0;
         }
 
         // Sleep until a byte comes, the line can take more, or the next timed event.
@@ -128,12 +132,12 @@ void SimPtyEndpoint::Run() {
         if (const auto next = m_pReader->MsToNextEvent(kSource)) {
             timeout = std::chrono::milliseconds(*next);
         }
-        if (m_dwBaudRate != 0 && (!out.empty() || m_pReader->PendingOutput(kSource) != 0)) {
+        if (!blocked && m_dwBaudRate != 0 && (!out.empty() || m_pReader->PendingOutput(kSource) != 0)) {
             const auto untilByte = std::max(nextByteAt - SteadyClock::now(), SteadyClock::duration::zero());
             const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(untilByte);
             timeout = timeout ? std::min(*timeout, ns) : ns;
         }
-        pollfd fds[2] = {{m_nMaster, static_cast<short>(POLLIN | (waitWritable ? POLLOUT : 0)), 0},
+        pollfd fds[2] = {{m_nMaster, static_cast<short>(POLLIN | (blocked ? POLLOUT : 0)), 0},
                          {m_anWake[0], POLLIN, 0}};
         timespec ts{};
         if (timeout) {

@@ -149,7 +149,9 @@ std::optional<uint32_t> SimReader::MsToNextEvent(int source) {
             next = wait;
         }
     };
-    if (!m_output.empty() && source == m_nSource) {
+    // Bytes that are due already are the transport's to take, at its own pace; only late ones
+    // (a delayed answer) are an event.
+    if (!m_output.empty() && source == m_nSource && !Due(m_output.front().second)) {
         consider(m_output.front().second);
     }
     if (m_bTimerArmed) {

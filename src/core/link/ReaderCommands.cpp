@@ -47,13 +47,19 @@ LinkResult ReaderLink::Exchange(uint8_t command, const ByteBuffer& parameters, b
     status = 0;
     const LinkResult result = Transact(command, parameters, status, answer);
     if (result != LR_OK && reports) {
-        m_pPort->WriteStatusLine(StatusText(status));
+        WriteStatusLine(StatusText(status));
     }
     return result;
 }
 
+void ReaderLink::WriteStatusLine(const std::string& text) {
+    if (m_pPort != nullptr) {
+        m_pPort->WriteStatusLine(text);
+    }
+}
+
 LinkResult ReaderLink::Finish(uint8_t status) {
-    m_pPort->WriteStatusLine(StatusText(status));
+    WriteStatusLine(StatusText(status));
     return StatusToResult(status);
 }
 
@@ -273,7 +279,7 @@ LinkResult ReaderLink::GetInfo(ByteBuffer& answer) {
     if (!text.empty()) {
         text.pop_back();
     }
-    m_pPort->WriteStatusLine("<" + text + ">");
+    WriteStatusLine("<" + text + ">");
     return LR_OK;
 }
 
@@ -287,7 +293,7 @@ LinkResult ReaderLink::WaitForCard() {
     if (status != 0) {
         return Finish(status);
     }
-    m_pPort->WriteStatusLine(LoadString(IDS_WAITING_FOR_CARD));
+    WriteStatusLine(LoadString(IDS_WAITING_FOR_CARD));
     return LR_OK;
 }
 
@@ -328,16 +334,19 @@ LinkResult ReaderLink::ReadValueBlock(uint8_t block, ByteBuffer& data) {
                  data.GetAt(13, a[1]) && data.GetAt(14, a[2]) && data.GetAt(15, a[3]);
     valid = valid && a[0] == static_cast<uint8_t>(~a[1]) && p == ~q && a[1] == a[3] && a[0] == a[2] && p == r;
     if (!valid) {
-        m_pPort->WriteStatusLine(LoadString(IDS_NO_VALUE_BLOCK));
+        WriteStatusLine(LoadString(IDS_NO_VALUE_BLOCK));
         return LR_OK;
     }
     char line[96];
     std::snprintf(line, sizeof line, LoadString(IDS_VALUE_BLOCK).c_str(), p, a[0]);
-    m_pPort->WriteStatusLine(line);
+    WriteStatusLine(line);
     return LR_OK;
 }
 
 LinkResult ReaderLink::Startup() {
+    if (m_pPort == nullptr) {
+        return LR_OK;
+    }
     SendAndWaitDle(ByteBuffer{STX}, 0, false);
     // Listen for a while so that whatever the reader sends back shows in the trace.
     const uint32_t start = m_clock.GetTickCount();

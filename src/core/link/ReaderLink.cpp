@@ -111,6 +111,9 @@ LinkResult ReaderLink::WaitForAck(uint32_t timeoutMs) {
 }
 
 LinkResult ReaderLink::SendAndWaitDle(ByteBuffer bytes, uint32_t timeoutMs, bool wait) {
+    if (m_pPort == nullptr) {
+        return LR_NO_ANSWER;
+    }
     const LinkResult written = m_pPort->Write(bytes);
     // The wait reads in the normal mode (see ReadFirstBytes), which also replaces the longer
     // time-outs a freshly initialised serial port starts with.
@@ -198,6 +201,13 @@ bool ReaderLink::BuildRequest(uint8_t command, const ByteBuffer& parameters, Byt
 
 LinkResult ReaderLink::Transact(uint8_t command, ByteBuffer parameters, uint8_t& status, ByteBuffer& answer) {
     answer.Clear();
+    if (m_pPort == nullptr) {
+        // Not connected: there is no line to send on.
+        if (status == 0) {
+            status = kStatusSerialError;
+        }
+        return LR_NO_ANSWER;
+    }
     const bool framed = m_dwLinkMode == LinkModeDleFramed;
     ByteBuffer frame;
     if (!BuildRequest(command, parameters, frame)) {

@@ -97,6 +97,7 @@ private:
     // the status line of the failure; a quiet one writes nothing.
     LinkResult Exchange(uint8_t command, const ByteBuffer& parameters, bool reports, uint8_t& status,
                         ByteBuffer& answer);
+    void WriteStatusLine(const std::string& text);
     // The status line and result of a command whose exchange succeeded.
     LinkResult Finish(uint8_t status);
 

@@ -11,9 +11,9 @@
 #include "link/D2xx.h"
 
 // A USB bridge with a reader behind it that reacts to what the PC writes (unlike ScriptedD2xx,
-// which only plays back queued reads). The reader is a script: each write is handed to onWrite, which queues the
-// reader's bytes with Send. A read with nothing queued lets the fake clock run through the read
-// time-out, as a real bridge would wait, so time-outs pass without real time.
+// which only plays back queued reads). The reader is a script: each write is handed to onWrite, which queues
+// the reader's bytes with Send. A read with nothing queued lets the fake clock run through the read time-out,
+// as a real bridge would wait, so time-outs pass without real time.
 class ScriptedBridge : public D2xxProvider {
 public:
     explicit ScriptedBridge(FakeClock& clock);
