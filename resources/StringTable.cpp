@@ -7,9 +7,12 @@ namespace {
 // id -> UTF-8 text. Keep the ids in ascending order.
 const std::unordered_map<uint32_t, const char*>& Table() {
     static const std::unordered_map<uint32_t, const char*> table = {
-        // Main sheet and settings page.
+        // Main sheet, settings and commands pages.
+        {101, "The output window is disabled during continuous read."},
         {102, "Co&nnect"},
         {103, "Disco&nnect"},
+        {106, "Not connected. Go to 'settings' tab to connect."},
+        {107, "Legend:        >> = from PC to reader        << = from reader to PC        <...> = status message"},
         {108, "E&xit"},
         {109, "Mi&nimize"},
         {110, "Tagbench"},
@@ -37,7 +40,9 @@ const std::unordered_map<uint32_t, const char*>& Table() {
         {160, "Please enter a hexadecimal value."},
         {161, "Please enter a valid Mifare key of 12 hexadecimal digits."},
         {162, "Please enter a string of %d characters."},
-        // Settings page: the outcome of a connect attempt, and the attempts field's check.
+        // Messages of the commands and settings pages.
+        {163, "Cannot perform this action while in continuous read mode."},
+        {165, "Cannot perform this action while in wait for card mode."},
         {170, "Connected to %s at %u baud."},
         {171, "Could not open %s: %s."},
         {172, "Could not set up %s: %s."},
@@ -46,14 +51,35 @@ const std::unordered_map<uint32_t, const char*>& Table() {
         {175, "No serial port to connect to."},
         {176, "The simulated reader could not be started: %s"},
         {177, "the USB reader"},
-        // Settings page tooltips (by control id).
+        // Tooltips, by control id.
+        {1000, "Click to send a Start Of Text character, to see if the reader is alive."},
+        {1001, "Click to send a Reset command to the reader."},
+        {1002, "Click to send a Request command to check if there is a card on the reader."},
+        {1003, "Click to send an Anticillision command to the reader."},
+        {1004, "Click to send a command to select a specific card in the field of the reader."},
+        {1005, "Click to load a Mifare® key into the reader's RAM memory."},
+        {1006, "Click to authenticate to a specified block on a Mifare® card."},
+        {1007, "Click to read a specified block from a Mifare® card."},
+        {1008, "Click to write hexadecimal data to a specified block on a Mifare® card."},
+        {1009, "Click to send a Halt command to the selected Mifare® card."},
+        {1010, "Click to write a Mifare® value block to a specified block on a Mifare® card."},
+        {1011, "Click to read the value of a specified Mifare® value block."},
+        {1012, "Click to increment the value of a specified Mifare® value block."},
+        {1013, "Click to decrement the value of a specified Mifare® value block."},
+        {1014, "Click to decrement and save the value of a specified block."},
+        {1015, "Click to restore the value of a specified Mifare® value block."},
+        {1016, "Click to save a changed value back into a specified value block."},
+        {1017, "Click to set or reset the reader's LEDs and buzzer."},
+        {1018, "Click to get the reader's version information."},
         {1031, "Select to flash the green LED on the reader at the end of each cont. read cycle."},
         {1032, "Select to flash the red LED on the reader at the end of each cont. read cycle."},
         {1035, "Select to connect to the reader via the USB bus. (USB reader only.)"},
         {1036, "Select to connect to the reader via a COM port. (For RS232 reader only.)"},
         {1037, "Select the COM port to which the reader is connected. (For RS232 reader only.)"},
         {1038, "Select the baud rate for the connection."},
+        {1050, "Click to clear the output window."},
         {1051, "Click here to connect or disconnect the Mifare\u00ae reader."},
+        {1060, "Click to start or stop the continuous read mode."},
         {1066, "Select to log continuous read statistics to a file."},
         {1072, "Select to let the PC speaker beep at the start of each continous read cycle."},
         {1073, "Select to let the reader's buzzer beep at the end of each continuous read cycle."},

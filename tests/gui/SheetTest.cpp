@@ -44,13 +44,13 @@ TEST(MainSheet, TabsFollowTheRunModeWithSettingsFirstAndActive) {
         bool hitag2;
     };
     const Case cases[] = {
-        {{}, {"Settings"}, false},
-        {{"hitag2"}, {"Settings"}, true},
-        {{"Develop"}, {"Settings"}, false},
-        {{"/DEVELOP"}, {"Settings"}, false},
-        {{"dev"}, {"Settings"}, false},
-        {{"production"}, {"Settings"}, false},
-        {{"develop", "production", "hitag2"}, {"Settings"}, true},
+        {{}, {"Settings", "Mifare\u00ae commands"}, false},
+        {{"hitag2"}, {"Settings", "Mifare\u00ae commands"}, true},
+        {{"Develop"}, {"Settings", "Mifare\u00ae commands"}, false},
+        {{"/DEVELOP"}, {"Settings", "Mifare\u00ae commands"}, false},
+        {{"dev"}, {"Settings", "Mifare\u00ae commands"}, false},
+        {{"production"}, {"Settings", "Mifare\u00ae commands"}, false},
+        {{"develop", "production", "hitag2"}, {"Settings", "Mifare\u00ae commands"}, true},
     };
     for (const Case& c : cases) {
         const auto sheet = SheetFor(c.tokens);
@@ -58,6 +58,7 @@ TEST(MainSheet, TabsFollowTheRunModeWithSettingsFirstAndActive) {
         EXPECT_EQ(TabTitles(*sheet), c.tabs);
         EXPECT_EQ(sheet->GetTabControl()->currentWidget(), &sheet->GetConnectionDialog());
         EXPECT_EQ(sheet->m_bHitag2, c.hitag2);
+        EXPECT_EQ(sheet->GetCommandsDlg().m_bHitag2 != 0, c.hitag2);
     }
 }
 

@@ -72,7 +72,10 @@ CAllControlsSheet::~CAllControlsSheet() = default;
 void CAllControlsSheet::AddPages() {
     m_connectionDialog.SetReaderObjects(&m_readerPort, &m_readerLink, m_bUsbAvailable);
 
+    m_commandsDlg.SetSheetObjects(this, &m_readerPort, &m_readerLink, m_bHitag2);
+
     AddPage(&m_connectionDialog, QStringLiteral("Settings"));
+    AddPage(&m_commandsDlg, QStringLiteral("Mifare® commands"));
 
     m_pTabs->setCurrentIndex(m_nStartPage < m_pTabs->count() ? m_nStartPage : 0);
     m_nActivePage = m_pTabs->currentIndex();

@@ -7,6 +7,7 @@
 #include "app/CVersionInfo.h"
 #include "link/ReaderLink.h"
 #include "link/ReaderPort.h"
+#include "pages/commands/CMifareCommandsDlg.h"
 #include "pages/settings/CConnectionDialog.h"
 
 class QAction;
@@ -40,6 +41,7 @@ public:
     void AddPage(QWidget* page, const QString& title, bool tooltips = true);
 
     CConnectionDialog& GetConnectionDialog() { return m_connectionDialog; }
+    CMifareCommandsDlg& GetCommandsDlg() { return m_commandsDlg; }
     ReaderPort& GetReaderPort() { return m_readerPort; }
     ReaderLink& GetReaderLink() { return m_readerLink; }
     QTabWidget* GetTabControl() const { return m_pTabs; }
@@ -74,4 +76,5 @@ private:
     int m_nStartPage;
     int m_nActivePage = -1;
     CConnectionDialog m_connectionDialog;
+    CMifareCommandsDlg m_commandsDlg;
 };

@@ -1,0 +1,138 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include <QString>
+
+#include "common/CPropertyPage.h"
+
+class CAllControlsSheet;
+class COutputWindowWidget;
+class QLabel;
+class QPushButton;
+class ReaderLink;
+class ReaderPort;
+
+// The "Mifare® commands" page: one button per reader command, small dialogs for their parameters,
+// and the output window in which the reader port traces all traffic in hexadecimal. The page never
+// looks at a command's result: each command writes its own status line.
+class CMifareCommandsDlg : public CPropertyPage {
+    Q_OBJECT
+
+public:
+    // Control ids of the page.
+    enum : uint32_t {
+        IDC_STARTUP = 1000,
+        IDC_RESET,
+        IDC_REQUEST,
+        IDC_ANTICOLLISION,
+        IDC_SELECT,
+        IDC_LOAD_KEY,
+        IDC_AUTHENTICATE,
+        IDC_READ,
+        IDC_WRITE,
+        IDC_HALT,
+        IDC_MAKE_VALUE_BLOCK,
+        IDC_READ_VALUE_BLOCK,
+        IDC_INCREMENT,
+        IDC_DECREMENT,
+        IDC_DECREMENT_TRANSFER,
+        IDC_RESTORE,
+        IDC_TRANSFER,
+        IDC_SET_PORT,
+        IDC_INFO,
+        IDC_OUTPUT = 1048,
+        IDC_CLEAR = 1050,
+        IDC_LEGEND = 1059,
+        IDC_CONT_READ = 1060,
+        IDC_WAIT_CARD = 1137,
+    };
+    static constexpr int kCommandCount = 19;
+
+    explicit CMifareCommandsDlg(QWidget* parent = nullptr);
+    ~CMifareCommandsDlg() override;
+
+    // The sheet's objects; the page owns none of them.
+    void SetSheetObjects(CAllControlsSheet* sheet, ReaderPort* port, ReaderLink* reader, bool hitag2);
+
+    // Once, before the page is first shown: attaches the output window in hexadecimal mode.
+    void OnInitDialog() override;
+    // Each time the page comes to the front. Always true: the page may be shown.
+    bool OnSetActive() override;
+    // The user tries to leave the page: refused while a mode runs.
+    bool OnKillActive() override;
+    void UpdateControls();
+
+    COutputWindowWidget* GetOutputWindow() const { return m_pOutput; }
+
+    // Set by the sheet before the page is added.
+    CAllControlsSheet* m_pSheet = nullptr;
+    ReaderPort* m_pPort = nullptr;
+    ReaderLink* m_pReader = nullptr;
+    int m_bHitag2 = 0;
+
+    // Remembered between commands for the whole run: each dialog opens with the last entries.
+    int m_bWaitCard = 0;
+    int m_bContRead = 0;
+    QString m_strLegend;
+    uint32_t m_dwCardSerial = 0;
+    uint32_t m_dwValue = 0;
+    uint8_t m_nBlock = 0;
+    uint8_t m_nKeySet = 0;
+    uint8_t m_nKeyNumber = 0;
+    uint8_t m_nValueAddress = 0;
+    int m_nKeyType = 0;
+    QString m_strKey;
+    QString m_strValueAddress;
+    QString m_strBlockData;
+    QString m_strValue;
+    int m_bBuzzerOn = 0;
+    int m_bGreenLedOn = 0;
+    int m_bRedLedOn = 0;
+    uint32_t m_nMaxAttempts = 10;
+    int m_bPcBeep = 0;
+    int m_bReaderBeep = 0;
+    int m_bRedLedFlash = 0;
+    int m_bGreenLedFlash = 0;
+    int m_bLogToFile = 0;
+
+private:
+    void OnStartup();
+    void OnReset();
+    void OnRequest();
+    void OnAnticollision();
+    void OnSelect();
+    void OnLoadKey();
+    void OnAuthenticate();
+    void OnRead();
+    void OnWrite();
+    void OnHalt();
+    void OnMakeValueBlock();
+    void OnReadValueBlock();
+    void OnIncrement();
+    void OnDecrement();
+    void OnDecrementTransfer();
+    void OnRestore();
+    void OnTransfer();
+    void OnSetPort();
+    void OnInfo();
+    void OnClear();
+
+    // Reads the block of Read, Read valueblock, Restore and Transfer; false on Cancel.
+    bool AskBlock();
+    // Reads block and value of the three value changes; false on Cancel.
+    bool AskChangeValue();
+    // The key mode byte: key B sets bit 2, the key set goes in bits 0-1.
+    uint8_t KeyMode() const;
+    // Wait cursor, purge, then the command.
+    template <typename Command>
+    void Send(Command command);
+
+    std::array<QPushButton*, kCommandCount> m_commandButtons{};
+    QPushButton* m_pContRead = nullptr;
+    QPushButton* m_pWaitCard = nullptr;
+    QPushButton* m_pClear = nullptr;
+    COutputWindowWidget* m_pOutput = nullptr;
+    QLabel* m_pLegend = nullptr;
+};

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QPlainTextEdit>
+#include <QTextCharFormat>
+
+#include "link/OutputWindow.h"
+
+// The output window of the pages: the trace's lines in their colours, read-only for the user but
+// selectable and copyable. Lines always land at the end, wherever the user clicked; the trace keeps
+// the end in view and cuts the oldest lines away.
+class COutputWindowWidget : public QPlainTextEdit, public OutputWindow {
+    Q_OBJECT
+
+public:
+    explicit COutputWindowWidget(QWidget* parent = nullptr);
+
+    int GetLineCount() const override;
+    int LineIndex(int line) const override;
+    void DeleteText(int first, int end) override;
+    void EmptyUndoBuffer() override;
+    void AppendText(std::string_view text, const TraceFormat* format) override;
+    int GetFirstVisibleLine() const override;
+    void ScrollLines(int lines) override;
+    // The face when the system has it, else the system's fixed-width font, in that point size.
+    void SetDefaultFormat(std::string_view face, int pointSize, bool bold) override;
+    void ClearAll() override;
+
+private:
+    void ApplyScroll();
+
+    QTextCharFormat m_defaultFormat;
+    // The first visible line that the trace asked for and the event loop has not shown yet: a scroll
+    // moves pixels at once, so many lines appended in one go scroll once, when the window is painted.
+    int m_nPendingFirstLine = -1;
+};

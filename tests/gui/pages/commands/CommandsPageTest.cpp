@@ -1,0 +1,443 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include "common/ControlId.h"
+#include "gui/pages/commands/DialogAnswerer.h"
+#include "gui/pages/commands/MessageRecorder.h"
+#include "link/Clock.h"
+#include "link/ReaderLink.h"
+#include "link/ReaderPort.h"
+#include "pages/commands/CMifareCommandsDlg.h"
+#include "sim/SimD2xxProvider.h"
+#include "sim/SimReader.h"
+#include "sim/Simulator.h"
+#include "widgets/COutputWindowWidget.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+constexpr uint32_t kUid = 0x0A10B20C;
+
+// The page against the simulated reader over the simulated USB bridge, on the fake clock.
+class CommandsPageTest : public testing::Test {
+protected:
+    void SetUp() override {
+        m_reader->EnterCard(Simulator::SampleCard(kUid));
+        m_page.m_pPort = &m_port;
+        m_page.m_pReader = &m_link;
+        m_page.OnInitDialog();
+    }
+
+    void Connect() {
+        ASSERT_EQ(m_port.OpenPort(PortKindUsb, 0), LR_OK);
+        ASSERT_EQ(m_link.Connect(&m_port, 115200), LR_OK);
+        m_page.OnSetActive();
+        m_reader->ClearRequests();
+        m_port.ClearOutput();
+    }
+
+    QPushButton* Button(uint32_t id) { return qobject_cast<QPushButton*>(FindControl(&m_page, id)); }
+
+    // Presses the button; answer handles the dialog it opens, if any.
+    void Press(uint32_t id, std::function<bool(QDialog*)> answer = {}) {
+        if (answer) {
+            AnswerNextDialog(std::move(answer));
+        }
+        Button(id)->click();
+    }
+
+    // The requests the reader took, as command code followed by parameters.
+    std::vector<Bytes> Requests() {
+        std::vector<Bytes> requests;
+        for (const SimRequest& request : m_reader->Requests()) {
+            Bytes bytes{request.command};
+            bytes.insert(bytes.end(), request.params.begin(), request.params.end());
+            requests.push_back(bytes);
+        }
+        return requests;
+    }
+
+    QString Output() { return m_page.GetOutputWindow()->toPlainText(); }
+
+    FakeClock m_clock;
+    std::shared_ptr<SimReader> m_reader = std::make_shared<SimReader>(m_clock);
+    ReaderPort m_port{nullptr, std::make_shared<SimD2xxProvider>(m_reader, m_clock)};
+    ReaderLink m_link{m_clock};
+    CMifareCommandsDlg m_page;
+    MessageRecorder m_messages;
+};
+
+void SetField(QDialog* dialog, uint32_t id, const QString& text) {
+    QWidget* control = FindControl(dialog, id);
+    if (auto* combo = qobject_cast<QComboBox*>(control)) {
+        combo->setEditText(text);
+    } else {
+        qobject_cast<QLineEdit*>(control)->setText(text);
+    }
+}
+
+QString Field(QDialog* dialog, uint32_t id) {
+    QWidget* control = FindControl(dialog, id);
+    if (auto* combo = qobject_cast<QComboBox*>(control)) {
+        return combo->currentText();
+    }
+    return qobject_cast<QLineEdit*>(control)->text();
+}
+
+void Check(QDialog* dialog, uint32_t id, bool checked = true) {
+    qobject_cast<QAbstractButton*>(FindControl(dialog, id))->setChecked(checked);
+}
+
+bool IsChecked(QDialog* dialog, uint32_t id) {
+    return qobject_cast<QAbstractButton*>(FindControl(dialog, id))->isChecked();
+}
+
+struct ButtonCase {
+    uint32_t id;
+    std::function<bool(QDialog*)> answer;
+    Bytes request;  // command code, then parameters
+};
+
+TEST_F(CommandsPageTest, EachButtonSendsItsCommandWithItsParameters) {
+    Connect();
+    const auto block = [](const char* number) {
+        return [number](QDialog* d) {
+            SetField(d, 1027, number);
+            return true;
+        };
+    };
+    const auto change = [](const char* number, const char* value) {
+        return [number, value](QDialog* d) {
+            SetField(d, 1027, number);
+            SetField(d, 1029, value);
+            return true;
+        };
+    };
+    const ButtonCase cases[] = {
+        {CMifareCommandsDlg::IDC_RESET, {}, {0x4E, 0x00, 0x00}},
+        {CMifareCommandsDlg::IDC_REQUEST, {}, {0x41, 0x00}},
+        {CMifareCommandsDlg::IDC_ANTICOLLISION, {}, {0x42, 0, 0, 0, 0, 0}},
+        {CMifareCommandsDlg::IDC_SELECT, {}, {0x43, 0x0C, 0xB2, 0x10, 0x0A}},
+        {CMifareCommandsDlg::IDC_LOAD_KEY,
+         [](QDialog* d) {
+             Check(d, 1022);
+             SetField(d, 1023, "2");
+             SetField(d, 1025, "5");
+             SetField(d, 1079, "5e2f9a40c713");
+             return true;
+         },
+         {0x4C, 0x06, 0x05, 0, 0, 0, 0, 0, 0, 0x5E, 0x2F, 0x9A, 0x40, 0xC7, 0x13}},
+        {CMifareCommandsDlg::IDC_AUTHENTICATE,
+         [](QDialog* d) {
+             Check(d, 1021);
+             SetField(d, 1023, "1");
+             SetField(d, 1025, "3");
+             SetField(d, 1027, "4");
+             return true;
+         },
+         {0x56, 0x01, 0x03, 0x04}},
+        {CMifareCommandsDlg::IDC_READ, block("2"), {0x46, 0x02}},
+        {CMifareCommandsDlg::IDC_WRITE,
+         [](QDialog* d) {
+             SetField(d, 1027, "5");
+             SetField(d, 1080, "00112233445566778899AABBCCDDEEFF");
+             return true;
+         },
+         {0x47, 0x05, 0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD,
+          0xEE, 0xFF}},
+        {CMifareCommandsDlg::IDC_HALT, {}, {0x45}},
+        {CMifareCommandsDlg::IDC_MAKE_VALUE_BLOCK,
+         [](QDialog* d) {
+             SetField(d, 1027, "4");
+             SetField(d, 1029, "64");
+             SetField(d, 1030, "05");
+             return true;
+         },
+         {0x47, 0x04, 0x64, 0x00, 0x00, 0x00, 0x9B, 0xFF, 0xFF, 0xFF, 0x64, 0x00, 0x00, 0x00, 0x05, 0xFA,
+          0x05, 0xFA}},
+        {CMifareCommandsDlg::IDC_READ_VALUE_BLOCK, block("4"), {0x46, 0x04}},
+        {CMifareCommandsDlg::IDC_INCREMENT, change("4", "a"), {0x48, 0x04, 0x0A, 0x00, 0x00, 0x00}},
+        {CMifareCommandsDlg::IDC_DECREMENT, change("4", "1F"), {0x49, 0x04, 0x1F, 0x00, 0x00, 0x00}},
+        {CMifareCommandsDlg::IDC_DECREMENT_TRANSFER,
+         change("4", "12345678"),
+         {0x57, 0x04, 0x78, 0x56, 0x34, 0x12}},
+        {CMifareCommandsDlg::IDC_RESTORE, block("6"), {0x4A, 0x06}},
+        {CMifareCommandsDlg::IDC_TRANSFER, block("7"), {0x4B, 0x07}},
+        {CMifareCommandsDlg::IDC_SET_PORT,
+         [](QDialog* d) {
+             Check(d, 1032);
+             return true;
+         },
+         {0x54, 0x10}},
+        {CMifareCommandsDlg::IDC_INFO, {}, {0x4F}},
+    };
+    for (const ButtonCase& c : cases) {
+        SCOPED_TRACE(c.id);
+        m_reader->ClearRequests();
+        m_port.ClearOutput();
+        Press(c.id, c.answer);
+        EXPECT_EQ(Requests(), std::vector<Bytes>{c.request});
+        // The exchange is traced and ends in the command's blue status line.
+        const QStringList lines = Output().split('\n');
+        ASSERT_GE(lines.size(), 3);
+        EXPECT_TRUE(lines.front().startsWith(">> 02 ")) << Output().toStdString();
+        EXPECT_TRUE(Output().contains("<< 10 "));
+        const QString last = lines[lines.size() - 2];
+        EXPECT_TRUE(last.startsWith("<") && !last.startsWith("<< ")) << Output().toStdString();
+    }
+}
+
+TEST_F(CommandsPageTest, StartupSendsALoneStxAndWritesNoStatusLine) {
+    Connect();
+    Press(CMifareCommandsDlg::IDC_STARTUP);
+    EXPECT_TRUE(Requests().empty());
+    // The reader acknowledges, then gives up on the telegram that never comes: traffic lines only.
+    const QString output = Output();
+    EXPECT_TRUE(output.startsWith(">> 02 \n<< 10 \n")) << output.toStdString();
+    for (const QString& line : output.split('\n', Qt::SkipEmptyParts)) {
+        EXPECT_TRUE(line.startsWith(">> ") || line.startsWith("<< ")) << line.toStdString();
+    }
+}
+
+TEST_F(CommandsPageTest, ShowsTheReadersAnswerInTheWindow) {
+    Connect();
+    Press(CMifareCommandsDlg::IDC_RESET);
+    EXPECT_TRUE(Output().endsWith("\n<OK>\n")) << Output().toStdString();
+    m_reader->LeaveCard(kUid);
+    Press(CMifareCommandsDlg::IDC_REQUEST);
+    EXPECT_TRUE(Output().endsWith("\n<No card in operating area>\n")) << Output().toStdString();
+    Press(CMifareCommandsDlg::IDC_INFO);
+    EXPECT_TRUE(Output().endsWith(QString("<") + SimReader::kInfoText + ">\n")) << Output().toStdString();
+    Press(CMifareCommandsDlg::IDC_CLEAR);
+    EXPECT_EQ(Output(), "");
+}
+
+TEST_F(CommandsPageTest, SelectSendsTheSerialNumberOfTheLastAnticollision) {
+    Connect();
+    Press(CMifareCommandsDlg::IDC_SELECT);
+    Press(CMifareCommandsDlg::IDC_REQUEST);
+    Press(CMifareCommandsDlg::IDC_ANTICOLLISION);
+    Press(CMifareCommandsDlg::IDC_SELECT);
+    const std::vector<Bytes> requests = Requests();
+    ASSERT_EQ(requests.size(), 4u);
+    EXPECT_EQ(requests[0], (Bytes{0x43, 0, 0, 0, 0}));
+    EXPECT_EQ(requests[3], (Bytes{0x43, 0x0C, 0xB2, 0x10, 0x0A}));
+    EXPECT_EQ(m_page.m_dwCardSerial, kUid);
+}
+
+TEST_F(CommandsPageTest, RequestSendsMode1InTheHitag2RunMode) {
+    m_page.m_bHitag2 = 1;
+    Connect();
+    Press(CMifareCommandsDlg::IDC_REQUEST);
+    EXPECT_EQ(Requests(), std::vector<Bytes>{(Bytes{0x41, 0x01})});
+}
+
+TEST_F(CommandsPageTest, DialogsOpenWithWhatWasEnteredLast) {
+    Connect();
+    Press(CMifareCommandsDlg::IDC_WRITE, [](QDialog* d) {
+        SetField(d, 1027, "9");
+        SetField(d, 1080, "9B74E0D51C38FF0780699B74E0D51C38");
+        return true;
+    });
+    QString shown;
+    Press(CMifareCommandsDlg::IDC_READ, [&](QDialog* d) {
+        shown = Field(d, 1027);
+        return false;
+    });
+    EXPECT_EQ(shown, "9");
+
+    Press(CMifareCommandsDlg::IDC_AUTHENTICATE, [](QDialog* d) {
+        Check(d, 1022);
+        SetField(d, 1023, "2");
+        SetField(d, 1025, "11");
+        return true;
+    });
+    bool keyB = false;
+    QString keySet, keyNumber, key;
+    Press(CMifareCommandsDlg::IDC_LOAD_KEY, [&](QDialog* d) {
+        keyB = IsChecked(d, 1022);
+        keySet = Field(d, 1023);
+        keyNumber = Field(d, 1025);
+        key = Field(d, 1079);
+        return false;
+    });
+    EXPECT_TRUE(keyB);
+    EXPECT_EQ(keySet, "2");
+    EXPECT_EQ(keyNumber, "11");
+    EXPECT_EQ(key, "");
+}
+
+TEST_F(CommandsPageTest, AnEmptyChangeValueSendsTheLastValueOfAnyValueDialog) {
+    Connect();
+    Press(CMifareCommandsDlg::IDC_INCREMENT, [](QDialog*) { return true; });
+    Press(CMifareCommandsDlg::IDC_MAKE_VALUE_BLOCK, [](QDialog* d) {
+        SetField(d, 1027, "4");
+        SetField(d, 1029, "1234");
+        return true;
+    });
+    QString shownValue = "unset";
+    Press(CMifareCommandsDlg::IDC_DECREMENT, [&](QDialog* d) {
+        shownValue = Field(d, 1029);
+        return true;
+    });
+    EXPECT_EQ(shownValue, "");  // never pre-filled
+    const std::vector<Bytes> requests = Requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[0], (Bytes{0x48, 0x00, 0, 0, 0, 0}));
+    EXPECT_EQ(requests[2], (Bytes{0x49, 0x04, 0x34, 0x12, 0, 0}));
+}
+
+TEST_F(CommandsPageTest, SetPortRemembersTheLedsAndBuzzerButNotTheBeep) {
+    Connect();
+    Press(CMifareCommandsDlg::IDC_SET_PORT, [](QDialog* d) {
+        for (uint32_t id : {1031u, 1032u, 1033u, 1034u}) {
+            Check(d, id);
+        }
+        return true;
+    });
+    EXPECT_EQ(Requests(), std::vector<Bytes>{(Bytes{0x54, 0x17})});
+    std::vector<bool> shown;
+    Press(CMifareCommandsDlg::IDC_SET_PORT, [&](QDialog* d) {
+        for (uint32_t id : {1031u, 1032u, 1033u, 1034u}) {
+            shown.push_back(IsChecked(d, id));
+        }
+        return false;
+    });
+    EXPECT_EQ(shown, (std::vector<bool>{true, true, true, false}));
+}
+
+TEST_F(CommandsPageTest, CancelSendsNothingAndChangesNoMember) {
+    Connect();
+    Press(CMifareCommandsDlg::IDC_LOAD_KEY, [](QDialog* d) {
+        SetField(d, 1025, "9");
+        SetField(d, 1079, "5E2F9A40C713");
+        return false;
+    });
+    Press(CMifareCommandsDlg::IDC_WRITE, [](QDialog* d) {
+        SetField(d, 1027, "9");
+        return false;
+    });
+    EXPECT_TRUE(Requests().empty());
+    EXPECT_EQ(Output(), "");
+    EXPECT_EQ(m_page.m_nKeyNumber, 0);
+    EXPECT_EQ(m_page.m_strKey, "");
+    EXPECT_EQ(m_page.m_nBlock, 0);
+}
+
+TEST_F(CommandsPageTest, ActivationLoadsTheDefaultKeyOutsideTheTraceOnlyWhenConnected) {
+    m_page.OnSetActive();
+    EXPECT_TRUE(Requests().empty());
+
+    ASSERT_EQ(m_port.OpenPort(PortKindUsb, 0), LR_OK);
+    ASSERT_EQ(m_link.Connect(&m_port, 115200), LR_OK);
+    m_reader->ClearRequests();
+    m_port.ClearOutput();
+    m_page.OnSetActive();
+    EXPECT_EQ(Requests(),
+              std::vector<Bytes>{(Bytes{0x4C, 0, 0, 0, 0, 0, 0, 0, 0, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5})});
+    EXPECT_EQ(Output(), "");
+    EXPECT_EQ(m_port.GetOutputWindow(), m_page.GetOutputWindow());
+    EXPECT_EQ(m_port.GetTraceMode(), TraceModeHex);
+}
+
+TEST_F(CommandsPageTest, ShowsItsFourStates) {
+    struct State {
+        const char* name;
+        bool connected;
+        bool contRead;
+        bool waitCard;
+        bool commands, clear, output, contReadButton, waitCardButton;
+        QString label;
+    };
+    const QString running = "The output window is disabled during continuous read.";
+    const State states[] = {
+        {"port closed", false, false, false, false, false, false, false, false,
+         "Not connected. Go to 'settings' tab to connect."},
+        // The two mode buttons stay disabled until their modes are built.
+        {"connected, idle", true, false, false, true, true, true, false, false,
+         "Legend:        >> = from PC to reader        << = from reader to PC        <...> = status message"},
+        {"continuous read", true, true, false, false, false, false, true, false, running},
+        {"wait for card", true, false, true, false, true, true, false, true, running},
+    };
+    for (const State& s : states) {
+        SCOPED_TRACE(s.name);
+        if (s.connected && !m_port.IsOpen()) {
+            Connect();
+        }
+        Button(CMifareCommandsDlg::IDC_CONT_READ)->setChecked(s.contRead);
+        Button(CMifareCommandsDlg::IDC_WAIT_CARD)->setChecked(s.waitCard);
+        m_page.UpdateControls();
+        for (uint32_t id = CMifareCommandsDlg::IDC_STARTUP; id <= CMifareCommandsDlg::IDC_INFO; ++id) {
+            EXPECT_EQ(Button(id)->isEnabled(), s.commands) << id;
+        }
+        EXPECT_EQ(Button(CMifareCommandsDlg::IDC_CLEAR)->isEnabled(), s.clear);
+        EXPECT_EQ(m_page.GetOutputWindow()->isEnabled(), s.output);
+        EXPECT_EQ(Button(CMifareCommandsDlg::IDC_CONT_READ)->isEnabled(), s.contReadButton);
+        EXPECT_EQ(Button(CMifareCommandsDlg::IDC_WAIT_CARD)->isEnabled(), s.waitCardButton);
+        EXPECT_EQ(qobject_cast<QLabel*>(FindControl(&m_page, CMifareCommandsDlg::IDC_LEGEND))->text(),
+                  s.label);
+    }
+}
+
+TEST_F(CommandsPageTest, LeavingIsRefusedWhileAModeRuns) {
+    EXPECT_TRUE(m_page.OnKillActive());
+    Button(CMifareCommandsDlg::IDC_CONT_READ)->setChecked(true);
+    Button(CMifareCommandsDlg::IDC_WAIT_CARD)->setChecked(true);
+    m_page.UpdateControls();
+    EXPECT_FALSE(m_page.OnKillActive());
+    Button(CMifareCommandsDlg::IDC_CONT_READ)->setChecked(false);
+    m_page.UpdateControls();
+    EXPECT_FALSE(m_page.OnKillActive());
+    EXPECT_EQ(m_messages.Texts(), QStringList({"Cannot perform this action while in continuous read mode.",
+                                               "Cannot perform this action while in wait for card mode."}));
+}
+
+TEST_F(CommandsPageTest, ButtonsCarryTheirCaptionsAndTooltips) {
+    EXPECT_EQ(Button(CMifareCommandsDlg::IDC_REQUEST)->text(), "Re&quest");
+    EXPECT_EQ(Button(CMifareCommandsDlg::IDC_DECREMENT_TRANSFER)->text(), "De&crement / Transfer...");
+    EXPECT_EQ(Button(CMifareCommandsDlg::IDC_LOAD_KEY)->toolTip(),
+              "Click to load a Mifare\u00ae key into the reader's RAM memory.");
+    EXPECT_EQ(Button(CMifareCommandsDlg::IDC_CONT_READ)->toolTip(),
+              "Click to start or stop the continuous read mode.");
+    EXPECT_EQ(Button(CMifareCommandsDlg::IDC_WAIT_CARD)->toolTip(), "");
+}
+
+// The same page over a serial line: the simulated reader behind a pseudo-terminal, in real time.
+TEST(CommandsPageOverCom, SendsCommandsAndShowsTheAnswers) {
+    std::string error;
+    const std::unique_ptr<Simulator> simulator = Simulator::Start(error);
+    ASSERT_NE(simulator, nullptr) << error;
+    ReaderPort port(nullptr, nullptr);
+    ReaderLink link;
+    ASSERT_EQ(port.OpenPortByName(simulator->PortName()), LR_OK);
+    ASSERT_EQ(link.Connect(&port, 115200), LR_OK);
+    CMifareCommandsDlg page;
+    page.SetSheetObjects(nullptr, &port, &link, false);
+    page.OnInitDialog();
+    page.OnSetActive();
+    simulator->Reader().ClearRequests();
+
+    for (uint32_t id : {CMifareCommandsDlg::IDC_REQUEST, CMifareCommandsDlg::IDC_ANTICOLLISION,
+                        CMifareCommandsDlg::IDC_SELECT}) {
+        qobject_cast<QPushButton*>(FindControl(&page, id))->click();
+    }
+    const std::vector<SimRequest> requests = simulator->Reader().Requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[2].command, 0x43);
+    EXPECT_EQ(requests[2].params, (Bytes{0x78, 0x56, 0x34, 0x12}));
+    const QString output = page.GetOutputWindow()->toPlainText();
+    EXPECT_EQ(output.count("\n<OK>\n"), 3) << output.toStdString();
+    port.ClosePort();
+}
+
+}  // namespace
