@@ -1,6 +1,9 @@
 #include "pages/commands/CMifareCommandsDlg.h"
 
+#include <algorithm>
+
 #include <QApplication>
+#include <QEvent>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -114,9 +117,8 @@ CMifareCommandsDlg::CMifareCommandsDlg(QWidget* parent) : CPropertyPage(parent) 
         modes->addWidget(button);
     }
     grid->addLayout(modes, 4, 3);
-    for (int column = 0; column < 4; ++column) {
-        grid->setColumnStretch(column, 1);
-    }
+    m_pCommandGrid = grid;
+    EqualizeColumns();
 
     auto* caption = new QLabel(tr("Output (hexadecimal):"), this);
     m_pOutput = new COutputWindowWidget(this);
@@ -169,6 +171,28 @@ CMifareCommandsDlg::~CMifareCommandsDlg() {
     // The port outlives the page: it must not keep tracing into a window that is gone.
     if (m_pPort != nullptr && m_pPort->GetOutputWindow() == m_pOutput) {
         m_pPort->SetOutputWindow(nullptr, false, TraceModeHex);
+    }
+}
+
+void CMifareCommandsDlg::EqualizeColumns() {
+    // Four columns of equal width, as wide as the widest caption needs in the current font.
+    int widest = 0;
+    for (QPushButton* button : m_commandButtons) {
+        widest = std::max(widest, button->sizeHint().width());
+    }
+    // The last cell holds the two mode buttons side by side.
+    widest = std::max(widest, m_pContRead->sizeHint().width() + m_pWaitCard->sizeHint().width() +
+                                  m_pCommandGrid->horizontalSpacing());
+    for (int column = 0; column < 4; ++column) {
+        m_pCommandGrid->setColumnStretch(column, 1);
+        m_pCommandGrid->setColumnMinimumWidth(column, widest);
+    }
+}
+
+void CMifareCommandsDlg::changeEvent(QEvent* event) {
+    CPropertyPage::changeEvent(event);
+    if (event->type() == QEvent::FontChange && m_pCommandGrid != nullptr) {
+        EqualizeColumns();
     }
 }
 

@@ -9,6 +9,7 @@
 
 class CAllControlsSheet;
 class COutputWindowWidget;
+class QGridLayout;
 class QLabel;
 class QPushButton;
 class ReaderLink;
@@ -97,7 +98,11 @@ public:
     int m_bGreenLedFlash = 0;
     int m_bLogToFile = 0;
 
+protected:
+    void changeEvent(QEvent* event) override;
+
 private:
+    void EqualizeColumns();
     void OnStartup();
     void OnReset();
     void OnRequest();
@@ -130,6 +135,7 @@ private:
     void Send(Command command);
 
     std::array<QPushButton*, kCommandCount> m_commandButtons{};
+    QGridLayout* m_pCommandGrid = nullptr;
     QPushButton* m_pContRead = nullptr;
     QPushButton* m_pWaitCard = nullptr;
     QPushButton* m_pClear = nullptr;
