@@ -407,8 +407,10 @@ void SimReader::BecomeIdle() {
 void SimReader::OnTimer() {
     switch (m_nState) {
         case LinkReceive:
-            // The telegram stopped before its end mark.
-            if (m_nLinkMode == SimLink3964R) {
+            // The telegram stopped before its end mark: refuse it. A lone STX with nothing after it
+            // ends quietly, since the PC sends one on its own to probe the reader; a NAK would
+            // linger in its input and spoil the next exchange.
+            if (m_nLinkMode == SimLink3964R && (!m_received.empty() || m_bDleSeen)) {
                 Queue(kNak);
             }
             BecomeIdle();

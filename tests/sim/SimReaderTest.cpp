@@ -257,6 +257,10 @@ TEST_F(SimReaderTest, TimeOutsOnTheReadersSide) {
     EXPECT_EQ(Send({0x00, 0x4F}), Bytes{});
     clock.Advance(SimReader::kCharTimeoutMs);
     EXPECT_EQ(Take(), Bytes{NAK});
+    // A lone STX (the PC's probe) is acknowledged and ends without a NAK.
+    EXPECT_EQ(Send({STX}), Bytes{DLE});
+    clock.Advance(SimReader::kCharTimeoutMs);
+    EXPECT_EQ(Take(), Bytes{});
     // An answer whose STX the PC ignores is offered again after the acknowledgement delay.
     EXPECT_EQ(Send({STX}), Bytes{DLE});
     EXPECT_EQ(Send(Frame({0x01, 0x4F, 0})), (Bytes{DLE, STX}));
