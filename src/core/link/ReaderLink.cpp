@@ -7,6 +7,8 @@ constexpr uint32_t kStxAckTimeoutMs = 1000;
 constexpr uint32_t kTelegramAckTimeoutMs = 2000;
 constexpr uint32_t kReaderStxTimeoutMs = 2000;
 constexpr uint32_t kProbeTimeoutMs = 2000;
+// Longer than a reader's character delay (220 ms), after which it drops a half-received telegram.
+constexpr uint32_t kProbeSettleMs = 300;
 constexpr uint32_t kTelegramReadSize = 64;
 // Seq, status, length byte and BCC: anything shorter cannot be an answer, even with a good BCC.
 constexpr uint32_t kMinAnswer3964R = 4;
@@ -72,6 +74,9 @@ void ReaderLink::ProbeLinkMode() {
     const LinkResult written = m_pPort->Write(ByteBuffer{STX});
     m_pPort->SetReadMode(ReadModeNormal);
     const bool acknowledged = written == LR_OK && WaitForAck(kProbeTimeoutMs) == LR_OK;
+    if (acknowledged) {
+        SettleAfterProbe();
+    }
     // The probe leaves the bridge polling; each page sets the read mode it needs.
     m_pPort->SetReadMode(ReadModePolling);
     if (acknowledged) {
@@ -79,6 +84,23 @@ void ReaderLink::ProbeLinkMode() {
     }
     m_dwLinkMode = LinkModeDleFramed;
     m_pPort->SetEventChars(ETX, NAK);
+}
+
+void ReaderLink::SettleAfterProbe() {
+    // The reader that acknowledged the lone STX now waits for a telegram that never comes. It gives
+    // up after its character delay and answers NAK; a command sent before that would meet the NAK
+    // and lose its first attempt (a second of waiting). So wait for the NAK, or for longer than the
+    // delay, and drop what came.
+    const uint32_t start = m_clock.GetTickCount();
+    while (m_clock.GetTickCount() - start < kProbeSettleMs) {
+        ByteBuffer received;
+        uint32_t count = 0;
+        uint8_t first = 0;
+        if (ReadFirstBytes(received, count) != LR_OK || (received.GetAt(0, first) && first == NAK)) {
+            break;
+        }
+    }
+    m_pPort->Purge();
 }
 
 LinkResult ReaderLink::ReadFirstBytes(ByteBuffer& into, uint32_t& count) {
@@ -248,6 +270,12 @@ LinkResult ReaderLink::Transact(uint8_t command, ByteBuffer parameters, uint8_t&
         result = ReceiveTelegram(telegram, framed);
         if (result != LR_OK) {
             continue;
+        }
+        if (framed && !telegram.IsEmpty()) {
+            // The first byte kept is the STX of the reader's DLE STX.
+            ByteBuffer body;
+            body.AppendRange(telegram, 1, telegram.GetCount());
+            telegram = body;
         }
 
         const std::span<const uint8_t> bytes = telegram.Bytes();

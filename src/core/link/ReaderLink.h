@@ -83,6 +83,7 @@ public:
 
 private:
     void ProbeLinkMode();
+    void SettleAfterProbe();
     // One read that returns as soon as a byte is in, or after the normal read time-out.
     LinkResult ReadFirstBytes(ByteBuffer& into, uint32_t& count);
     // Waits for the reader's DLE in answer to what was just written.

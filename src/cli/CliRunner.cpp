@@ -1,0 +1,197 @@
+#include "CliRunner.h"
+
+#include <cerrno>
+#include <cstdio>
+
+#include "sim/Simulator.h"
+
+namespace {
+
+std::string Hex32(uint32_t value, int digits = 8) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%0*X", digits, value);
+    return text;
+}
+
+}  // namespace
+
+CliRunner::CliRunner(const CliOptions& options, std::ostream& out, std::ostream& err, bool colour,
+                     Clock& clock)
+    : m_options(options),
+      m_out(out),
+      m_err(err),
+      m_clock(clock),
+      m_window(out, colour, options.IsQuiet()),
+      m_link(clock) {}
+
+CliRunner::~CliRunner() {
+    if (m_pPort != nullptr && m_pPort->IsOpen()) {
+        m_pPort->ClosePort();
+    }
+}
+
+bool CliRunner::Connect() {
+    std::shared_ptr<D2xxProvider> d2xx;
+    std::string portName;
+    bool usb = false;
+    switch (m_options.GetConnection()) {
+        case CliOptions::ConnectionPort:
+            portName = m_options.GetPortName();
+            break;
+        case CliOptions::ConnectionUsb:
+            d2xx = CreateDefaultD2xx();
+            usb = true;
+            portName = "the first USB bridge";
+            break;
+        case CliOptions::ConnectionSimulateUsb:
+        case CliOptions::ConnectionSimulateCom: {
+            std::string error;
+            m_pSimulator = Simulator::Start(error);
+            if (m_pSimulator == nullptr) {
+                m_err << "tagbench-cli: cannot start the simulated reader: " << error << "\n";
+                return false;
+            }
+            usb = m_options.GetConnection() == CliOptions::ConnectionSimulateUsb;
+            if (usb) {
+                d2xx = m_pSimulator->UsbProvider();
+                portName = "the simulated reader (USB)";
+            } else {
+                portName = m_pSimulator->PortName();
+            }
+            break;
+        }
+        case CliOptions::ConnectionNone:
+            return false;
+    }
+
+    m_pPort = std::make_unique<ReaderPort>(nullptr, d2xx);
+    LinkResult result = usb ? m_pPort->OpenPort(PortKindUsb, 0) : m_pPort->OpenPortByName(portName);
+    if (result == LR_OK) {
+        result = m_link.Connect(m_pPort.get(), m_options.GetBaudRate());
+    }
+    if (result != LR_OK) {
+        m_pPort->ClosePort();
+        m_err << "tagbench-cli: cannot connect to " << portName << ": " << LinkResultText(result) << " (0x"
+              << Hex32(result) << ")";
+        if (result == EACCES) {
+            m_err << "; the user needs access to the device, e.g. membership of the dialout group";
+        }
+        m_err << "\n";
+        return false;
+    }
+    // As on the commands page: the connection's probe is not traced, the commands are, in
+    // hexadecimal; and the probe may have left the USB kind polling, so commands read normally.
+    m_pPort->SetOutputWindow(&m_window, true, TraceModeHex);
+    m_pPort->SetReadMode(ReadModeNormal);
+    return true;
+}
+
+int CliRunner::Run() {
+    if (!Connect()) {
+        return 1;
+    }
+    LinkResult firstFailure = LR_OK;
+    std::string failedCommand;
+    for (const CliCommand& command : m_options.GetCommands()) {
+        m_pPort->Purge();
+        const LinkResult result = RunCommand(command);
+        if (result != LR_OK && firstFailure == LR_OK) {
+            firstFailure = result;
+            failedCommand = command.name;
+        }
+    }
+    if (firstFailure != LR_OK) {
+        m_err << "tagbench-cli: " << failedCommand << " failed: " << Hex32(firstFailure) << " "
+              << LinkResultText(firstFailure) << "\n";
+        return 1;
+    }
+    return 0;
+}
+
+void CliRunner::PrintData(const std::string& label, const ByteBuffer& data) {
+    std::string hex = data.ToHex();
+    if (!hex.empty()) {
+        hex.pop_back();  // the blank after the last byte
+    }
+    m_out << label << ": " << hex << "\n";
+    m_out.flush();
+}
+
+LinkResult CliRunner::RunCommand(const CliCommand& c) {
+    const std::string block = "block " + std::to_string(c.block);
+    switch (c.verb) {
+        case CliCommand::Startup:
+            return m_link.Startup();
+        case CliCommand::Reset:
+            return m_link.Reset(0);
+        case CliCommand::Request: {
+            uint32_t cardType = 0;
+            const LinkResult result = m_link.Request(m_options.IsHitag2() ? 1 : 0, cardType);
+            if (result == LR_OK) {
+                m_out << "card type: " << Hex32(cardType, 4) << "\n";
+            }
+            return result;
+        }
+        case CliCommand::Anticollision: {
+            const LinkResult result = m_link.Anticollision(m_dwCardSerial);
+            if (result == LR_OK) {
+                m_out << "serial: " << Hex32(m_dwCardSerial) << "\n";
+            }
+            return result;
+        }
+        case CliCommand::Select: {
+            uint8_t selected = 0;
+            const LinkResult result = m_link.Select(c.hasSerial ? c.serial : m_dwCardSerial, selected);
+            if (result == LR_OK) {
+                m_out << "select: " << Hex32(selected, 2) << "\n";
+            }
+            return result;
+        }
+        case CliCommand::LoadKey:
+            // The first six-byte group is not used by the reader; the key goes in the second.
+            return m_link.LoadKey(c.mode, c.keyNumber, ByteBuffer{0, 0, 0, 0, 0, 0}, c.data);
+        case CliCommand::Authenticate:
+            return m_link.Authenticate(c.mode, c.keyNumber, c.block);
+        case CliCommand::Read:
+        case CliCommand::ReadValue: {
+            ByteBuffer data;
+            const LinkResult result = c.verb == CliCommand::Read ? m_link.ReadBlock(c.block, data)
+                                                                 : m_link.ReadValueBlock(c.block, data);
+            if (result == LR_OK) {
+                PrintData(block, data);
+            }
+            return result;
+        }
+        case CliCommand::Write:
+            return m_link.WriteBlock(c.block, c.data);
+        case CliCommand::Halt:
+            return m_link.Halt();
+        case CliCommand::MakeValue:
+            return m_link.MakeValueBlock(c.block, c.address, c.value);
+        case CliCommand::Increment:
+            return m_link.Increment(c.block, c.value);
+        case CliCommand::Decrement:
+            return m_link.Decrement(c.block, c.value);
+        case CliCommand::DecrementTransfer:
+            return m_link.DecrementTransfer(c.block, c.value);
+        case CliCommand::Restore:
+            return m_link.Restore(c.block);
+        case CliCommand::Transfer:
+            return m_link.Transfer(c.block);
+        case CliCommand::SetPort:
+            return m_link.SetPort(c.mask);
+        case CliCommand::Info: {
+            ByteBuffer answer;
+            const LinkResult result = m_link.GetInfo(answer);
+            if (result == LR_OK) {
+                std::string text = answer.ToText();
+                if (!text.empty()) {
+                    text.pop_back();
+                }
+                m_out << "info: " << text << "\n";
+            }
+            return result;
+        }
+    }
+    return LR_OK;
+}

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <memory>
+#include <ostream>
+#include <string>
+
+#include "CliOptions.h"
+#include "CliOutputWindow.h"
+#include "link/Clock.h"
+#include "link/ReaderLink.h"
+#include "link/ReaderPort.h"
+
+class Simulator;
+
+// Runs one command line: connects as the settings page does, then sends the commands in order as
+// the commands page does, printing the output window's lines and the read data.
+class CliRunner {
+public:
+    CliRunner(const CliOptions& options, std::ostream& out, std::ostream& err, bool colour,
+              Clock& clock = Clock::System());
+    ~CliRunner();
+
+    // 0 when the connection and every command succeeded, else 1.
+    int Run();
+
+private:
+    bool Connect();
+    LinkResult RunCommand(const CliCommand& command);
+    void PrintData(const std::string& label, const ByteBuffer& data);
+
+    const CliOptions& m_options;
+    std::ostream& m_out;
+    std::ostream& m_err;
+    Clock& m_clock;
+    CliOutputWindow m_window;
+    std::unique_ptr<Simulator> m_pSimulator;
+    std::unique_ptr<ReaderPort> m_pPort;
+    ReaderLink m_link;
+    uint32_t m_dwCardSerial = 0;
+};
