@@ -244,6 +244,10 @@ TEST_F(SimUsbTest, ReaderLinkProbesAndTalksWithoutDetours) {
     ReaderLink framed(clock);
     ASSERT_EQ(framed.Connect(&port, 9600), LR_OK);
     EXPECT_EQ(framed.GetLinkMode(), 1u);
+    port.SetReadMode(ReadModeNormal);
+    cardType = 0;
+    EXPECT_EQ(framed.Request(0, cardType), LR_OK);
+    EXPECT_EQ(cardType, SimCard::kCardType);
 }
 
 }  // namespace
