@@ -1,6 +1,9 @@
 #include "app/CReaderTestApp.h"
 
+#include "StringTable.h"
+#include "common/MessageBox.h"
 #include "link/D2xx.h"
+#include "sim/Simulator.h"
 
 CReaderTestApp::CReaderTestApp() = default;
 CReaderTestApp::~CReaderTestApp() = default;
@@ -10,11 +13,26 @@ bool CReaderTestApp::ProbeUsb() {
 }
 
 std::unique_ptr<CAllControlsSheet> CReaderTestApp::CreateSheet(const CRunModeCommandLineInfo& info) {
-    auto sheet = std::make_unique<CAllControlsSheet>(QStringLiteral("Tagbench"), nullptr, 0);
+    if (info.m_bSimulate && !m_pSimulator) {
+        std::string error;
+        m_pSimulator = Simulator::Start(error);
+        if (!m_pSimulator) {
+            // The program still serves real readers: say why and go on without the simulation.
+            ShowMessage(nullptr, QString::asprintf(LoadString(176).c_str(), error.c_str()),
+                        MessageIcon::Exclamation);
+        }
+    }
+    // With the simulated reader, its bridge is the USB device and its pseudo-terminal the port.
+    auto sheet =
+        std::make_unique<CAllControlsSheet>(QStringLiteral("Tagbench"), nullptr, 0,
+                                            m_pSimulator ? m_pSimulator->UsbProvider() : CreateDefaultD2xx());
     sheet->m_bDevelop = info.m_bDevelop;
     sheet->m_bProduction = info.m_bProduction;
     sheet->m_bHitag2 = info.m_bHitag2;
-    sheet->m_bUsbAvailable = ProbeUsb();
+    sheet->m_bUsbAvailable = m_pSimulator != nullptr || ProbeUsb();
+    if (m_pSimulator) {
+        sheet->GetConnectionDialog().SetPreferredPort(m_pSimulator->PortName());
+    }
     sheet->AddPages();
     return sheet;
 }

@@ -5,6 +5,8 @@
 #include "app/CAllControlsSheet.h"
 #include "app/CRunModeCommandLineInfo.h"
 
+class Simulator;
+
 // Starts the program: the run mode from the command line, then one modal sheet whose closing ends
 // the run.
 class CReaderTestApp {
@@ -15,10 +17,17 @@ public:
     // Runs the whole program; returns the process exit code. Needs a QApplication.
     int InitInstance(int argc, const char* const* argv);
 
-    // The sheet for a run mode, its pages added, not yet shown.
+    // The sheet for a run mode, its pages added, not yet shown. In the simulate run mode this
+    // starts the simulated reader first, which then lives as long as the application object.
     std::unique_ptr<CAllControlsSheet> CreateSheet(const CRunModeCommandLineInfo& info);
 
     // Whether USB readers can be driven at all: the vendor library or the libftdi1 adapter can be
     // had. Keeps nothing loaded.
     static bool ProbeUsb();
+
+    // The simulated reader of the simulate run mode; null in the other modes or when it failed.
+    Simulator* GetSimulator() const { return m_pSimulator.get(); }
+
+private:
+    std::unique_ptr<Simulator> m_pSimulator;
 };
