@@ -310,6 +310,9 @@ void SimReader::ReceiveByte(uint8_t byte) {
             } else {
                 m_received.push_back(byte);
             }
+            if (IsLoneStx()) {
+                SetTimer(kStxRestartMs);
+            }
             if (m_received.size() > 2 * 1024) {
                 // Longer than any request: a line full of noise. Refuse it and start over.
                 if (m_nLinkMode == SimLink3964R) {
@@ -388,6 +391,10 @@ void SimReader::ReceiveByte(uint8_t byte) {
     }
 }
 
+bool SimReader::IsLoneStx() const {
+    return m_nLinkMode == SimLink3964R && m_received.size() == 1 && m_received[0] == kStx && !m_bDleSeen;
+}
+
 void SimReader::StartReceive() {
     if (m_nLinkMode == SimLink3964R) {
         Queue(kDle);
@@ -407,6 +414,14 @@ void SimReader::BecomeIdle() {
 void SimReader::OnTimer() {
     switch (m_nState) {
         case LinkReceive:
+            if (IsLoneStx()) {
+                // Not a telegram that starts with sequence number 2 (its bytes would follow at
+                // once) but the PC asking again, e.g. after its probe's STX: acknowledge it.
+                Queue(kDle);
+                m_received.clear();
+                SetTimer(kCharTimeoutMs);
+                return;
+            }
             // The telegram stopped before its end mark: refuse it. A lone STX with nothing after it
             // ends quietly, since the PC sends one on its own to probe the reader; a NAK would
             // linger in its input and spoil the next exchange.

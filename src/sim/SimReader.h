@@ -88,6 +88,9 @@ public:
     // telegram, before it gives up: the usual 3964R times.
     static constexpr uint32_t kAckTimeoutMs = 2000;
     static constexpr uint32_t kCharTimeoutMs = 220;
+    // A telegram's bytes come in one go. An STX in first place that nothing follows for this long
+    // is the PC asking to send again (its link probe leaves the reader waiting for a telegram).
+    static constexpr uint32_t kStxRestartMs = 10;
     // How often the reader sends an answer again after a NAK or a missing acknowledgement.
     static constexpr uint32_t kMaxRepeats = 5;
     // The loader takes a firmware image until the line has been quiet this long, and drops an
@@ -192,6 +195,7 @@ private:
     void SetTimer(uint32_t ms);
     void OnTimer();
     void StartReceive();
+    bool IsLoneStx() const;
     void EndOfTelegram();
     void StartSending(Outgoing outgoing, uint32_t delayMs);
     void SendTelegramBody();

@@ -261,6 +261,16 @@ TEST_F(SimReaderTest, TimeOutsOnTheReadersSide) {
     EXPECT_EQ(Send({STX}), Bytes{DLE});
     clock.Advance(SimReader::kCharTimeoutMs);
     EXPECT_EQ(Take(), Bytes{});
+    // The PC's next STX soon after its probe's: a second DLE once nothing follows it.
+    EXPECT_EQ(Send({STX}), Bytes{DLE});
+    EXPECT_EQ(Send({STX}), Bytes{});
+    clock.Advance(SimReader::kStxRestartMs);
+    EXPECT_EQ(Take(), Bytes{DLE});
+    EXPECT_EQ(Send(Frame({0x02, 0x4F, 0})), (Bytes{DLE, STX}));  // sequence number 2 is no STX
+    Send({DLE});
+    Send({DLE});
+    clock.Advance(SimReader::kCharTimeoutMs);
+    EXPECT_EQ(Take(), Bytes{});
     // An answer whose STX the PC ignores is offered again after the acknowledgement delay.
     EXPECT_EQ(Send({STX}), Bytes{DLE});
     EXPECT_EQ(Send(Frame({0x01, 0x4F, 0})), (Bytes{DLE, STX}));

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "link/MemoryOutputWindow.h"
+#include "link/ReaderLink.h"
 #include "link/ReaderPort.h"
 #include "sim/SimD2xxProvider.h"
 #include "sim/SimReader.h"
@@ -158,16 +159,18 @@ TEST(SimulatorTest, BothWaysReachOneReaderAndThePortJoinsTheList) {
     ASSERT_NE(number, 0u);
     EXPECT_EQ(SerialPortList::Shared().Entries()[number - 1].description, "Simulated reader");
 
+    // The bridge first: its writes reach the reader before they return, so the pseudo-terminal's
+    // exchange cannot overlap the end of it.
+    ReaderPort usb{nullptr, sim->UsbProvider()};
+    ASSERT_EQ(usb.OpenPort(PortKindUsb, 1), LR_OK);
+    ASSERT_EQ(usb.InitPort(9600, 8, 0, 0, 0), LR_OK);
+    EXPECT_EQ(RequestExchange(usb), kRequestAnswer);
+
     ReaderPort com;
     ASSERT_EQ(com.OpenPort(PortKindCom, number), LR_OK);
     ASSERT_EQ(com.InitPort(9600, 8, 0, 0, 0), LR_OK);
     EXPECT_EQ(RequestExchange(com), kRequestAnswer);
     com.ClosePort();
-
-    ReaderPort usb{nullptr, sim->UsbProvider()};
-    ASSERT_EQ(usb.OpenPort(PortKindUsb, 1), LR_OK);
-    ASSERT_EQ(usb.InitPort(9600, 8, 0, 0, 0), LR_OK);
-    EXPECT_EQ(RequestExchange(usb), kRequestAnswer);
     EXPECT_EQ(sim->Reader().Requests().size(), 2u);
 
     sim.reset();
@@ -217,6 +220,34 @@ TEST(TagbenchSimTest, StartsPrintsItsPortAnswersAndEndsOnSigint) {
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+}  // namespace
+
+namespace {
+
+// The program's own link over the simulated bridge: its probe finds the procedure the reader is
+// set to, and the first command right after the probe goes through at its first attempt.
+TEST_F(SimUsbTest, ReaderLinkProbesAndTalksWithoutDetours) {
+    ReaderLink link(clock);
+    ASSERT_EQ(link.Connect(&port, 9600), LR_OK);
+    EXPECT_EQ(link.GetLinkMode(), 0u);
+    port.SetReadMode(ReadModeNormal);
+    const uint32_t start = clock.GetTickCount();
+    uint32_t cardType = 0;
+    EXPECT_EQ(link.Request(0, cardType), LR_OK);
+    EXPECT_EQ(cardType, SimCard::kCardType);
+    EXPECT_LT(clock.GetTickCount() - start, 1000u) << "a repeated attempt";
+    EXPECT_EQ(reader->Requests().size(), 1u);
+
+    reader->SetLinkMode(SimLinkFramed);
+    ReaderLink framed(clock);
+    ASSERT_EQ(framed.Connect(&port, 9600), LR_OK);
+    EXPECT_EQ(framed.GetLinkMode(), 1u);
+    port.SetReadMode(ReadModeNormal);
+    cardType = 0;
+    EXPECT_EQ(framed.Request(0, cardType), LR_OK);
+    EXPECT_EQ(cardType, SimCard::kCardType);
 }
 
 }  // namespace

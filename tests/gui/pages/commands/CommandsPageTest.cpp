@@ -10,7 +10,9 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTabWidget>
 
+#include "app/CAllControlsSheet.h"
 #include "common/ControlId.h"
 #include "gui/pages/commands/DialogAnswerer.h"
 #include "gui/pages/commands/MessageRecorder.h"
@@ -410,6 +412,30 @@ TEST_F(CommandsPageTest, ButtonsCarryTheirCaptionsAndTooltips) {
     EXPECT_EQ(Button(CMifareCommandsDlg::IDC_CONT_READ)->toolTip(),
               "Click to start or stop the continuous read mode.");
     EXPECT_EQ(Button(CMifareCommandsDlg::IDC_WAIT_CARD)->toolTip(), "");
+}
+
+// In the sheet: the page takes the settings page's continuous-read options each time it comes to
+// the front; Infinite means no attempt limit.
+TEST(CommandsPageInTheSheet, CopiesTheContinuousReadOptionsOnActivation) {
+    CAllControlsSheet sheet(QStringLiteral("Tagbench"), nullptr, 0, nullptr);
+    sheet.AddPages();
+    CConnectionDialog& settings = sheet.GetConnectionDialog();
+    CMifareCommandsDlg& page = sheet.GetCommandsDlg();
+    for (uint32_t id : {CConnectionDialog::IDC_PC_BEEP, CConnectionDialog::IDC_GREEN_LED}) {
+        qobject_cast<QAbstractButton*>(FindControl(&settings, id))->setChecked(true);
+    }
+    qobject_cast<QLineEdit*>(FindControl(&settings, CConnectionDialog::IDC_MAX_ATTEMPTS))->setText("25");
+    sheet.GetTabControl()->setCurrentWidget(&page);
+    EXPECT_EQ(page.m_bPcBeep, 1);
+    EXPECT_EQ(page.m_bGreenLedFlash, 1);
+    EXPECT_EQ(page.m_bReaderBeep, 0);
+    EXPECT_EQ(page.m_nMaxAttempts, 25u);
+
+    sheet.GetTabControl()->setCurrentWidget(&settings);
+    qobject_cast<QAbstractButton*>(FindControl(&settings, CConnectionDialog::IDC_INFINITE))->setChecked(true);
+    sheet.GetTabControl()->setCurrentWidget(&page);
+    EXPECT_EQ(page.m_nMaxAttempts, 0u);
+    EXPECT_EQ(sheet.GetReaderPort().GetOutputWindow(), page.GetOutputWindow());
 }
 
 // The same page over a serial line: the simulated reader behind a pseudo-terminal, in real time.
