@@ -22,6 +22,11 @@ constexpr uint32_t IDCANCEL = 2;
 CParameterDialog::CParameterDialog(QWidget* parent, const QString& caption) : QDialog(parent) {
     setWindowTitle(caption);
     setModal(true);
+}
+
+void CParameterDialog::FinishLayout(QLayout* content) {
+    // Made after the fields, so that the fields come first in the tab order and the first of
+    // them has the focus when the dialog opens.
     m_pOk = new QPushButton(tr("&OK"), this);
     m_pCancel = new QPushButton(tr("&Cancel"), this);
     SetControlId(m_pOk, IDOK);
@@ -29,9 +34,6 @@ CParameterDialog::CParameterDialog(QWidget* parent, const QString& caption) : QD
     m_pOk->setDefault(true);
     connect(m_pOk, &QPushButton::clicked, this, &CParameterDialog::accept);
     connect(m_pCancel, &QPushButton::clicked, this, &CParameterDialog::reject);
-}
-
-void CParameterDialog::FinishLayout(QLayout* content) {
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
     buttons->addWidget(m_pOk);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
@@ -228,11 +229,13 @@ TEST(ChangeValueDialog, AnEmptyValueKeepsTheCallersValue) {
     EXPECT_EQ(typed.m_dwValue, 100u);
 }
 
-TEST(ParameterDialogs, CancelLeavesTheMembersAlone) {
+TEST(ParameterDialogs, OpenOnTheFirstFieldAndCancelLeavesTheMembersAlone) {
     CSelectBlockDialog dialog;
     dialog.m_nBlock = 12;
     dialog.UpdateData(false);
     dialog.show();
+    QApplication::setActiveWindow(&dialog);
+    EXPECT_TRUE(HasFocus(&dialog, 1027));  // the first field, not a button
     SetText(&dialog, 1027, "99");
     QTest::mouseClick(Control<QPushButton>(&dialog, 2), Qt::LeftButton);
     EXPECT_EQ(dialog.result(), QDialog::Rejected);
