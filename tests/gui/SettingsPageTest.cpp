@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -228,4 +229,19 @@ TEST_F(SettingsPage, AConnectionLostMeanwhileShowsAsDisconnectedOnActivation) {
     EXPECT_EQ(ConnectButton()->text(), QStringLiteral("Co&nnect"));
     EXPECT_TRUE(Page().StatusText().isEmpty());
     EXPECT_EQ(ConnectionControlsEnabled(), std::vector<bool>({false, true, true, true, true}));
+}
+
+TEST_F(SettingsPage, EnterInTheAttemptsFieldDoesNotPressTheButtonFocusedBefore) {
+    PseudoTerminal line;
+    AddPort(line.SlaveName());
+    Build(nullptr, false);
+    SelectPort(line.SlaveName());
+    m_pSheet->show();
+    QApplication::setActiveWindow(m_pSheet.get());
+    ConnectButton()->setFocus();
+    QWidget* attempts = FindControl(m_pSheet.get(), CConnectionDialog::IDC_MAX_ATTEMPTS);
+    attempts->setFocus();
+    QTest::keyClick(attempts, Qt::Key_Return);
+    EXPECT_FALSE(m_pSheet->GetReaderPort().IsOpen());
+    EXPECT_TRUE(m_pSheet->isVisible());
 }

@@ -4,6 +4,7 @@
 #include <QContextMenuEvent>
 #include <QHBoxLayout>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QPainter>
 #include <QPushButton>
@@ -169,6 +170,16 @@ void CAllControlsSheet::showEvent(QShowEvent* event) {
         resize(size().expandedTo(sizeHint()));
     }
     QDialog::showEvent(event);
+}
+
+void CAllControlsSheet::keyPressEvent(QKeyEvent* event) {
+    // The sheet has no default button: Enter in a field does nothing, rather than pressing the
+    // button that last had the focus (a focused button still takes its own Enter).
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 void CAllControlsSheet::contextMenuEvent(QContextMenuEvent* event) {
