@@ -101,24 +101,33 @@ void SimPtyEndpoint::Run() {
     auto nextByteAt = SteadyClock::now();
     std::vector<uint8_t> out;
     std::vector<uint8_t> in(4096);
+    bool backlog = false;  // bytes for the PC were waiting when the thread last went to sleep
 
     while (!m_bStop) {
         const auto now = SteadyClock::now();
-        // Take what the reader has for the PC: all of it, or one byte when its time on the line has come.
+        // A line that had nothing to send starts its schedule afresh; a busy one keeps it, so that a
+        // late wake-up sends every byte whose slot has passed instead of shifting all later bytes.
+        if (!backlog && now > nextByteAt) {
+            nextByteAt = now;
+        }
+        const size_t due = m_dwBaudRate == 0 || now < nextByteAt
+                               ? 0
+                               : 1 + static_cast<size_t>((now - nextByteAt) / byteTime);
+        // Take what the reader has for the PC: all of it, or the bytes whose time on the line has come.
         if (m_dwBaudRate == 0) {
             m_pReader->Transmit(out, SIZE_MAX, kSource);
-        } else if (out.empty() && now >= nextByteAt) {
-            m_pReader->Transmit(out, 1, kSource);
+        } else if (out.size() < due) {
+            m_pReader->Transmit(out, due - out.size(), kSource);
         }
         // Blocked: the PC does not read and the pseudo-terminal's buffer is full; wait until it
         // takes bytes again rather than retrying.
         bool blocked = false;
         if (!out.empty() && (m_dwBaudRate == 0 || now >= nextByteAt)) {
-            const size_t count = m_dwBaudRate == 0 ? out.size() : 1;
+            const size_t count = m_dwBaudRate == 0 ? out.size() : std::min(out.size(), due);
             const ssize_t written = write(m_nMaster, out.data(), count);
             if (written > 0) {
                 out.erase(out.begin(), out.begin() + written);
-                nextByteAt = std::max(now, nextByteAt) + byteTime * written;
+                nextByteAt += byteTime * written;
                 blocked = m_dwBaudRate == 0 && !out.empty();
             } else if (written < 0 && errno == EAGAIN) {
                 blocked = true;
@@ -132,7 +141,8 @@ void SimPtyEndpoint::Run() {
         if (const auto next = m_pReader->MsToNextEvent(kSource)) {
             timeout = std::chrono::milliseconds(*next);
         }
-        if (!blocked && m_dwBaudRate != 0 && (!out.empty() || m_pReader->PendingOutput(kSource) != 0)) {
+        backlog = !out.empty() || m_pReader->PendingOutput(kSource) != 0;
+        if (!blocked && m_dwBaudRate != 0 && backlog) {
             const auto untilByte = std::max(nextByteAt - SteadyClock::now(), SteadyClock::duration::zero());
             const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(untilByte);
             timeout = timeout ? std::min(*timeout, ns) : ns;
