@@ -63,6 +63,13 @@ LinkResult ReaderLink::Finish(uint8_t status) {
     return StatusToResult(status);
 }
 
+LinkResult ReaderLink::RunCommand(uint8_t command, const ByteBuffer& parameters, bool reports) {
+    uint8_t status = 0;
+    ByteBuffer answer;
+    const LinkResult result = Exchange(command, parameters, reports, status, answer);
+    return result != LR_OK ? result : Finish(status);
+}
+
 LinkResult ReaderLink::Request(uint8_t mode, uint32_t& cardType) {
     ByteBuffer parameters;
     if (!parameters.Append(mode)) {
@@ -91,10 +98,7 @@ LinkResult ReaderLink::Reset(uint16_t value) {
         !parameters.Append(static_cast<uint8_t>(value))) {
         return LR_BUILD_RESET;
     }
-    uint8_t status = 0;
-    ByteBuffer answer;
-    const LinkResult result = Exchange(kCmdReset, parameters, false, status, answer);
-    return result != LR_OK ? result : Finish(status);
+    return RunCommand(kCmdReset, parameters, false);
 }
 
 LinkResult ReaderLink::Anticollision(uint32_t& serialNumber) {
@@ -140,10 +144,7 @@ LinkResult ReaderLink::LoadKey(uint8_t mode, uint8_t keyNumber, ByteBuffer keyA,
         !parameters.AppendBuffer(keyB)) {
         return LR_BUILD_LOADKEY;
     }
-    uint8_t status = 0;
-    ByteBuffer answer;
-    const LinkResult result = Exchange(kCmdLoadKey, parameters, true, status, answer);
-    return result != LR_OK ? result : Finish(status);
+    return RunCommand(kCmdLoadKey, parameters, true);
 }
 
 LinkResult ReaderLink::Authenticate(uint8_t mode, uint8_t keyNumber, uint8_t block) {
@@ -177,17 +178,11 @@ LinkResult ReaderLink::WriteBlock(uint8_t block, ByteBuffer data) {
     if (!parameters.Append(block) || !parameters.AppendBuffer(data)) {
         return LR_BUILD_WRITE;
     }
-    uint8_t status = 0;
-    ByteBuffer answer;
-    const LinkResult result = Exchange(kCmdWrite, parameters, true, status, answer);
-    return result != LR_OK ? result : Finish(status);
+    return RunCommand(kCmdWrite, parameters, true);
 }
 
 LinkResult ReaderLink::Halt() {
-    uint8_t status = 0;
-    ByteBuffer answer;
-    const LinkResult result = Exchange(kCmdHalt, ByteBuffer{}, true, status, answer);
-    return result != LR_OK ? result : Finish(status);
+    return RunCommand(kCmdHalt, ByteBuffer{}, true);
 }
 
 namespace {
@@ -203,10 +198,7 @@ LinkResult ReaderLink::Increment(uint8_t block, uint32_t value) {
     if (!BuildValueChange(block, value, parameters)) {
         return LR_BUILD_INCREMENT;
     }
-    uint8_t status = 0;
-    ByteBuffer answer;
-    const LinkResult result = Exchange(kCmdIncrement, parameters, false, status, answer);
-    return result != LR_OK ? result : Finish(status);
+    return RunCommand(kCmdIncrement, parameters, false);
 }
 
 LinkResult ReaderLink::Decrement(uint8_t block, uint32_t value) {
@@ -214,10 +206,7 @@ LinkResult ReaderLink::Decrement(uint8_t block, uint32_t value) {
     if (!BuildValueChange(block, value, parameters)) {
         return LR_BUILD_DECREMENT;
     }
-    uint8_t status = 0;
-    ByteBuffer answer;
-    const LinkResult result = Exchange(kCmdDecrement, parameters, false, status, answer);
-    return result != LR_OK ? result : Finish(status);
+    return RunCommand(kCmdDecrement, parameters, false);
 }
 
 LinkResult ReaderLink::DecrementTransfer(uint8_t block, uint32_t value) {
@@ -225,10 +214,7 @@ LinkResult ReaderLink::DecrementTransfer(uint8_t block, uint32_t value) {
     if (!BuildValueChange(block, value, parameters)) {
         return LR_BUILD_DECREMENT_TRANSFER;
     }
-    uint8_t status = 0;
-    ByteBuffer answer;
-    const LinkResult result = Exchange(kCmdDecrementTransfer, parameters, false, status, answer);
-    return result != LR_OK ? result : Finish(status);
+    return RunCommand(kCmdDecrementTransfer, parameters, false);
 }
 
 LinkResult ReaderLink::Restore(uint8_t block) {
@@ -236,10 +222,7 @@ LinkResult ReaderLink::Restore(uint8_t block) {
     if (!parameters.Append(block)) {
         return LR_BUILD_RESTORE;
     }
-    uint8_t status = 0;
-    ByteBuffer answer;
-    const LinkResult result = Exchange(kCmdRestore, parameters, false, status, answer);
-    return result != LR_OK ? result : Finish(status);
+    return RunCommand(kCmdRestore, parameters, false);
 }
 
 LinkResult ReaderLink::Transfer(uint8_t block) {
@@ -247,10 +230,7 @@ LinkResult ReaderLink::Transfer(uint8_t block) {
     if (!parameters.Append(block)) {
         return LR_BUILD_TRANSFER;
     }
-    uint8_t status = 0;
-    ByteBuffer answer;
-    const LinkResult result = Exchange(kCmdTransfer, parameters, false, status, answer);
-    return result != LR_OK ? result : Finish(status);
+    return RunCommand(kCmdTransfer, parameters, false);
 }
 
 LinkResult ReaderLink::SetPort(uint8_t mask) {
@@ -258,10 +238,7 @@ LinkResult ReaderLink::SetPort(uint8_t mask) {
     if (!parameters.Append(mask)) {
         return LR_BUILD_SETPORT;
     }
-    uint8_t status = 0;
-    ByteBuffer answer;
-    const LinkResult result = Exchange(kCmdSetPort, parameters, true, status, answer);
-    return result != LR_OK ? result : Finish(status);
+    return RunCommand(kCmdSetPort, parameters, true);
 }
 
 LinkResult ReaderLink::GetInfo(ByteBuffer& answer) {

@@ -101,6 +101,8 @@ private:
     void WriteStatusLine(const std::string& text);
     // The status line and result of a command whose exchange succeeded.
     LinkResult Finish(uint8_t status);
+    // A command whose answer carries nothing but the status: the exchange, then the status line.
+    LinkResult RunCommand(uint8_t command, const ByteBuffer& parameters, bool reports);
 
     ReaderPort* m_pPort = nullptr;
     Clock& m_clock;
