@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "StringTable.h"
 #include "sim/Simulator.h"
 
 namespace {
@@ -74,7 +75,7 @@ bool CliRunner::Connect() {
         m_err << "tagbench-cli: cannot connect to " << portName << ": " << LinkResultText(result) << " (0x"
               << Hex32(result) << ")";
         if (result == EACCES) {
-            m_err << "; the user needs access to the device, e.g. membership of the dialout group";
+            m_err << "." << LoadString(IDS_DIALOUT_HINT);
         }
         m_err << "\n";
         return false;

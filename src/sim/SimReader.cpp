@@ -3,29 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "link/ReaderProtocol.h"
 #include "programming/Crc16.h"
 
 namespace {
-
-enum : uint8_t {
-    kCmdWaitForCard = 0x40,
-    kCmdRequest = 0x41,
-    kCmdAnticollision = 0x42,
-    kCmdSelect = 0x43,
-    kCmdHalt = 0x45,
-    kCmdReadBlock = 0x46,
-    kCmdWriteBlock = 0x47,
-    kCmdIncrement = 0x48,
-    kCmdDecrement = 0x49,
-    kCmdRestore = 0x4A,
-    kCmdTransfer = 0x4B,
-    kCmdLoadKey = 0x4C,
-    kCmdReset = 0x4E,
-    kCmdGetInfo = 0x4F,
-    kCmdSetPort = 0x54,
-    kCmdAuthenticate = 0x56,
-    kCmdDecrementTransfer = 0x57,
-};
 
 enum : uint8_t {
     kStatusOk = 0,
@@ -189,12 +170,12 @@ void SimReader::Queue(uint8_t byte, uint32_t delayMs) {
 void SimReader::QueueFramed(const std::vector<uint8_t>& telegram) {
     for (uint8_t byte : telegram) {
         Queue(byte);
-        if (byte == kDle) {
-            Queue(kDle);
+        if (byte == DLE) {
+            Queue(DLE);
         }
     }
-    Queue(kDle);
-    Queue(kEtx);
+    Queue(DLE);
+    Queue(ETX);
 }
 
 bool SimReader::DrawFraction(double fraction) {
@@ -300,12 +281,12 @@ void SimReader::ReceiveByte(uint8_t byte) {
             SetTimer(kCharTimeoutMs);
             if (m_bDleSeen) {
                 m_bDleSeen = false;
-                if (byte == kEtx) {
+                if (byte == ETX) {
                     EndOfTelegram();
                     return;
                 }
                 m_received.push_back(byte);  // a doubled DLE, or a stray byte after a lone DLE
-            } else if (byte == kDle) {
+            } else if (byte == DLE) {
                 m_bDleSeen = true;
             } else {
                 m_received.push_back(byte);
@@ -316,23 +297,20 @@ void SimReader::ReceiveByte(uint8_t byte) {
             if (m_received.size() > 2 * 1024) {
                 // Longer than any request: a line full of noise. Refuse it and start over.
                 if (m_nLinkMode == SimLink3964R) {
-                    Queue(kNak);
+                    Queue(NAK);
                 }
                 BecomeIdle();
             }
             return;
         case LinkAwaitStxAck:
-            if (byte == kDle) {
+            if (byte == DLE) {
                 SendTelegramBody();
-            } else if (byte == kStx) {
-                // Both sides want to send. The PC has priority: the reader gives way and takes the
-                // PC's telegram. An answer is then obsolete; a card report is sent again afterwards.
-                m_sending.reset();
-                StartReceive();
+            } else if (byte == STX) {
+                GiveWayToPc();
             }
             return;
         case LinkAwaitTelegramAck:
-            if (byte == kDle) {
+            if (byte == DLE) {
                 if (m_sending && m_sending->report) {
                     m_bWaitForCard = false;
                     const uint32_t uid = U32(m_sending->telegram, 3);
@@ -346,11 +324,11 @@ void SimReader::ReceiveByte(uint8_t byte) {
                 }
                 m_sending.reset();
                 BecomeIdle();
-            } else if (byte == kNak) {
+            } else if (byte == NAK) {
                 // The PC refuses a card report for good (it stops waiting), so only answers are repeated.
                 if (m_sending && !m_sending->report && m_sending->repeatsLeft > 0) {
                     --m_sending->repeatsLeft;
-                    Queue(kStx);
+                    Queue(STX);
                     m_nState = LinkAwaitStxAck;
                     SetTimer(kAckTimeoutMs);
                 } else {
@@ -360,13 +338,12 @@ void SimReader::ReceiveByte(uint8_t byte) {
                     m_sending.reset();
                     BecomeIdle();
                 }
-            } else if (byte == kStx) {
-                m_sending.reset();
-                StartReceive();
+            } else if (byte == STX) {
+                GiveWayToPc();
             }
             return;
         case LinkFramedDle:
-            if (byte == kStx) {
+            if (byte == STX) {
                 StartReceive();
             } else {
                 m_nState = LinkIdle;
@@ -376,15 +353,15 @@ void SimReader::ReceiveByte(uint8_t byte) {
             if (IsWakeUp(byte)) {
                 EnterLoader();
             } else if (m_nLinkMode == SimLink3964R) {
-                if (byte == kStx) {
+                if (byte == STX) {
                     StartReceive();
                 }
-            } else if (byte == kDle) {
+            } else if (byte == DLE) {
                 m_nState = LinkFramedDle;
-            } else if (byte == kNak && m_sending && m_sending->repeatsLeft > 0) {
+            } else if (byte == NAK && m_sending && m_sending->repeatsLeft > 0) {
                 --m_sending->repeatsLeft;
-                Queue(kDle);
-                Queue(kStx);
+                Queue(DLE);
+                Queue(STX);
                 QueueFramed(m_sending->telegram);
             }
             return;
@@ -392,12 +369,19 @@ void SimReader::ReceiveByte(uint8_t byte) {
 }
 
 bool SimReader::IsLoneStx() const {
-    return m_nLinkMode == SimLink3964R && m_received.size() == 1 && m_received[0] == kStx && !m_bDleSeen;
+    return m_nLinkMode == SimLink3964R && m_received.size() == 1 && m_received[0] == STX && !m_bDleSeen;
+}
+
+// Both sides want to send. The PC has priority: the reader gives way and takes the PC's telegram.
+// An answer is then obsolete; a card report is sent again afterwards.
+void SimReader::GiveWayToPc() {
+    m_sending.reset();
+    StartReceive();
 }
 
 void SimReader::StartReceive() {
     if (m_nLinkMode == SimLink3964R) {
-        Queue(kDle);
+        Queue(DLE);
     }
     m_nState = LinkReceive;
     m_received.clear();
@@ -417,7 +401,7 @@ void SimReader::OnTimer() {
             if (IsLoneStx()) {
                 // Not a telegram that starts with sequence number 2 (its bytes would follow at
                 // once) but the PC asking again, e.g. after its probe's STX: acknowledge it.
-                Queue(kDle);
+                Queue(DLE);
                 m_received.clear();
                 SetTimer(kCharTimeoutMs);
                 return;
@@ -426,7 +410,7 @@ void SimReader::OnTimer() {
             // ends quietly, since the PC sends one on its own to probe the reader; a NAK would
             // linger in its input and spoil the next exchange.
             if (m_nLinkMode == SimLink3964R && (!m_received.empty() || m_bDleSeen)) {
-                Queue(kNak);
+                Queue(NAK);
             }
             BecomeIdle();
             return;
@@ -435,7 +419,7 @@ void SimReader::OnTimer() {
             if (m_sending && m_sending->repeatsLeft > 0 &&
                 !(m_sending->report && m_nState == LinkAwaitTelegramAck)) {
                 --m_sending->repeatsLeft;
-                Queue(kStx);
+                Queue(STX);
                 m_nState = LinkAwaitStxAck;
                 SetTimer(kAckTimeoutMs);
                 return;
@@ -452,7 +436,7 @@ void SimReader::OnTimer() {
                 LeaveLoader();
             } else if (m_nLoaderState != LoaderCommand) {
                 if (m_nLoaderState != LoaderText) {
-                    Queue(kNak);
+                    Queue(NAK);
                 }
                 m_nLoaderState = LoaderCommand;
             }
@@ -471,13 +455,13 @@ void SimReader::EndOfTelegram() {
         // A bad block check: NAK, and the PC starts over. The framed procedure has no
         // acknowledgements, so there the request is dropped without a word.
         if (!framed) {
-            Queue(kNak);
+            Queue(NAK);
         }
         BecomeIdle();
         return;
     }
     if (!framed) {
-        Queue(kDle);
+        Queue(DLE);
     }
     telegram.pop_back();  // the BCC
     SimRequest request;
@@ -519,8 +503,8 @@ void SimReader::StartSending(Outgoing outgoing, uint32_t delayMs) {
             --m_faults.wrongBccCount;
             telegram.back() ^= 0xFF;
         }
-        Queue(kDle, delayMs);
-        Queue(kStx);
+        Queue(DLE, delayMs);
+        Queue(STX);
         QueueFramed(telegram);
         m_sending = std::move(outgoing);
         m_nState = LinkIdle;
@@ -530,7 +514,7 @@ void SimReader::StartSending(Outgoing outgoing, uint32_t delayMs) {
         m_bAnswerAcknowledged = false;
     }
     m_sending = std::move(outgoing);
-    Queue(kStx, delayMs);
+    Queue(STX, delayMs);
     m_nState = LinkAwaitStxAck;
     SetTimer(delayMs + kAckTimeoutMs);
 }
@@ -852,7 +836,7 @@ void SimReader::LoaderByte(uint8_t byte) {
                 }
             } else if (byte == 'D') {
                 if (m_faults.refusedLoaderCommands.count(byte)) {
-                    Queue(kNak);
+                    Queue(NAK);
                 } else {
                     m_firmware.clear();
                     m_nLoaderState = LoaderDownload;
@@ -918,7 +902,7 @@ void SimReader::LoaderByte(uint8_t byte) {
 void SimReader::RunLoaderText(const std::string& text) {
     const uint8_t first = static_cast<uint8_t>(text[0]);
     if (m_faults.refusedLoaderCommands.count(first)) {
-        Queue(kNak);
+        Queue(NAK);
         return;
     }
     if (text.starts_with("SSERIAL=")) {
@@ -933,7 +917,7 @@ void SimReader::RunLoaderText(const std::string& text) {
             Queue(static_cast<uint8_t>(c));
         }
     } else {
-        Queue(kNak);
+        Queue(NAK);
     }
 }
 
@@ -941,7 +925,7 @@ void SimReader::RunLoaderBinary() {
     const std::vector<uint8_t> data = std::move(m_loaderBuffer);
     m_loaderBuffer.clear();
     if (m_faults.refusedLoaderCommands.count(m_byBinaryCode)) {
-        Queue(kNak);
+        Queue(NAK);
         return;
     }
     const size_t n = data.size();
@@ -979,7 +963,7 @@ void SimReader::RunLoaderBinary() {
                 m_flash[index] = block;
                 Queue(kAck);
             } else {
-                Queue(index < m_flash.size() && m_flash[index] == block ? kAck : kNak);
+                Queue(index < m_flash.size() && m_flash[index] == block ? kAck : NAK);
             }
             return;
         }
@@ -987,7 +971,7 @@ void SimReader::RunLoaderBinary() {
             if (n != 2) {
                 break;
             }
-            Queue(Crc16::Finish(m_wCrc) == ((data[0] << 8) | data[1]) ? kAck : kNak);
+            Queue(Crc16::Finish(m_wCrc) == ((data[0] << 8) | data[1]) ? kAck : NAK);
             return;
         case 0x07:
             if (n != 0) {
@@ -999,7 +983,7 @@ void SimReader::RunLoaderBinary() {
         default:
             break;
     }
-    Queue(kNak);
+    Queue(NAK);
 }
 
 // --- the field and observations

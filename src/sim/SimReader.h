@@ -83,7 +83,7 @@ struct SimFaults {
 // output ready or moved the next event.
 class SimReader {
 public:
-    static constexpr uint8_t kStx = 0x02, kEtx = 0x03, kDle = 0x10, kNak = 0x15, kAck = 0x06;
+    static constexpr uint8_t kAck = 0x06;  // the loader's acknowledgement
     // How long the reader waits for the PC's acknowledgement, and for the next byte of a
     // telegram, before it gives up: the usual 3964R times.
     static constexpr uint32_t kAckTimeoutMs = 2000;
@@ -194,6 +194,7 @@ private:
     void QueueFramed(const std::vector<uint8_t>& telegram);
     void SetTimer(uint32_t ms);
     void OnTimer();
+    void GiveWayToPc();
     void StartReceive();
     bool IsLoneStx() const;
     void EndOfTelegram();

@@ -6,24 +6,6 @@
 
 namespace {
 
-constexpr uint8_t kCmdWaitForCard = 0x40;
-constexpr uint8_t kCmdRequest = 0x41;
-constexpr uint8_t kCmdAnticollision = 0x42;
-constexpr uint8_t kCmdSelect = 0x43;
-constexpr uint8_t kCmdHalt = 0x45;
-constexpr uint8_t kCmdRead = 0x46;
-constexpr uint8_t kCmdWrite = 0x47;
-constexpr uint8_t kCmdIncrement = 0x48;
-constexpr uint8_t kCmdDecrement = 0x49;
-constexpr uint8_t kCmdRestore = 0x4A;
-constexpr uint8_t kCmdTransfer = 0x4B;
-constexpr uint8_t kCmdLoadKey = 0x4C;
-constexpr uint8_t kCmdReset = 0x4E;
-constexpr uint8_t kCmdGetInfo = 0x4F;
-constexpr uint8_t kCmdSetPort = 0x54;
-constexpr uint8_t kCmdAuthenticate = 0x56;
-constexpr uint8_t kCmdDecrementTransfer = 0x57;
-
 constexpr uint32_t IDS_STATUS_BASE = 128;
 constexpr uint32_t IDS_VALUE_BLOCK = 147;
 constexpr uint32_t IDS_NO_VALUE_BLOCK = 148;
@@ -169,7 +151,7 @@ LinkResult ReaderLink::ReadBlock(uint8_t block, ByteBuffer& data) {
         return LR_BUILD_READ;
     }
     uint8_t status = 0;
-    const LinkResult result = Exchange(kCmdRead, parameters, true, status, data);
+    const LinkResult result = Exchange(kCmdReadBlock, parameters, true, status, data);
     return result != LR_OK ? result : Finish(status);
 }
 
@@ -178,7 +160,7 @@ LinkResult ReaderLink::WriteBlock(uint8_t block, ByteBuffer data) {
     if (!parameters.Append(block) || !parameters.AppendBuffer(data)) {
         return LR_BUILD_WRITE;
     }
-    return RunCommand(kCmdWrite, parameters, true);
+    return RunCommand(kCmdWriteBlock, parameters, true);
 }
 
 LinkResult ReaderLink::Halt() {
@@ -295,7 +277,7 @@ LinkResult ReaderLink::ReadValueBlock(uint8_t block, ByteBuffer& data) {
         return LR_BUILD_READ_VALUE;
     }
     uint8_t status = 0;
-    const LinkResult result = Exchange(kCmdRead, parameters, true, status, data);
+    const LinkResult result = Exchange(kCmdReadBlock, parameters, true, status, data);
     if (result != LR_OK) {
         return result;
     }

@@ -7,12 +7,7 @@
 #include "link/Clock.h"
 #include "link/LinkResult.h"
 #include "link/ReaderPort.h"
-
-// Control characters of the link procedure.
-inline constexpr uint8_t STX = 0x02;
-inline constexpr uint8_t ETX = 0x03;
-inline constexpr uint8_t DLE = 0x10;
-inline constexpr uint8_t NAK = 0x15;
+#include "link/ReaderProtocol.h"
 
 enum LinkMode : uint32_t { LinkMode3964R = 0, LinkModeDleFramed = 1 };
 

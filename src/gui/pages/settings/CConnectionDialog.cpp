@@ -295,7 +295,7 @@ void CConnectionDialog::Connect() {
     QString why = Format(opened ? 172 : 171, name.constData(), LinkResultText(result).c_str());
     // The usual reason on a fresh system: serial devices belong to the dialout group.
     if (!usb && result == EACCES) {
-        why += Text(173);
+        why += Text(IDS_DIALOUT_HINT);
     }
     SetStatus(why, false);
 }
