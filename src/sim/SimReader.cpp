@@ -272,6 +272,16 @@ SimLinkMode SimReader::GetLinkMode() {
     return m_nLinkMode;
 }
 
+void SimReader::SetStrict(bool strict) {
+    std::lock_guard lock(m_mutex);
+    m_bStrict = strict;
+}
+
+bool SimReader::IsStrict() {
+    std::lock_guard lock(m_mutex);
+    return m_bStrict;
+}
+
 void SimReader::ReceiveByte(uint8_t byte) {
     switch (m_nState) {
         case LinkLoader:
@@ -306,7 +316,7 @@ void SimReader::ReceiveByte(uint8_t byte) {
             if (byte == DLE) {
                 SendTelegramBody();
             } else if (byte == STX) {
-                GiveWayToPc();
+                OnPcStx();
             }
             return;
         case LinkAwaitTelegramAck:
@@ -325,21 +335,9 @@ void SimReader::ReceiveByte(uint8_t byte) {
                 m_sending.reset();
                 BecomeIdle();
             } else if (byte == NAK) {
-                // The PC refuses a card report for good (it stops waiting), so only answers are repeated.
-                if (m_sending && !m_sending->report && m_sending->repeatsLeft > 0) {
-                    --m_sending->repeatsLeft;
-                    Queue(STX);
-                    m_nState = LinkAwaitStxAck;
-                    SetTimer(kAckTimeoutMs);
-                } else {
-                    if (m_sending && m_sending->report) {
-                        m_bWaitForCard = false;
-                    }
-                    m_sending.reset();
-                    BecomeIdle();
-                }
+                RepeatOrGiveUp();
             } else if (byte == STX) {
-                GiveWayToPc();
+                OnPcStx();
             }
             return;
         case LinkFramedDle:
@@ -372,8 +370,44 @@ bool SimReader::IsLoneStx() const {
     return m_nLinkMode == SimLink3964R && m_received.size() == 1 && m_received[0] == STX && !m_bDleSeen;
 }
 
-// Both sides want to send. The PC has priority: the reader gives way and takes the PC's telegram.
-// An answer is then obsolete; a card report is sent again afterwards.
+// Both sides want to send. A strict reader keeps its priority: in place of the acknowledgement it
+// awaits it sends its STX again, so the PC's STX meets an STX and the PC has to wait. While the
+// telegram itself is unacknowledged, the PC's STX shows that the acknowledgement was lost, and the
+// answer goes out again.
+void SimReader::OnPcStx() {
+    if (!m_bStrict) {
+        GiveWayToPc();
+    } else if (m_nState == LinkAwaitTelegramAck) {
+        RepeatOrGiveUp();
+    } else if (m_sending && m_sending->repeatsLeft > 0) {
+        --m_sending->repeatsLeft;
+        Queue(STX);
+        SetTimer(kAckTimeoutMs);
+    } else {
+        m_sending.reset();
+        BecomeIdle();
+    }
+}
+
+// After a NAK or a missing acknowledgement: the answer again, from its STX, while repeats last. The
+// PC refuses a card report for good (it stops waiting), so a refused report is not repeated.
+void SimReader::RepeatOrGiveUp() {
+    if (m_sending && m_sending->repeatsLeft > 0 && !(m_sending->report && m_nState == LinkAwaitTelegramAck)) {
+        --m_sending->repeatsLeft;
+        Queue(STX);
+        m_nState = LinkAwaitStxAck;
+        SetTimer(kAckTimeoutMs);
+        return;
+    }
+    if (m_sending && m_sending->report) {
+        m_bWaitForCard = false;
+    }
+    m_sending.reset();
+    BecomeIdle();
+}
+
+// The lenient reader gives way: it takes the PC's telegram. An answer is then obsolete; a card
+// report is sent again afterwards.
 void SimReader::GiveWayToPc() {
     m_sending.reset();
     StartReceive();
@@ -416,19 +450,7 @@ void SimReader::OnTimer() {
             return;
         case LinkAwaitStxAck:
         case LinkAwaitTelegramAck:
-            if (m_sending && m_sending->repeatsLeft > 0 &&
-                !(m_sending->report && m_nState == LinkAwaitTelegramAck)) {
-                --m_sending->repeatsLeft;
-                Queue(STX);
-                m_nState = LinkAwaitStxAck;
-                SetTimer(kAckTimeoutMs);
-                return;
-            }
-            if (m_sending && m_sending->report) {
-                m_bWaitForCard = false;
-            }
-            m_sending.reset();
-            BecomeIdle();
+            RepeatOrGiveUp();
             return;
         case LinkLoader:
             if (m_nLoaderState == LoaderDownload) {

@@ -127,6 +127,12 @@ public:
 
     void SetLinkMode(SimLinkMode mode);
     SimLinkMode GetLinkMode();
+    // A strict reader never gives way: an answer the PC has not acknowledged is sent again, and an
+    // STX from the PC meanwhile is a collision that the reader answers with its own STX, as a
+    // reader that insists on its acknowledgement does. Otherwise the reader drops its answer and
+    // takes the PC's telegram. Strict unless told otherwise.
+    void SetStrict(bool strict);
+    bool IsStrict();
 
     // --- the card field
     void EnterCard(const SimCard& card);
@@ -194,7 +200,9 @@ private:
     void QueueFramed(const std::vector<uint8_t>& telegram);
     void SetTimer(uint32_t ms);
     void OnTimer();
+    void OnPcStx();
     void GiveWayToPc();
+    void RepeatOrGiveUp();
     void StartReceive();
     bool IsLoneStx() const;
     void EndOfTelegram();
@@ -220,6 +228,7 @@ private:
     std::map<int, std::function<void()>> m_listeners;
     int m_nNextListener = 1;
     SimLinkMode m_nLinkMode = SimLink3964R;
+    bool m_bStrict = true;
 
     // line
     int m_nSource = 0;                                  // the transport that spoke last; output goes there

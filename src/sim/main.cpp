@@ -31,6 +31,8 @@ const char* const kUsage =
     "  --link PATH            also make a symbolic link PATH to the port (removed at the end)\n"
     "  --baud N               send at the pace of an N baud line (10 bits a byte)\n"
     "  --framed               speak the DLE-framed procedure instead of 3964R\n"
+    "  --lenient              give way when the PC sends while an answer awaits its\n"
+    "                         acknowledgement (by default the reader insists and repeats it)\n"
     "Cards (UIDs in hexadecimal; without any card option one card 12345678 with sample data):\n"
     "  --card UID             a card in the field from the start (may be repeated)\n"
     "  --no-card              start with an empty field\n"
@@ -128,6 +130,7 @@ int main(int argc, char** argv) {
     std::string linkPath;
     uint32_t baud = 0;
     bool framed = false;
+    bool lenient = false;
     bool anyCardOption = false;
     std::vector<uint32_t> cards;
     std::vector<BlockContents> blocks;
@@ -151,6 +154,8 @@ int main(int argc, char** argv) {
             return 0;
         } else if (option == "--framed") {
             framed = true;
+        } else if (option == "--lenient") {
+            lenient = true;
         } else if (option == "--no-card") {
             anyCardOption = true;
         } else if (option == "--silent") {
@@ -214,6 +219,7 @@ int main(int argc, char** argv) {
 
     auto reader = std::make_shared<SimReader>(Clock::System());
     reader->SetLinkMode(framed ? SimLinkFramed : SimLink3964R);
+    reader->SetStrict(!lenient);
     auto cardWithContents = [&](uint32_t uid) {
         SimCard card = anyCardOption ? SimCard(uid) : Simulator::SampleCard(uid);
         for (const BlockContents& contents : blocks) {

@@ -77,7 +77,32 @@ TEST_F(SimReaderTest, WrongSequenceFaultKeepsTheBlockCheckRight) {
     EXPECT_EQ(Exchange(0x21, 0x54, {0}), (Bytes{0x21, 0x00, 0x00, 0x21}));
 }
 
+TEST_F(SimReaderTest, StrictReaderInsistsOnItsAcknowledgement) {
+    EXPECT_EQ(Send({STX}), Bytes{DLE});
+    EXPECT_EQ(Send(Frame({0x07, 0x54, 0x01, 0x00})), (Bytes{DLE, STX}));
+    // The PC sends instead of acknowledging the reader's STX: a collision, and the reader keeps its turn.
+    EXPECT_EQ(Send({STX}), Bytes{STX});
+    const Bytes answer = Send({DLE});
+    EXPECT_EQ(Unframe(answer), (Bytes{0x07, 0x00, 0x00, 0x07}));
+    // The PC's STX in place of the acknowledgement of the telegram: the answer goes out again.
+    EXPECT_EQ(Send({STX}), Bytes{STX});
+    EXPECT_EQ(Send({DLE}), answer);
+    EXPECT_EQ(Send({DLE}), Bytes{});
+    EXPECT_EQ(Send({STX}), Bytes{DLE}) << "acknowledged at last, the reader takes the next request";
+
+    // Without any acknowledgement the answer is repeated after each wait, then dropped.
+    Send(Frame({0x08, 0x54, 0x01, 0x00}));
+    Send({DLE});
+    for (uint32_t i = 0; i < SimReader::kMaxRepeats; ++i) {
+        clock.Advance(SimReader::kAckTimeoutMs);
+        EXPECT_EQ(Take(), Bytes{STX});
+    }
+    clock.Advance(SimReader::kAckTimeoutMs);
+    EXPECT_EQ(Send({STX}), Bytes{DLE});
+}
+
 TEST_F(SimReaderTest, RequestSentAgainAfterALostAcknowledgementRunsOnce) {
+    reader.SetStrict(false);
     SimCard card(0x12345678);
     card.SetBlock(5, SimCard::ValueBlock(100, 5));
     reader.EnterCard(card);
@@ -102,7 +127,8 @@ TEST_F(SimReaderTest, RequestSentAgainAfterALostAcknowledgementRunsOnce) {
     EXPECT_EQ(read.data, Bytes(expected.begin(), expected.end()));
 }
 
-TEST_F(SimReaderTest, ReaderGivesWayToThePcAndReportsAfterwards) {
+TEST_F(SimReaderTest, LenientReaderGivesWayToThePcAndReportsAfterwards) {
+    reader.SetStrict(false);
     reader.EnterCard(SimCard(0x12345678));
     Exchange(9, 0x40, {});
     EXPECT_EQ(lastAfterAck, Bytes{STX});  // the card is already there: the report starts at once
@@ -296,8 +322,10 @@ TEST_F(SimReaderTest, FaultsOnTheLine) {
     faults = {};
     faults.answerDelayMs = 500;
     reader.SetFaults(faults);
-    clock.Advance(SimReader::kAckTimeoutMs * 10);  // let the earlier answer give up
-    Take();
+    for (uint32_t i = 0; i <= SimReader::kMaxRepeats; ++i) {  // let the earlier answer give up
+        clock.Advance(SimReader::kAckTimeoutMs);
+        Take();
+    }
     EXPECT_EQ(Send({STX}), Bytes{DLE});
     EXPECT_EQ(Send(Frame({1, 0x4F, 0})), Bytes{DLE});
     clock.Advance(499);

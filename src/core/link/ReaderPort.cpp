@@ -289,7 +289,9 @@ LinkResult ReaderPort::Purge() {
         if (!table.FT_Purge) {
             return LR_D2XX_NO_FUNCTION;
         }
-        table.FT_Purge(m_ftHandle, FT_PURGE_RX | FT_PURGE_TX);
+        // Receive side only: our last acknowledgement may still sit in the bridge's transmit buffer,
+        // and a reader that insists on it would repeat its answer into the next command.
+        table.FT_Purge(m_ftHandle, FT_PURGE_RX);
         return LR_OK;
     }
     m_pLine->Purge();

@@ -154,7 +154,9 @@ int SerialLine::Purge() {
     if (m_nFd < 0) {
         return EBADF;
     }
-    return tcflush(m_nFd, TCIOFLUSH) == 0 ? 0 : errno;
+    // Input only: output a write has handed over (often the acknowledgement that ends an exchange)
+    // must still reach the reader.
+    return tcflush(m_nFd, TCIFLUSH) == 0 ? 0 : errno;
 }
 
 int SerialLine::Write(const uint8_t* bytes, uint32_t n, uint32_t& written) {

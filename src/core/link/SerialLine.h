@@ -43,7 +43,7 @@ public:
     int Configure(uint32_t baudRate, uint8_t dataBits, uint8_t parity, uint8_t stopBits, uint32_t handshake);
     void SetTimeouts(const SerialTimeouts& timeouts) { m_timeouts = timeouts; }
     const SerialTimeouts& GetTimeouts() const { return m_timeouts; }
-    // Drops what waits in both directions.
+    // Drops what was received and not yet read; what was written still goes out.
     int Purge();
     // A write that runs out of its total time-out is not an error: written says how far it got.
     int Write(const uint8_t* bytes, uint32_t n, uint32_t& written);

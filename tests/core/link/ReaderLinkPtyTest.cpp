@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "link/MemoryOutputWindow.h"
 #include "link/ReaderLink.h"
+#include "sim/SimPtyEndpoint.h"
 #include "sim/Simulator.h"
 
 namespace {
@@ -45,5 +48,52 @@ TEST(LinkPty, CommandsRunOverASerialPortToTheSimulatedReader) {
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "<OK; Value = 0x00000064; Address = 0x04>"), 1);
     EXPECT_EQ(port.ClosePort(), LR_OK);
 }
+
+// Commands back to back, as the command line and the read cycle send them, against a reader that
+// insists on every acknowledgement and paces its answers like a real line: each exchange must
+// succeed at its first attempt, so the acknowledgement that ends one exchange must survive the
+// purge that starts the next.
+class LinkPtyBackToBack : public ::testing::TestWithParam<uint32_t> {};
+
+TEST_P(LinkPtyBackToBack, EveryAcknowledgementReachesAStrictReader) {
+    auto reader = std::make_shared<SimReader>(Clock::System());
+    ASSERT_TRUE(reader->IsStrict());
+    reader->EnterCard(Simulator::SampleCard());
+    std::string error;
+    const auto pty = SimPtyEndpoint::Create(reader, GetParam(), error);
+    ASSERT_NE(pty, nullptr) << error;
+    MemoryOutputWindow window(4000);
+    ReaderPort port(&window, nullptr);
+    port.SetOutputWindow(&window, false, TraceModeHex);
+    ReaderLink link;
+    ASSERT_EQ(port.OpenPortByName(pty->PortName()), LR_OK);
+    ASSERT_EQ(link.Connect(&port, GetParam()), LR_OK);
+
+    constexpr int kRounds = 20;
+    for (int round = 0; round < kRounds; ++round) {
+        uint32_t value = 0;
+        uint8_t selected = 0;
+        ASSERT_EQ(port.Purge(), LR_OK);
+        ASSERT_EQ(link.Request(1, value), LR_OK) << "round " << round;
+        ASSERT_EQ(port.Purge(), LR_OK);
+        ASSERT_EQ(link.Anticollision(value), LR_OK) << "round " << round;
+        ASSERT_EQ(port.Purge(), LR_OK);
+        ASSERT_EQ(link.Select(value, selected), LR_OK) << "round " << round;
+    }
+    const auto lines = window.Lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), ">> 02 "), 3 * kRounds) << "one STX per command";
+    const auto requests = reader->Requests();
+    EXPECT_EQ(requests.size(), 3u * kRounds);
+    EXPECT_TRUE(
+        std::none_of(requests.begin(), requests.end(), [](const SimRequest& r) { return r.repeated; }));
+    // The last acknowledgement, too, arrives: the reader stops waiting for it.
+    for (int i = 0; i < 200 && reader->MsToNextEvent(SimPtyEndpoint::kSource); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_FALSE(reader->MsToNextEvent(SimPtyEndpoint::kSource).has_value());
+    EXPECT_EQ(port.ClosePort(), LR_OK);
+}
+
+INSTANTIATE_TEST_SUITE_P(Baud, LinkPtyBackToBack, ::testing::Values(9600u, 115200u));
 
 }  // namespace

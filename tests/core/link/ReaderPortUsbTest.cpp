@@ -200,7 +200,8 @@ TEST_F(UsbPort, EventCharsPurgeAndClose) {
     bridge->Fail("FT_Purge", FT_IO_ERROR);
     EXPECT_EQ(port.Purge(), LR_OK);  // a purge that fails is not reported
     EXPECT_EQ(port.ClosePort(), LR_OK);
-    EXPECT_EQ(bridge->Calls(), (Calls{"FT_SetChars(3,1,21,1)", "FT_Purge(3)", "FT_Purge(3)", "FT_Close()"}));
+    EXPECT_EQ(bridge->Calls(), (Calls{"FT_SetChars(3,1,21,1)", "FT_Purge(1)", "FT_Purge(1)", "FT_Close()"}))
+        << "the receive side only: what we wrote still goes out";
     EXPECT_FALSE(port.IsOpen());
 
     // A second close does not hand the bridge the handle it already closed.
