@@ -4,6 +4,7 @@
 #include <map>
 
 #include "commands/HexText.h"
+#include "link/SerialLine.h"
 
 namespace {
 
@@ -124,7 +125,14 @@ bool CliOptions::Parse(const std::vector<std::string>& args, std::string& error)
         if (name == "--help" || name == "-h") {
             m_bHelp = true;
         } else if (name == "--port") {
-            if (!takeValue() || !SetConnection(ConnectionPort, error)) {
+            if (!takeValue()) {
+                return false;
+            }
+            if (m_connection == ConnectionPort) {
+                error = "--port given twice (" + m_strPort + " and " + value + "): choose one port";
+                return false;
+            }
+            if (!SetConnection(ConnectionPort, error)) {
                 return false;
             }
             m_strPort = value;
@@ -165,6 +173,12 @@ bool CliOptions::Parse(const std::vector<std::string>& args, std::string& error)
     }
     if (!m_bHelp && m_connection == ConnectionNone) {
         error = "choose a connection: --port NAME, --usb or --simulate";
+        return false;
+    }
+    const bool serial = m_connection == ConnectionPort || m_connection == ConnectionSimulateCom;
+    if (serial && !SerialLine::SupportsBaudRate(m_dwBaudRate)) {
+        error = "--baud " + std::to_string(m_dwBaudRate) +
+                ": a serial port cannot be set to that rate (e.g. 9600, 19200, 38400, 57600, 115200)";
         return false;
     }
     return true;

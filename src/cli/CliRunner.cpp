@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "StringTable.h"
+#include "commands/HexText.h"
 #include "sim/Simulator.h"
 
 namespace {
@@ -51,6 +52,9 @@ bool CliRunner::Connect() {
             if (m_pSimulator == nullptr) {
                 m_err << "tagbench-cli: cannot start the simulated reader: " << error << "\n";
                 return false;
+            }
+            if (m_simulatorSetup) {
+                m_simulatorSetup(m_pSimulator->Reader());
             }
             usb = m_options.GetConnection() == CliOptions::ConnectionSimulateUsb;
             if (usb) {
@@ -109,13 +113,27 @@ int CliRunner::Run() {
     return 0;
 }
 
-void CliRunner::PrintData(const std::string& label, const ByteBuffer& data) {
+void CliRunner::PrintData(const std::string& label, const ByteBuffer& data, uint32_t expected) {
     std::string hex = data.ToHex();
     if (!hex.empty()) {
         hex.pop_back();  // the blank after the last byte
     }
-    m_out << label << ": " << hex << "\n";
+    m_out << label << ": " << hex;
+    if (data.GetCount() < expected) {
+        m_out << (hex.empty() ? "" : " ") << "(" << data.GetCount() << " of " << expected
+              << " bytes received)";
+    }
+    m_out << "\n";
     m_out.flush();
+}
+
+bool CliRunner::PrintIfShort(const std::string& label, uint32_t expected) {
+    if (m_link.GetLastAnswer().GetCount() >= expected) {
+        return false;
+    }
+    // The command left its value as it was: show what the reader did send, not that value.
+    PrintData(label, m_link.GetLastAnswer(), expected);
+    return true;
 }
 
 LinkResult CliRunner::RunCommand(const CliCommand& c) {
@@ -128,22 +146,28 @@ LinkResult CliRunner::RunCommand(const CliCommand& c) {
         case CliCommand::Request: {
             uint32_t cardType = 0;
             const LinkResult result = m_link.Request(m_options.IsHitag2() ? 1 : 0, cardType);
-            if (result == LR_OK) {
+            if (result == LR_OK && !PrintIfShort("card type", 1)) {
                 m_out << "card type: " << Hex32(cardType, 4) << "\n";
             }
             return result;
         }
         case CliCommand::Anticollision: {
             const LinkResult result = m_link.Anticollision(m_dwCardSerial);
-            if (result == LR_OK) {
+            if (result == LR_OK && !PrintIfShort("serial", 4)) {
+                m_bHaveSerial = true;
                 m_out << "serial: " << Hex32(m_dwCardSerial) << "\n";
             }
             return result;
         }
         case CliCommand::Select: {
+            if (!c.hasSerial && !m_bHaveSerial) {
+                m_err << "tagbench-cli: select: no card serial number yet; run anticollision first or give "
+                         "one\n";
+                return LR_BUILD_SELECT;
+            }
             uint8_t selected = 0;
             const LinkResult result = m_link.Select(c.hasSerial ? c.serial : m_dwCardSerial, selected);
-            if (result == LR_OK) {
+            if (result == LR_OK && !PrintIfShort("select", 1)) {
                 m_out << "select: " << Hex32(selected, 2) << "\n";
             }
             return result;
@@ -159,7 +183,7 @@ LinkResult CliRunner::RunCommand(const CliCommand& c) {
             const LinkResult result = c.verb == CliCommand::Read ? m_link.ReadBlock(c.block, data)
                                                                  : m_link.ReadValueBlock(c.block, data);
             if (result == LR_OK) {
-                PrintData(block, data);
+                PrintData(block, data, 16);
             }
             return result;
         }
@@ -189,7 +213,7 @@ LinkResult CliRunner::RunCommand(const CliCommand& c) {
                 if (!text.empty()) {
                     text.pop_back();
                 }
-                m_out << "info: " << text << "\n";
+                m_out << "info: " << EscapeControls(text) << "\n";
             }
             return result;
         }

@@ -501,6 +501,10 @@ void SimReader::EndOfTelegram() {
     } else {
         Answer result = length == request.params.size() ? Execute(request.command, request.params)
                                                         : Answer{kStatusBadCommand, {}};
+        if (m_faults.answerData) {
+            result = Answer{kStatusOk, std::move(*m_faults.answerData)};
+            m_faults.answerData.reset();
+        }
         if (request.command == kCmdWaitForCard && result.status == kStatusOk) {
             m_byReportSequence = request.sequence;
         }

@@ -71,6 +71,9 @@ struct SimFaults {
     uint32_t wrongSequenceCount = 0;  // the next n answers echo a wrong sequence number
     bool silent = false;              // the reader takes nothing and answers nothing
     uint32_t answerDelayMs = 0;       // an answer starts this late after its request
+    // The next answer reports success with these data bytes, whatever the command asked for: a
+    // reader with firmware of its own (short answers, text with control characters).
+    std::optional<std::vector<uint8_t>> answerData;
     // Loader commands the reader refuses, by their first byte ('@', '#', 'D', 'S', 'G', 0x01..0x07):
     // an erase answers '3', the others a NAK.
     std::set<uint8_t> refusedLoaderCommands;
