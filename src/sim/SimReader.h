@@ -15,6 +15,7 @@
 
 #include "link/Clock.h"
 #include "sim/SimCard.h"
+#include "sim/SimLoader.h"
 
 // Which link procedure the reader speaks: 3964R with its STX/DLE handshake, or the DLE-framed
 // procedure without it (such a reader leaves a lone STX unanswered).
@@ -83,7 +84,6 @@ struct SimFaults {
 // output ready or moved the next event.
 class SimReader {
 public:
-    static constexpr uint8_t kAck = 0x06;  // the loader's acknowledgement
     // How long the reader waits for the PC's acknowledgement, and for the next byte of a
     // telegram, before it gives up: the usual 3964R times.
     static constexpr uint32_t kAckTimeoutMs = 2000;
@@ -93,14 +93,8 @@ public:
     static constexpr uint32_t kStxRestartMs = 10;
     // How often the reader sends an answer again after a NAK or a missing acknowledgement.
     static constexpr uint32_t kMaxRepeats = 5;
-    // The loader takes a firmware image until the line has been quiet this long, and drops an
-    // incomplete binary command after the same pause.
-    static constexpr uint32_t kLoaderQuietMs = 1000;
     // GetInfo's answer; the PC shows it without its last character (the terminating zero).
     static constexpr const char* kInfoText = "Tagbench simulated reader V1.0";
-    static constexpr const char* kLoaderVersion = "TBLOAD 1.0";
-    // The answer to GSERIAL is this character followed by the stored serial text.
-    static constexpr char kSerialAnswerLead = '=';
     // Status for a command code the reader does not know or parameters of the wrong size.
     static constexpr uint8_t kStatusBadCommand = 13;
 
@@ -164,13 +158,6 @@ private:
         LinkAwaitTelegramAck,  // sent the telegram, waiting for DLE (or NAK)
         LinkLoader,
     };
-    enum LoaderState : uint32_t {
-        LoaderCommand,
-        LoaderText,
-        LoaderBinaryLength,
-        LoaderBinaryData,
-        LoaderDownload
-    };
     struct Outgoing {
         std::vector<uint8_t> telegram;  // before DLE doubling
         bool report = false;
@@ -209,12 +196,6 @@ private:
     SimCard* ActiveCard();
     Answer ValueOperation(uint8_t command, const std::vector<uint8_t>& params);
 
-    void EnterLoader();
-    void LoaderByte(uint8_t byte);
-    void RunLoaderText(const std::string& text);
-    void RunLoaderBinary();
-    void LeaveLoader();
-
     std::mutex m_mutex;
     Clock& m_clock;
     std::map<int, std::function<void()>> m_listeners;
@@ -245,17 +226,7 @@ private:
     uint8_t m_byReportSequence = 0;
     std::optional<std::pair<int32_t, uint8_t>> m_transferBuffer;  // value and address
 
-    // loader
-    LoaderState m_nLoaderState = LoaderCommand;
-    std::vector<uint8_t> m_loaderBuffer;
-    uint8_t m_byBinaryCode = 0;
-    uint8_t m_byBinaryLength = 0;
-    uint16_t m_wCrc = 0xFFFF;
-    uint32_t m_nBlockIndex = 0;
-    std::string m_strSerial;
-    std::vector<std::array<uint8_t, 72>> m_flash;
-    std::vector<uint8_t> m_firmware;
-    std::array<uint32_t, 4> m_eraseCount{};
+    SimLoader m_loader;
 
     SimEeprom m_eeprom;
     SimFaults m_faults;

@@ -78,14 +78,14 @@ TEST_F(SimLoaderTest, TwoBlockProgramWithRightAndWrongCrc) {
 }
 
 TEST_F(SimLoaderTest, VersionAndMalformedBinaryCommands) {
-    const std::string version = SimReader::kLoaderVersion;
+    const std::string version = SimLoader::kVersion;
     Bytes expected(version.begin(), version.end());
     expected.push_back(ACK);
     EXPECT_EQ(Send({0x05, 0x00}), expected);
     EXPECT_EQ(Binary(0x01, Bytes(10, 0)), Bytes{NAK});  // a program block must be 72 bytes
     // A command that stops short is dropped after a quiet line.
     Send({0x01, 0x48, 1, 2, 3});
-    clock.Advance(SimReader::kLoaderQuietMs);
+    clock.Advance(SimLoader::kQuietMs);
     EXPECT_EQ(Take(), Bytes{NAK});
     EXPECT_EQ(Send({'@'}), Bytes{'2'});
 }
@@ -95,7 +95,7 @@ TEST_F(SimLoaderTest, FirmwareImageEndsWhenTheLineGoesQuiet) {
     Send(Bytes(64, 0xA5));
     clock.Advance(10);
     Send(Bytes(36, 0x5A));
-    clock.Advance(SimReader::kLoaderQuietMs - 1);
+    clock.Advance(SimLoader::kQuietMs - 1);
     EXPECT_TRUE(reader.InLoader());
     clock.Advance(1);
     reader.Tick();
