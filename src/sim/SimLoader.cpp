@@ -36,17 +36,23 @@ void SimLoader::OnTimer() {
 void SimLoader::Byte(uint8_t byte) {
     switch (m_nState) {
         case StateCommand:
+            if ((byte == '@' || byte == '#' || byte == 'D') && Silent(byte)) {
+                return;
+            }
             if (byte == '@' || byte == '#') {
+                const uint32_t bank = byte == '@' ? 2 : 3;
                 if (Refused(byte)) {
-                    Queue('3');
+                    Queue('3', m_settings.eraseMs);
                 } else {
-                    ++m_eraseCount[byte == '@' ? 2 : 3];
-                    Queue('2');
+                    ++m_eraseCount[bank];
+                    m_bankErased[bank] = true;
+                    Queue('2', m_settings.eraseMs);
                 }
             } else if (byte == 'D') {
-                if (Refused(byte)) {
+                if (Refused(byte) || !m_bankErased[2] || !m_bankErased[3]) {
                     Queue(kNak);
                 } else {
+                    m_bankErased[2] = m_bankErased[3] = false;
                     m_firmware.clear();
                     m_nState = StateDownload;
                     m_hooks.setTimer(kQuietMs);
@@ -109,6 +115,9 @@ void SimLoader::Byte(uint8_t byte) {
 }
 
 void SimLoader::RunText(const std::string& text) {
+    if (Silent(static_cast<uint8_t>(text[0]))) {
+        return;
+    }
     if (Refused(static_cast<uint8_t>(text[0]))) {
         Queue(kNak);
         return;
@@ -132,6 +141,9 @@ void SimLoader::RunText(const std::string& text) {
 void SimLoader::RunBinary() {
     const std::vector<uint8_t> data = std::move(m_buffer);
     m_buffer.clear();
+    if (Silent(m_byBinaryCode)) {
+        return;
+    }
     if (Refused(m_byBinaryCode)) {
         Queue(kNak);
         return;
@@ -142,10 +154,11 @@ void SimLoader::RunBinary() {
             if (n != 0) {
                 break;
             }
-            for (const char* p = kVersion; *p; ++p) {
-                Queue(static_cast<uint8_t>(*p));
+            for (size_t i = 0; i < m_settings.version.size(); ++i) {
+                Queue(static_cast<uint8_t>(m_settings.version[i]),
+                      i == m_settings.versionSplit ? m_settings.versionGapMs : 0);
             }
-            Queue(kAck);
+            Queue(kAck, m_settings.version.size() == m_settings.versionSplit ? m_settings.versionGapMs : 0);
             return;
         case 0x03:
             if (n != 0) {
@@ -169,9 +182,9 @@ void SimLoader::RunBinary() {
                     m_flash.resize(index + 1);
                 }
                 m_flash[index] = block;
-                Queue(kAck);
+                Queue(kAck, m_settings.blockMs);
             } else {
-                Queue(index < m_flash.size() && m_flash[index] == block ? kAck : kNak);
+                Queue(index < m_flash.size() && m_flash[index] == block ? kAck : kNak, m_settings.blockMs);
             }
             return;
         }
@@ -179,7 +192,7 @@ void SimLoader::RunBinary() {
             if (n != 2) {
                 break;
             }
-            Queue(Crc16::Finish(m_wCrc) == ((data[0] << 8) | data[1]) ? kAck : kNak);
+            Queue(!m_faults.wrongCrc && Crc16::Finish(m_wCrc) == ((data[0] << 8) | data[1]) ? kAck : kNak);
             return;
         case 0x07:
             if (n != 0) {

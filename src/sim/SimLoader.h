@@ -31,6 +31,21 @@ public:
         std::function<void()> leave;  // the reader goes back to its link procedure
     };
 
+    // How long the reader takes, and what it reports.
+    struct Settings {
+        std::string version = kVersion;  // the version text; zero bytes allowed
+        uint32_t versionSplit = 0;       // the version text's bytes from this one on come ...
+        uint32_t versionGapMs = 0;       // ... this much later
+        uint32_t eraseMs = 400;          // erasing one flash bank
+        uint32_t blockMs = 2;            // programming or comparing one block
+    };
+    // Misbehaviour, by the loader command's first byte ('@', '#', 'D', 'S', 'G', 0x01..0x07).
+    struct Faults {
+        std::set<uint8_t> refused;  // an erase answers '3', the others a NAK
+        std::set<uint8_t> silent;   // taken, never answered
+        bool wrongCrc = false;      // the reader's own checksum differs: the check is refused
+    };
+
     explicit SimLoader(Hooks hooks);
 
     static bool IsWakeUp(uint8_t byte);
@@ -39,9 +54,9 @@ public:
     void Enter();
     void Byte(uint8_t byte);
     void OnTimer();
-    // Loader commands (by their first byte) that the loader refuses: an erase answers '3', the
-    // others a NAK.
-    void SetRefused(const std::set<uint8_t>& refused) { m_refused = refused; }
+    void SetFaults(const Faults& faults) { m_faults = faults; }
+    void SetSettings(const Settings& settings) { m_settings = settings; }
+    const Settings& GetSettings() const { return m_settings; }
 
     const std::string& GetSerialText() const { return m_strSerial; }
     void SetSerialText(const std::string& text) { m_strSerial = text; }
@@ -55,13 +70,17 @@ private:
     enum State : uint32_t { StateCommand, StateText, StateBinaryLength, StateBinaryData, StateDownload };
 
     void Queue(uint8_t byte, uint32_t delayMs = 0) { m_hooks.queue(byte, delayMs); }
-    bool Refused(uint8_t command) const { return m_refused.count(command) != 0; }
+    bool Refused(uint8_t command) const { return m_faults.refused.count(command) != 0; }
+    bool Silent(uint8_t command) const { return m_faults.silent.count(command) != 0; }
     void Leave();
     void RunText(const std::string& text);
     void RunBinary();
 
     Hooks m_hooks;
-    std::set<uint8_t> m_refused;
+    Faults m_faults;
+    Settings m_settings;
+    // Both banks must be erased before an image is taken; a download uses them up.
+    std::array<bool, 4> m_bankErased{};
     State m_nState = StateCommand;
     std::vector<uint8_t> m_buffer;
     uint8_t m_byBinaryCode = 0;

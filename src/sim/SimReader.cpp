@@ -927,6 +927,16 @@ uint32_t SimReader::GetEraseCount(uint32_t bank) {
     return m_loader.GetEraseCount(bank);
 }
 
+void SimReader::SetLoaderSettings(const SimLoader::Settings& settings) {
+    std::lock_guard lock(m_mutex);
+    m_loader.SetSettings(settings);
+}
+
+SimLoader::Settings SimReader::GetLoaderSettings() {
+    std::lock_guard lock(m_mutex);
+    return m_loader.GetSettings();
+}
+
 SimEeprom SimReader::GetEeprom() {
     std::lock_guard lock(m_mutex);
     return m_eeprom;
@@ -942,7 +952,8 @@ void SimReader::SetFaults(const SimFaults& faults) {
         std::lock_guard lock(m_mutex);
         m_faults = faults;
         m_random.seed(faults.seed);
-        m_loader.SetRefused(faults.refusedLoaderCommands);
+        m_loader.SetFaults(
+            {faults.refusedLoaderCommands, faults.silentLoaderCommands, faults.wrongLoaderCrc});
     }
     Notify();
 }

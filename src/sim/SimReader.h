@@ -75,6 +75,8 @@ struct SimFaults {
     // Loader commands the reader refuses, by their first byte ('@', '#', 'D', 'S', 'G', 0x01..0x07):
     // an erase answers '3', the others a NAK.
     std::set<uint8_t> refusedLoaderCommands;
+    std::set<uint8_t> silentLoaderCommands;  // taken and never answered
+    bool wrongLoaderCrc = false;             // the loader's own checksum differs from the PC's
 };
 
 // The simulated MIFARE reader: bytes in from the PC, bytes out to it, with time from a Clock and
@@ -143,6 +145,8 @@ public:
     std::vector<std::array<uint8_t, 72>> GetFlashBlocks();
     std::vector<uint8_t> GetFirmwareImage();
     uint32_t GetEraseCount(uint32_t bank);
+    void SetLoaderSettings(const SimLoader::Settings& settings);
+    SimLoader::Settings GetLoaderSettings();
     SimEeprom GetEeprom();
     void SetEeprom(const SimEeprom& eeprom);
 
