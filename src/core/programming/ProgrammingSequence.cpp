@@ -77,6 +77,7 @@ bool ProgrammingSequence::IsProgressVisible() const {
 }
 
 void ProgrammingSequence::Begin() {
+    m_log.clear();
     m_nState = State::Start;
     m_nResult = ResultNone;
     m_bSucceeded = false;
@@ -95,11 +96,9 @@ void ProgrammingSequence::Begin() {
 }
 
 void ProgrammingSequence::Next() {
-    if (!m_bNextEnabled) {
-        return;
+    if (m_bNextEnabled) {
+        Begin();
     }
-    m_log.clear();
-    Begin();
 }
 
 bool ProgrammingSequence::Cancel() {
@@ -126,6 +125,7 @@ ProgrammingSequence::Flow ProgrammingSequence::Fail(const std::string& message) 
 }
 
 void ProgrammingSequence::Send(const ByteBuffer& bytes) {
+    m_bSentThisStep = true;
     m_port.Write(bytes);  // a write that did not arrive shows up as a missing answer
 }
 
@@ -136,18 +136,19 @@ void ProgrammingSequence::DiscardInput() {
 }
 
 bool ProgrammingSequence::Await(uint8_t& byte) {
+    // Paced, a command's answer is polled from the next tick on.
+    if (m_bPaced && m_bSentThisStep) {
+        return false;
+    }
     for (;;) {
-        if (m_bPaced && m_bPolledThisStep) {
-            return false;
-        }
-        m_bPolledThisStep = true;
         ByteBuffer answer;
         uint32_t received = 0;
-        m_port.Read(answer, 1, received);
+        const LinkResult result = m_port.Read(answer, 1, received);
         if (received == 1 && answer.GetAt(0, byte)) {
             return true;
         }
-        if (m_bPaced || m_clock.GetTickCount() - m_dwStepStart >= m_dwTimerPeriod) {
+        // A failing port returns at once: leave the retry to the next step instead of spinning.
+        if (result != LR_OK || m_bPaced || m_clock.GetTickCount() - m_dwStepStart >= m_dwTimerPeriod) {
             return false;
         }
     }
@@ -201,7 +202,7 @@ void ProgrammingSequence::Step() {
         return;
     }
     m_dwStepStart = m_clock.GetTickCount();
-    m_bPolledThisStep = false;
+    m_bSentThisStep = false;
     Flow flow;
     while ((flow = RunState()) == Continue) {
     }
@@ -224,12 +225,20 @@ ProgrammingSequence::Flow ProgrammingSequence::RunState() {
     const std::string serialText = LP::SerialText(m_inputs.mifareSerial);
     switch (m_nState) {
         case State::Start:
+            if (IsBlockMode() && !CheckBlockFile()) {
+                m_nState = State::Failed;  // refused before anything is sent
+                return Yield;
+            }
             m_nState = mode == SendFile ? State::OpenRawFile : State::WaitPrompt;
             return Continue;
 
         case State::WaitPrompt: {
-            // The reader may be starting up: wake it once per period until it prompts.
-            SendByte(LP::WakeUpChar(IsBlockMode(), m_port.IsUsb(), m_nDestination));
+            // The reader may be starting up: wake it once per period until it prompts. Paced, the
+            // prompt is polled first, as the plain rhythm has it.
+            const uint8_t wakeUp = LP::WakeUpChar(IsBlockMode(), m_port.IsUsb(), m_nDestination);
+            if (!m_bPaced) {
+                SendByte(wakeUp);
+            }
             uint8_t byte = 0;
             while (Await(byte)) {
                 if (byte != LP::kPrompt) {
@@ -252,6 +261,9 @@ ProgrammingSequence::Flow ProgrammingSequence::RunState() {
                         break;
                 }
                 return Yield;
+            }
+            if (m_bPaced) {
+                SendByte(wakeUp);
             }
             return Wait;
         }
@@ -450,17 +462,9 @@ ProgrammingSequence::Flow ProgrammingSequence::RunState() {
         case State::OpenBlockFile:
             m_bDestinationEnabled = false;
             m_bCancelEnabled = false;
-            if (!OpenFile()) {
+            if (!CheckBlockFile() || !OpenFile()) {
                 m_nState = State::Failed;
                 return Yield;
-            }
-            // A block file is whole blocks: a short or empty one would have the reader program a
-            // block of which it never got all bytes.
-            if (m_qwFileLength == 0 || m_qwFileLength % LP::kBlockSize != 0) {
-                CloseFile();
-                return Fail(
-                    Format("ERROR: The block file has %u bytes, not a whole number of 72-byte blocks!",
-                           static_cast<unsigned>(m_qwFileLength)));
             }
             Log((mode == ProgramFile ? "Programming file: " : "Verifying file: ") +
                 FileName(m_inputs.filePath));
@@ -575,6 +579,21 @@ bool ProgrammingSequence::OpenFile() {
     std::fseek(m_pFile, 0, SEEK_SET);
     m_qwFileLength = length > 0 ? static_cast<uint64_t>(length) : 0;
     m_qwBytesSent = 0;
+    return true;
+}
+
+bool ProgrammingSequence::CheckBlockFile() {
+    if (!OpenFile()) {
+        return false;
+    }
+    CloseFile();
+    // A block file is whole blocks: from a short or empty one the reader would program a block of
+    // which it never got all bytes.
+    if (m_qwFileLength == 0 || m_qwFileLength % LP::kBlockSize != 0) {
+        Log(Format("ERROR: The block file has %u bytes, not a whole number of 72-byte blocks!",
+                   static_cast<unsigned>(m_qwFileLength)));
+        return false;
+    }
     return true;
 }
 

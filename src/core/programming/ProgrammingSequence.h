@@ -149,7 +149,8 @@ private:
     void SendByte(uint8_t byte) { Send(ByteBuffer{byte}); }
     // Reads and drops up to 128 bytes the reader sent before the next command.
     void DiscardInput();
-    // One byte from the reader, polling for the rest of this step's period (one poll when paced).
+    // One byte from the reader, polling for the rest of this step's period; paced, until a poll
+    // brings nothing.
     bool Await(uint8_t& byte);
     // The wait began now; it gives up once more than polls × the timer period have passed.
     void StartWait();
@@ -161,6 +162,8 @@ private:
                         const char* refusedLine, const char* timeoutLine);
     Flow WriteUsbSettings();
     bool OpenFile();
+    // Opens, measures and closes the block file; logs why it cannot be used.
+    bool CheckBlockFile();
     void CloseFile();
     void SetTimer(uint32_t period) { m_dwTimerPeriod = period; }
     void EndRun();
@@ -175,7 +178,7 @@ private:
     uint32_t m_dwTimerPeriod = 0;
     uint32_t m_dwNextDelay = 0;
     uint32_t m_dwStepStart = 0;
-    bool m_bPolledThisStep = false;
+    bool m_bSentThisStep = false;
     bool m_bCommandSent = false;  // the binary command of the current state went out
     uint32_t m_dwWaitStart = 0;
     Result m_nResult = ResultNone;
