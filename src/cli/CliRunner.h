@@ -37,4 +37,5 @@ private:
     std::unique_ptr<ReaderPort> m_pPort;
     ReaderLink m_link;
     uint32_t m_dwCardSerial = 0;
+    std::string m_strJobFailure;  // the last failed programming job's last log line
 };
