@@ -186,6 +186,16 @@ bool CliOptions::Parse(const std::vector<std::string>& args, std::string& error)
 
 bool CliOptions::ParseCommand(const std::vector<std::string>& args, size_t& i, std::string& error) {
     const std::string& name = args[i++];
+    if (IsProgrammingVerb(name)) {
+        CliCommand command;
+        command.verb = CliCommand::Programming;
+        command.name = name;
+        if (!ParseProgrammingJob(name, args, i, command.job, error)) {
+            return false;
+        }
+        m_commands.push_back(command);
+        return true;
+    }
     const auto found = Verbs().find(name);
     if (found == Verbs().end()) {
         error = "unknown command " + name;
@@ -327,6 +337,7 @@ std::string CliOptions::Usage() {
         }
         usage += "\n";
     }
+    usage += "\n" + ProgrammingUsage();
     usage +=
         "\n"
         "select without SERIAL selects the card the last anticollision found. An empty VALUE (\"\")\n"

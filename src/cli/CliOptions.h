@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "CliProgramming.h"
 #include "link/ByteBuffer.h"
 
 // One reader command of the command line, with its arguments checked and converted.
@@ -28,6 +29,7 @@ struct CliCommand {
         Transfer,
         SetPort,
         Info,
+        Programming,  // a loader job: job holds it
     };
 
     Verb verb = Startup;
@@ -41,6 +43,7 @@ struct CliCommand {
     bool hasSerial = false;  // select without a serial takes the one anticollision found
     uint32_t serial = 0;
     ByteBuffer data;  // the key of loadkey, the block data of write
+    CliProgrammingJob job;
 };
 
 // The command line of tagbench-cli: one connection, then the commands in order.

@@ -2,6 +2,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <iostream>
+
+#include <unistd.h>
 
 #include "StringTable.h"
 #include "commands/HexText.h"
@@ -97,17 +100,24 @@ int CliRunner::Run() {
     }
     LinkResult firstFailure = LR_OK;
     std::string failedCommand;
+    std::string failedJob;
     for (const CliCommand& command : m_options.GetCommands()) {
         m_pPort->Purge();
         const LinkResult result = RunCommand(command);
         if (result != LR_OK && firstFailure == LR_OK) {
             firstFailure = result;
             failedCommand = command.name;
+            failedJob = command.verb == CliCommand::Programming ? m_strJobFailure : std::string();
         }
     }
     if (firstFailure != LR_OK) {
-        m_err << "tagbench-cli: " << failedCommand << " failed: " << Hex32(firstFailure) << " "
-              << LinkResultText(firstFailure) << "\n";
+        m_err << "tagbench-cli: " << failedCommand << " failed: ";
+        if (failedJob.empty()) {
+            m_err << Hex32(firstFailure) << " " << LinkResultText(firstFailure);
+        } else {
+            m_err << failedJob;
+        }
+        m_err << "\n";
         return 1;
     }
     return 0;
@@ -205,6 +215,15 @@ LinkResult CliRunner::RunCommand(const CliCommand& c) {
             return m_link.Transfer(c.block);
         case CliCommand::SetPort:
             return m_link.SetPort(c.mask);
+        case CliCommand::Programming: {
+            std::string failure;
+            const bool progress = &m_out == &std::cout && isatty(STDOUT_FILENO) != 0;
+            if (RunProgrammingJob(*m_pPort, m_clock, c.job, m_out, progress, failure)) {
+                return LR_OK;
+            }
+            m_strJobFailure = failure;
+            return LR_NO_ANSWER;  // stands for the job's failure; its own message is printed
+        }
         case CliCommand::Info: {
             ByteBuffer answer;
             const LinkResult result = m_link.GetInfo(answer);

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <fstream>
 #include <sstream>
 
 namespace {
@@ -157,6 +158,25 @@ TEST(CliRunner, ConnectionFailureNamesThePortAndTheReason) {
     }
     unlink(fifoPath.c_str());
     rmdir(fifo);
+}
+
+TEST(CliRunner, ProgrammingJobsPrintTheirLogAndTheFirstFailure) {
+    const std::string file = ::testing::TempDir() + "tagbench-cli-image.btl";
+    { std::ofstream(file, std::ios::binary) << std::string(144, 'B'); }
+    CliRun run = RunInProcess({"--simulate", "--quiet", "serial", "7", "btl", "program", file});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(
+        run.out,
+        "Programming 0x00000007\nPlease (re)connect the reader...\nWriting serial number: 0x00000007...\n"
+        "Verifying serial number...\nSerial number written successful!\n"
+        "Programming file: tagbench-cli-image.btl\nPlease (re)connect the reader...\n"
+        "Get Version: TBLOAD 1.0\nReset CRC: OK\nProgramming file: tagbench-cli-image.btl\n"
+        "File is successfully programmed!\nVerify CRC: OK\nReboot: OK\n");
+    run = RunInProcess({"--simulate=com", "--quiet", "usb-settings", "--usb-serial", "3", "sendfile", file});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.out.find("File sent successful!\n"), std::string::npos) << "later jobs still run";
+    EXPECT_EQ(run.err, "tagbench-cli: usb-settings failed: ERROR: USB settings not written!\n");
+    std::remove(file.c_str());
 }
 
 // Runs the installed-form binary and returns its exit status, with stdout and stderr together.
