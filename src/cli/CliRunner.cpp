@@ -2,6 +2,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <iostream>
+
+#include <unistd.h>
 
 #include "StringTable.h"
 #include "sim/Simulator.h"
@@ -100,6 +103,10 @@ int CliRunner::Run() {
             firstFailure = result;
             failedCommand = command.name;
         }
+    }
+    if (firstFailure == LR_OK && m_options.GetMode().nMode != CliModeOptions::ModeNone) {
+        const bool terminal = &m_out == &std::cout && isatty(STDOUT_FILENO) != 0;
+        return CliModes(m_link, m_clock, &m_window, m_out, m_err, terminal).Run(m_options.GetMode());
     }
     if (firstFailure != LR_OK) {
         m_err << "tagbench-cli: " << failedCommand << " failed: " << Hex32(firstFailure) << " "
