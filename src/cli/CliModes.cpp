@@ -1,8 +1,8 @@
 #include "CliModes.h"
 
-#include <csignal>
-#include <chrono>
 #include <charconv>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <thread>
@@ -85,10 +85,10 @@ CliModeOptions::Parsed CliModeOptions::Parse(const std::vector<std::string>& arg
     const std::string name = arg.substr(0, eq);
     const bool isContRead = nMode == ModeContRead;
     const bool flag = name == "--pc-beep";
-    const bool known = name == "--seconds" || (isContRead && (flag || name == "--block" || name == "--key" ||
-                                                            name == "--keynum" || name == "--cycles" ||
-                                                            name == "--max-attempts" || name == "--log" ||
-                                                            name == "--signal"));
+    const bool known = name == "--seconds" ||
+                       (isContRead && (flag || name == "--block" || name == "--key" || name == "--keynum" ||
+                                       name == "--cycles" || name == "--max-attempts" || name == "--log" ||
+                                       name == "--signal"));
     if (!known) {
         return NotMine;
     }
@@ -254,7 +254,8 @@ int CliModes::RunContRead(const CliModeOptions& options) {
         status = 1;
     }
     if (logErrors != 0) {
-        m_err << "tagbench-cli: " << logErrors << " records could not be written to " << options.strLogPath << "\n";
+        m_err << "tagbench-cli: " << logErrors << " records could not be written to " << options.strLogPath
+              << "\n";
         status = 1;
     }
     return status;
@@ -266,11 +267,13 @@ int CliModes::RunWaitCard(const CliModeOptions& options) {
     const uint32_t start = m_clock.GetTickCount();
     exchange.Start();
     while (exchange.IsRunning()) {
-        const bool timedOut = options.dwSeconds != 0 && m_clock.GetTickCount() - start >= options.dwSeconds * 1000;
+        const bool timedOut =
+            options.dwSeconds != 0 && m_clock.GetTickCount() - start >= options.dwSeconds * 1000;
         if (g_bInterrupted != 0 || timedOut) {
             exchange.Stop();
             m_err << "tagbench-cli: waitcard "
-                  << (timedOut ? "saw no card within " + std::to_string(options.dwSeconds) + " s" : "stopped") << "\n";
+                  << (timedOut ? "saw no card within " + std::to_string(options.dwSeconds) + " s" : "stopped")
+                  << "\n";
             return 1;
         }
         Pause(exchange.Step().dwNextDelayMs);
@@ -310,7 +313,8 @@ void CliModes::PrintTable(const ContReadFigures& f) {
         }
     }
     if (f.nLastFailureStep >= 0) {
-        m_out << "last failure      " << ContReadStepName(f.nLastFailureStep) << ": " << f.strLastFailure << "\n";
+        m_out << "last failure      " << ContReadStepName(f.nLastFailureStep) << ": " << f.strLastFailure
+              << "\n";
     }
     m_out.flush();
 }

@@ -16,11 +16,11 @@ struct CliModeOptions {
     enum Mode { ModeNone, ModeContRead, ModeWaitCard };
 
     Mode nMode = ModeNone;
-    std::string strName;        // as typed, for messages
-    ContReadOptions contRead;   // block, key, attempts, signals
-    uint64_t nCycles = 0;       // stop after this many cycles; 0: no limit
-    uint32_t dwSeconds = 0;     // stop after this long; 0: no limit
-    std::string strLogPath;     // empty: no log
+    std::string strName;       // as typed, for messages
+    ContReadOptions contRead;  // block, key, attempts, signals
+    uint64_t nCycles = 0;      // stop after this many cycles; 0: no limit
+    uint32_t dwSeconds = 0;    // stop after this long; 0: no limit
+    std::string strLogPath;    // empty: no log
 
     // What the parser made of args[i]: not a word of the modes, taken (i moved past it), or wrong.
     enum Parsed { NotMine, Taken, Wrong };

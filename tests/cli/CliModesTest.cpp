@@ -52,7 +52,8 @@ TEST(CliModes, OptionsAreCheckedWithTheirMode) {
     EXPECT_TRUE(mode.contRead.bRedLedFlash && mode.contRead.bReaderBeep && !mode.contRead.bGreenLedFlash);
     EXPECT_EQ(mode.contRead.nMaxAttempts, 0u);
     EXPECT_TRUE(mode.contRead.bPcBeep);
-    EXPECT_EQ(options.GetConnection(), CliOptions::ConnectionSimulateUsb) << "global options mix with the mode's";
+    EXPECT_EQ(options.GetConnection(), CliOptions::ConnectionSimulateUsb)
+        << "global options mix with the mode's";
 }
 
 TEST(CliModes, ContReadRunsItsCyclesLogsThemAndPrintsTheTable) {

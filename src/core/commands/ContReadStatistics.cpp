@@ -31,8 +31,8 @@ void ContReadStatistics::CloseIntervals(uint32_t now) {
         // A quiet interval (a reader that blocks) shows as a gap in neither figure: its success
         // rate is the last one known.
         const double success = m_nIntervalCycles != 0 ? Percent(m_nIntervalCompleted, m_nIntervalCycles)
-                                : samples.empty()      ? 0
-                                                       : samples.back().dSuccessPercent;
+                               : samples.empty()      ? 0
+                                                      : samples.back().dSuccessPercent;
         samples.push_back({end, success, PerSecond(m_nIntervalCompleted, m_dwIntervalMs)});
         m_dwIntervalStart = end;
         m_nIntervalCycles = 0;

@@ -143,8 +143,8 @@ LinkResult ContinuousReadCycle::RunStep(ContReadReport& report) {
         }
         case ContReadAuthenticate:
             purge();
-            return advance(
-                m_link.Authenticate(m_options.bKeyB ? kAuthenticateKeyB : 0, m_options.nKeyNumber, m_options.nBlock));
+            return advance(m_link.Authenticate(m_options.bKeyB ? kAuthenticateKeyB : 0, m_options.nKeyNumber,
+                                               m_options.nBlock));
         case ContReadRead: {
             purge();
             ByteBuffer data;  // what the card holds is not the point here
@@ -160,7 +160,8 @@ LinkResult ContinuousReadCycle::RunStep(ContReadReport& report) {
                                  (m_options.bRedLedFlash ? kMaskRedLed : 0) |
                                  (m_options.bGreenLedFlash ? kMaskGreenLed : 0);
             purge();
-            const LinkResult result = m_link.SetPort(mask);  // a signal that failed is switched off all the same
+            const LinkResult result =
+                m_link.SetPort(mask);  // a signal that failed is switched off all the same
             m_bSignalOn = true;
             m_dwSignalTick = m_clock.GetTickCount();
             report.dwNextDelayMs = kSignalMinMs;

@@ -46,8 +46,8 @@ struct ContReadReport {
     // The button shown pushed after this step (a step's own, 6 for Set Port), -1 for none;
     // unchanged when nStep is -1 or 7.
     int nHighlight = -1;
-    bool bCycleEnded = false;  // this step ended a cycle (and wrote its record)
-    bool bStopped = false;     // the automatic stop ended the mode (the reader is switched off)
+    bool bCycleEnded = false;    // this step ended a cycle (and wrote its record)
+    bool bStopped = false;       // the automatic stop ended the mode (the reader is switched off)
     uint32_t dwNextDelayMs = 0;  // when the next step wants to run: 0 at once
     // A record could not be written: show this before the next step runs.
     std::string strLogError;

@@ -43,8 +43,8 @@ bool PcBeep::Open() {
     const size_t frames = kSampleRate * kDurationMs / 1000;
     m_tone.resize(frames);
     for (size_t i = 0; i < frames; ++i) {
-        m_tone[i] = static_cast<int16_t>(
-            kAmplitude * std::sin(2 * std::numbers::pi * kFrequencyHz * static_cast<double>(i) / kSampleRate));
+        m_tone[i] = static_cast<int16_t>(kAmplitude * std::sin(2 * std::numbers::pi * kFrequencyHz *
+                                                               static_cast<double>(i) / kSampleRate));
     }
     return true;
 }

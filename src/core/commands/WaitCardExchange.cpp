@@ -134,7 +134,8 @@ WaitCardReport WaitCardExchange::RunStep() {
                 break;
             }
             uint32_t serial = 0;
-            const bool valid = end >= 0 && ParseReport(collected.first(static_cast<size_t>(end - 1)), m_byStatus, serial);
+            const bool valid =
+                end >= 0 && ParseReport(collected.first(static_cast<size_t>(end - 1)), m_byStatus, serial);
             if (end < 0) {
                 m_byStatus = 0;
             }

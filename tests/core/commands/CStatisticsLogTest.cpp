@@ -52,7 +52,8 @@ TEST_F(StatisticsLogTest, AnExistingLogKeepsItsRecordsAndTheNewOnesFollow) {
         EXPECT_TRUE(log.WriteRecord(20 + run, 1, 0x200000C9, error)) << error;
         EXPECT_EQ(Content().substr(0, 14), "10;7;00000000\n") << "never truncated";
     }
-    EXPECT_EQ(Content(), "10;7;00000000\n20;1;200000C9\n21;1;200000C9\n") << "each record is in the file at once";
+    EXPECT_EQ(Content(), "10;7;00000000\n20;1;200000C9\n21;1;200000C9\n")
+        << "each record is in the file at once";
 }
 
 TEST_F(StatisticsLogTest, FilesThatCannotTakeRecordsAreRefusedWithTheirDescription) {

@@ -87,7 +87,7 @@ TEST_F(ContReadTest, CardStayingGivesOneCompletedRecordPerCycleAndReadsItAsTheOp
     StartLogging(options);
     RunCycles(3);
     EXPECT_EQ(LogLines(), (Lines{"7;00000000", "7;00000000", "7;00000000"}));
-    const Bytes oneCycle = {kCmdReset, kCmdRequest, kCmdAnticollision, kCmdSelect,
+    const Bytes oneCycle = {kCmdReset,        kCmdRequest,   kCmdAnticollision, kCmdSelect,
                             kCmdAuthenticate, kCmdReadBlock, kCmdSetPort};
     const Bytes commands = Commands();
     ASSERT_EQ(commands.size(), 3 * oneCycle.size());

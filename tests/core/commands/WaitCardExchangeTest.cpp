@@ -112,11 +112,12 @@ TEST_F(WaitCardScriptedTest, ReportIsAcceptedOnlyWhenStatusLengthAndCheckPass) {
         uint32_t serial;
     } cases[] = {
         {"good", ScriptedBridge::Telegram({7, 0, 4, 0x44, 0x33, 0x22, 0x11}), DLE, "<OK>", 0x11223344},
-        {"a 0x10 in the serial, sent doubled", ScriptedBridge::Telegram({7, 0, 4, 0x10, 0x33, 0x22, 0x11}), DLE,
-         "<OK>", 0x11223310},
+        {"a 0x10 in the serial, sent doubled", ScriptedBridge::Telegram({7, 0, 4, 0x10, 0x33, 0x22, 0x11}),
+         DLE, "<OK>", 0x11223310},
         {"the check byte 0x10, sent doubled before DLE ETX",
          ScriptedBridge::Telegram({7, 0, 4, 0x10, 0x07, 0x04, 0x00}), DLE, "<OK>", 0x00040710},
-        {"length 5", ScriptedBridge::Telegram({7, 0, 5, 0x44, 0x33, 0x22, 0x11, 0x99}), NAK, "<OK>", 0xCAFE0000},
+        {"length 5", ScriptedBridge::Telegram({7, 0, 5, 0x44, 0x33, 0x22, 0x11, 0x99}), NAK, "<OK>",
+         0xCAFE0000},
         {"wrong check byte", ScriptedBridge::Telegram({7, 0, 4, 0x44, 0x33, 0x22, 0x11}, true), NAK, "<OK>",
          0xCAFE0000},
         {"status 1", ScriptedBridge::Telegram({7, 1, 4, 0x44, 0x33, 0x22, 0x11}), NAK,
