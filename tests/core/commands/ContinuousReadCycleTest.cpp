@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "commands/CStatisticsLog.h"
+#include "commands/PcBeep.h"
 #include "link/MemoryOutputWindow.h"
 #include "link/ReaderLink.h"
 #include "sim/SimD2xxProvider.h"
@@ -242,6 +243,22 @@ TEST_F(ContReadTest, CycleTimeIsMeasuredFromTheStartToTheStartOfEachCycle) {
     EXPECT_EQ(first, 40);
     EXPECT_GE(second, 1040);
     EXPECT_LT(second, 1100);
+}
+
+TEST_F(ContReadTest, SilentPcBeepIsToldOnceAndTheCycleRunsOn) {
+    PcBeep beep("tagbench_no_such_sound_device");
+    ContReadOptions options;
+    options.bPcBeep = true;
+    cycle.Start(options, nullptr, &beep);
+    int notices = 0;
+    for (const ContReadReport& report : RunCycles(3)) {
+        if (!report.strNotice.empty()) {
+            ++notices;
+            EXPECT_EQ(report.strNotice.rfind("No sound device (", 0), 0u) << report.strNotice;
+        }
+    }
+    EXPECT_EQ(notices, 1);
+    EXPECT_EQ(cycle.Statistics().Figures(clock.GetTickCount()).nCompleted, 3u);
 }
 
 }  // namespace
