@@ -169,6 +169,7 @@ bool CliOptions::Parse(const std::vector<std::string>& args, std::string& error)
             return false;
         }
     }
+    m_mode.contRead.bHitag2 = m_bHitag2;
     if (!m_bHelp && m_connection == ConnectionNone) {
         error = "choose a connection: --port NAME, --usb or --simulate";
         return false;

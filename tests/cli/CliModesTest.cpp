@@ -42,7 +42,7 @@ TEST(CliModes, OptionsAreCheckedWithTheirMode) {
     CliOptions options;
     std::string error;
     ASSERT_TRUE(options.Parse({"contread", "--block=9", "--key", "B", "--simulate", "--signal", "red,buzzer",
-                               "--max-attempts", "0", "--pc-beep"},
+                               "--max-attempts", "0", "--pc-beep", "--hitag2"},
                               error))
         << error;
     const CliModeOptions& mode = options.GetMode();
@@ -52,6 +52,7 @@ TEST(CliModes, OptionsAreCheckedWithTheirMode) {
     EXPECT_TRUE(mode.contRead.bRedLedFlash && mode.contRead.bReaderBeep && !mode.contRead.bGreenLedFlash);
     EXPECT_EQ(mode.contRead.nMaxAttempts, 0u);
     EXPECT_TRUE(mode.contRead.bPcBeep);
+    EXPECT_TRUE(mode.contRead.bHitag2) << "the cycle's Request follows the run mode";
     EXPECT_EQ(options.GetConnection(), CliOptions::ConnectionSimulateUsb)
         << "global options mix with the mode's";
 }
