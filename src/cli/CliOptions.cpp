@@ -95,6 +95,12 @@ bool CliOptions::SetConnection(Connection connection, std::string& error) {
 bool CliOptions::Parse(const std::vector<std::string>& args, std::string& error) {
     for (size_t i = 0; i < args.size();) {
         const std::string& arg = args[i];
+        if (const auto parsed = m_mode.Parse(args, i, error); parsed != CliModeOptions::NotMine) {
+            if (parsed == CliModeOptions::Wrong) {
+                return false;
+            }
+            continue;
+        }
         if (!IsOption(arg)) {
             if (!ParseCommand(args, i, error)) {
                 return false;
@@ -171,6 +177,7 @@ bool CliOptions::Parse(const std::vector<std::string>& args, std::string& error)
             return false;
         }
     }
+    m_mode.contRead.bHitag2 = m_bHitag2;
     if (!m_bHelp && m_connection == ConnectionNone) {
         error = "choose a connection: --port NAME, --usb or --simulate";
         return false;
@@ -344,6 +351,8 @@ std::string CliOptions::Usage() {
         "repeats the last value given. SET is the key set 0-2, NUMBER the key number 0-15.\n"
         "Read data is also printed for scripts: \"block 4: 00 11 ...\", \"serial: 1A2B3C4D\",\n"
         "\"card type: 0004\", \"select: 08\", \"info: V1\".\n"
+        "\n" +
+        CliModeOptions::Usage() +
         "\n"
         "Exit status: 0 when every command succeeded; 1 when one failed (the first failure is\n"
         "printed as its 8-digit code and meaning) or the connection failed; 2 for a bad argument.\n";

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "CliModes.h"
 #include "CliProgramming.h"
 #include "link/ByteBuffer.h"
 
@@ -69,6 +70,8 @@ public:
     bool IsHitag2() const { return m_bHitag2; }
     bool IsQuiet() const { return m_bQuiet; }
     const std::vector<CliCommand>& GetCommands() const { return m_commands; }
+    // contread or waitcard, which runs after the commands.
+    const CliModeOptions& GetMode() const { return m_mode; }
 
 private:
     bool ParseCommand(const std::vector<std::string>& args, size_t& i, std::string& error);
@@ -81,4 +84,5 @@ private:
     bool m_bHitag2 = false;
     bool m_bQuiet = false;
     std::vector<CliCommand> m_commands;
+    CliModeOptions m_mode;
 };

@@ -110,6 +110,10 @@ int CliRunner::Run() {
             failedJob = command.verb == CliCommand::Programming ? m_strJobFailure : std::string();
         }
     }
+    if (firstFailure == LR_OK && m_options.GetMode().nMode != CliModeOptions::ModeNone) {
+        const bool terminal = &m_out == &std::cout && isatty(STDOUT_FILENO) != 0;
+        return CliModes(m_link, m_clock, &m_window, m_out, m_err, terminal).Run(m_options.GetMode());
+    }
     if (firstFailure != LR_OK) {
         m_err << "tagbench-cli: " << failedCommand << " failed: ";
         if (failedJob.empty()) {
