@@ -1,0 +1,34 @@
+# bash completion for tagbench-cli. Commands and options come from the program's own --help, so
+# the completion follows the installed version.
+_tagbench_cli() {
+    local cur prev help
+    COMPREPLY=()
+    cur=${COMP_WORDS[COMP_CWORD]}
+    prev=${COMP_WORDS[COMP_CWORD-1]}
+    case $prev in
+        --port)
+            COMPREPLY=($(compgen -W "$(ls -d /dev/serial/by-id/* /dev/ttyUSB* /dev/ttyACM* /dev/ttyS* /dev/pts/[0-9]* 2>/dev/null)" -- "$cur"))
+            return
+            ;;
+        --log|firmware|sendfile|program|verify|--profiles|--record)
+            COMPREPLY=($(compgen -f -- "$cur"))
+            compopt -o filenames 2>/dev/null
+            return
+            ;;
+        --key|loadkey|authenticate)
+            COMPREPLY=($(compgen -W "A B" -- "$cur"))
+            return
+            ;;
+        btl)
+            COMPREPLY=($(compgen -W "program verify" -- "$cur"))
+            return
+            ;;
+    esac
+    help=$("${COMP_WORDS[0]}" --help 2>/dev/null)
+    if [[ $cur == -* ]]; then
+        COMPREPLY=($(compgen -W "$(grep -o -- '--[a-z0-9-]*' <<<"$help" | sort -u) --simulate=com --simulate=usb" -- "$cur"))
+    else
+        COMPREPLY=($(compgen -W "$(awk '/^  [a-z]/ {print $1}' <<<"$help" | sort -u)" -- "$cur"))
+    fi
+}
+complete -F _tagbench_cli tagbench-cli
