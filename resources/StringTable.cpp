@@ -51,6 +51,9 @@ const std::unordered_map<uint32_t, const char*>& Table() {
         {175, "No serial port to connect to."},
         {176, "The simulated reader could not be started: %s"},
         {177, "the USB reader"},
+        {179,
+         " If no other program uses it, install Tagbench's udev rule (70-tagbench.rules, in the package)"
+         " for access without root, then plug the reader in again."},
         // Tooltips, by control id.
         {1000, "Click to send a Start Of Text character, to see if the reader is alive."},
         {1001, "Click to send a Reset command to the reader."},

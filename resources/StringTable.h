@@ -9,3 +9,5 @@ std::string LoadString(uint32_t id);
 
 // Shown after the reason when a serial port could not be opened for want of permission.
 inline constexpr uint32_t IDS_DIALOUT_HINT = 173;
+// Shown after the reason when the USB bridge could not be opened: in use, or no access to it.
+inline constexpr uint32_t IDS_USB_ACCESS_HINT = 179;

@@ -81,8 +81,8 @@ bool CliRunner::Connect() {
         m_pPort->ClosePort();
         m_err << "tagbench-cli: cannot connect to " << portName << ": " << LinkResultText(result) << " (0x"
               << Hex32(result) << ")";
-        if (result == EACCES) {
-            m_err << "." << LoadString(IDS_DIALOUT_HINT);
+        if (const std::string hint = LinkResultHint(result); !hint.empty()) {
+            m_err << "." << hint;
         }
         m_err << "\n";
         return false;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "StringTable.h"
+#include "link/D2xx.h"
 
 namespace {
 
@@ -74,4 +75,14 @@ std::string LinkResultText(LinkResult result) {
     }
     std::snprintf(text, sizeof text, "error 0x%08X", result);
     return text;
+}
+
+std::string LinkResultHint(LinkResult result) {
+    if (result == EACCES) {
+        return LoadString(IDS_DIALOUT_HINT);  // serial devices belong to the dialout group
+    }
+    if (result == LR_D2XX_BASE + FT_DEVICE_NOT_OPENED) {
+        return LoadString(IDS_USB_ACCESS_HINT);
+    }
+    return {};
 }

@@ -34,3 +34,6 @@ inline constexpr LinkResult LR_D2XX_BASE = 0x30000000;
 
 // One line for a user: what the code means ("no answer from the reader", "Device or resource busy").
 std::string LinkResultText(LinkResult result);
+// What the user can do about a port that could not be opened for want of permission (empty for
+// other results); it follows LinkResultText.
+std::string LinkResultHint(LinkResult result);
