@@ -250,7 +250,6 @@ private:
     SimPortState m_port;
     std::array<SimCard::Key, 3 * 2 * 16> m_keys;
     bool m_bWaitForCard = false;
-    bool m_bReportPending = false;
     uint8_t m_byReportSequence = 0;
     std::optional<std::pair<int32_t, uint8_t>> m_transferBuffer;  // value and address
 

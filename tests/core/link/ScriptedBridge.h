@@ -30,6 +30,7 @@ public:
     std::function<void(std::span<const uint8_t> written)> onWrite;
     std::vector<uint8_t> written;  // every byte the PC wrote
     FT_STATUS readStatus = FT_OK;  // what FT_Read reports
+    uint32_t msPerByte = 0;        // the fake time each delivered byte takes to arrive (a slow reader)
 
 private:
     FakeClock& m_clock;
