@@ -1,5 +1,7 @@
 #include "link/ReaderLink.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr uint32_t kMaxAttempts = 4;
@@ -13,6 +15,18 @@ constexpr uint32_t kTelegramReadSize = 64;
 // Seq, status, length byte and BCC: anything shorter cannot be an answer, even with a good BCC.
 constexpr uint32_t kMinAnswer3964R = 4;
 constexpr uint32_t kMinAnswerFramed = 3;
+// The longest telegram a reader can send: a full buffer with every byte doubled, opened by DLE STX
+// and closed by DLE ETX. Its time on the line at the connection's rate, plus a reader's character
+// delay, bounds one receive phase, so that a reader that trickles bytes cannot hold an exchange.
+constexpr uint32_t kLongestTelegramBytes = 2 * ByteBuffer::kCapacity + 4;
+constexpr uint32_t kReaderCharDelayMs = 220;
+constexpr uint32_t kBitsPerByte = 10;
+
+uint32_t ReceiveLimitMs(uint32_t baudRate) {
+    const uint64_t baud = baudRate != 0 ? baudRate : 9600;
+    return static_cast<uint32_t>((uint64_t{kLongestTelegramBytes} * kBitsPerByte * 1000 + baud - 1) / baud) +
+           kReaderCharDelayMs;
+}
 
 uint8_t Xor(std::span<const uint8_t> bytes) {
     uint8_t bcc = 0;
@@ -91,12 +105,15 @@ void ReaderLink::SettleAfterProbe() {
     // up after its character delay and answers NAK; a command sent before that would meet the NAK
     // and lose its first attempt (a second of waiting). So wait for the NAK, or for longer than the
     // delay, and drop what came.
+    static const ReaderPort::ReadComplete nakSeen = [](std::span<const uint8_t> bytes) {
+        return std::find(bytes.begin(), bytes.end(), NAK) != bytes.end();
+    };
     const uint32_t start = m_clock.GetTickCount();
     while (m_clock.GetTickCount() - start < kProbeSettleMs) {
         ByteBuffer received;
         uint32_t count = 0;
-        uint8_t first = 0;
-        if (ReadFirstBytes(received, count) != LR_OK || (received.GetAt(0, first) && first == NAK)) {
+        if (m_pPort->Read(received, kTelegramReadSize, count, nakSeen) != LR_OK ||
+            nakSeen(received.Bytes())) {
             break;
         }
     }
@@ -114,17 +131,27 @@ LinkResult ReaderLink::ReadFirstBytes(ByteBuffer& into, uint32_t& count) {
 }
 
 LinkResult ReaderLink::WaitForAck(uint32_t timeoutMs) {
-    // One buffer for the whole wait: only the first byte that ever arrives counts.
+    // Only the first byte that ever arrives counts. A wrong one decides the outcome, but the wait
+    // still runs its time, as the reader expects; what comes meanwhile is read in fresh buffers of
+    // its own, so that each byte is traced once and a reader that floods the line cannot make the
+    // trace repeat the same bytes on every read.
     ByteBuffer received;
+    bool decided = false;
     const uint32_t start = m_clock.GetTickCount();
     for (;;) {
         uint32_t count = 0;
-        if (ReadFirstBytes(received, count) != LR_OK) {
+        ByteBuffer later;
+        const LinkResult result =
+            decided ? m_pPort->Read(later, kTelegramReadSize, count) : ReadFirstBytes(received, count);
+        if (result != LR_OK) {
             return LR_NO_ANSWER;
         }
         uint8_t first = 0;
-        if (count > 0 && received.GetAt(0, first) && first == DLE) {
-            return LR_OK;
+        if (!decided && count > 0 && received.GetAt(0, first)) {
+            if (first == DLE) {
+                return LR_OK;
+            }
+            decided = true;
         }
         if (m_clock.GetTickCount() - start >= timeoutMs) {
             return LR_NO_ANSWER;
@@ -172,7 +199,12 @@ LinkResult ReaderLink::ReceiveTelegram(ByteBuffer& telegram, bool framed) {
     telegram.Clear();
     bool dle = false;
     bool overflow = false;
+    const uint32_t start = m_clock.GetTickCount();
+    const uint32_t limitMs = ReceiveLimitMs(m_pPort->GetBaudRate());
     for (;;) {
+        if (m_clock.GetTickCount() - start >= limitMs) {
+            return LR_NO_ANSWER;  // longer than any telegram takes: a reader that never ends
+        }
         // The read may end as soon as the end mark is in: the reader has nothing more to send, so
         // waiting for the line to fall quiet would only add the character delay to every exchange.
         const bool dleAtStart = dle;
@@ -197,6 +229,10 @@ LinkResult ReaderLink::ReceiveTelegram(ByteBuffer& telegram, bool framed) {
         }
         for (uint8_t byte : chunk.Bytes()) {
             if (TakeTelegramByte(byte, framed, dle, &telegram, overflow)) {
+                // A telegram that did not fit was cut short: refuse it like a bad block check.
+                if (overflow) {
+                    telegram.Clear();
+                }
                 return LR_OK;
             }
         }

@@ -121,6 +121,70 @@ TEST_F(LinkFailureTest, MalformedAnswersNeverPassAsSuccess) {
     }
 }
 
+TEST_F(LinkFailureTest, AnOversizeAnswerIsRefusedLikeABadBlockCheck) {
+    // 1,022 data bytes with a right block check: two bytes more than the buffer holds, and the end
+    // mark arrives in the read that overflows. What fits would pass the check on its own.
+    Bytes telegram{0x00, 0x00, 0x00};
+    telegram.insert(telegram.end(), 1020, 0x55);
+    telegram.insert(telegram.end(), {0x00, 0x66});
+    const Bytes wire = ScriptedBridge::Telegram(telegram);
+    answers = {wire, wire, wire, wire};
+    uint8_t status = 0;
+    ByteBuffer answer;
+    EXPECT_EQ(link.Transact(0x46, ByteBuffer{4}, status, answer), LR_NO_ANSWER);
+    EXPECT_EQ(status, kStatusSerialError);
+    EXPECT_EQ(Count(NAK), 4);
+}
+
+TEST_F(LinkFailureTest, EndlessReadersAreBoundedInTimeAndTracedOnce) {
+    const struct {
+        const char* what;
+        bool afterAnswerStx;  // the stream starts once the PC has acknowledged the reader's STX
+        uint8_t byte;
+        uint32_t chunk, ms;
+        uint32_t maxMs;
+    } cases[] = {
+        // DLE pairs are stored bytes, never an end mark: each receive phase ends after the time the
+        // longest telegram needs at 9600 baud (2,052 bytes, 2,138 ms) plus the character delay; the
+        // next attempts end at the first byte, which is no STX.
+        {"DLE every 20 ms in the answer", true, DLE, 1, 20, 2358 + 4 * 100},
+        // Zeros in place of every acknowledgement: four waits of 1000 ms.
+        {"zeros flooding the line", false, 0x00, 64, 10, 4 * (1000 + 100)},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.what);
+        bridge->streaming = !test.afterAnswerStx;
+        ackStx = test.afterAnswerStx;
+        bridge->streamByte = test.byte;
+        bridge->streamChunk = test.chunk;
+        bridge->streamMs = test.ms;
+        bridge->delivered = 0;
+        answers = {Bytes{}};
+        bridge->onWrite = [&](std::span<const uint8_t> w) {
+            React(Bytes(w.begin(), w.end()));
+            if (test.afterAnswerStx && w.size() == 1 && w[0] == DLE) {
+                bridge->streaming = true;
+            }
+        };
+        window.ClearAll();
+        const uint32_t start = clock.GetTickCount();
+        uint8_t status = 0;
+        ByteBuffer answer;
+        EXPECT_EQ(link.Transact(0x46, ByteBuffer{4}, status, answer), LR_NO_ANSWER);
+        EXPECT_LE(clock.GetTickCount() - start, test.maxMs);
+        // Every byte the reader sent appears once in the trace, never again with the ones before it.
+        uint64_t traced = 0;
+        for (const std::string& line : window.Lines()) {
+            if (line.rfind("<< ", 0) == 0) {
+                traced += (line.size() - 3) / 3;
+            }
+        }
+        EXPECT_EQ(traced, bridge->delivered);
+        bridge->streaming = false;
+        port.Purge();
+    }
+}
+
 TEST_F(LinkFailureTest, PortErrorsPassThroughExceptInsideAcknowledgementWaits) {
     bridge->readStatus = FT_IO_ERROR;
     uint8_t status = 0;

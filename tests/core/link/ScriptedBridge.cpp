@@ -38,6 +38,13 @@ ScriptedBridge::ScriptedBridge(FakeClock& clock) : m_clock(clock) {
         if (readStatus != FT_OK) {
             return readStatus;
         }
+        if (m_rx.empty() && streaming) {
+            *count = std::min(n, streamChunk);
+            std::fill_n(static_cast<uint8_t*>(buffer), *count, streamByte);
+            m_clock.Advance(streamMs);
+            delivered += *count;
+            return FT_OK;
+        }
         if (m_rx.empty()) {
             m_clock.Advance(m_dwReadTimeout);
             return FT_OK;
@@ -47,6 +54,7 @@ ScriptedBridge::ScriptedBridge(FakeClock& clock) : m_clock(clock) {
         m_rx.erase(m_rx.begin(), m_rx.begin() + take);
         m_clock.Advance(msPerByte * take);
         *count = take;
+        delivered += take;
         return FT_OK;
     };
 }

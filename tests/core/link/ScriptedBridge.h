@@ -28,6 +28,13 @@ public:
     static std::vector<uint8_t> Telegram(std::vector<uint8_t> bytes, bool badBcc = false);
 
     std::function<void(std::span<const uint8_t> written)> onWrite;
+    // A reader that never stops sending: with nothing else queued, each read takes streamChunk bytes
+    // of streamByte, which cost streamMs of the clock.
+    bool streaming = false;
+    uint8_t streamByte = 0;
+    uint32_t streamChunk = 1;
+    uint32_t streamMs = 1;
+    uint64_t delivered = 0;        // bytes the PC has read
     std::vector<uint8_t> written;  // every byte the PC wrote
     FT_STATUS readStatus = FT_OK;  // what FT_Read reports
     uint32_t msPerByte = 0;        // the fake time each delivered byte takes to arrive (a slow reader)
