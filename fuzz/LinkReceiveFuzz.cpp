@@ -13,7 +13,6 @@
 //   - the trace grows in proportion to the bytes on the line, not faster.
 #include <array>
 #include <memory>
-#include <optional>
 
 #include "FuzzSupport.h"
 #include "core/link/ScriptedBridge.h"
@@ -27,53 +26,54 @@ constexpr uint32_t kReadTimeoutMs = 100;  // the normal read time-out of the USB
 constexpr uint32_t kReadSize = 64;        // bytes one receive read may take
 constexpr uint32_t kCharDelayMs = 220;
 
-struct Answer {
-    uint8_t status = 0;
-    std::vector<uint8_t> data;
-};
-
-// The answer a telegram starting at wire[start] carries, when it is well formed: it ends in the
-// end mark, fits one buffer, has a zero XOR and (3964R) the request's sequence number.
-std::optional<Answer> TelegramAt(const std::vector<uint8_t>& wire, size_t start, bool framed,
-                                 uint8_t sequence) {
-    std::vector<uint8_t> stored;
+// Whether the telegram that starts at wire[start] is well formed and carries exactly status and
+// answer: it ends in the end mark, fits one buffer, has a zero XOR and (3964R) the request's sequence
+// number. The bytes are compared as they are taken, so a start that cannot match ends at once.
+bool CarriesAnswerAt(const std::vector<uint8_t>& wire, size_t start, bool framed, uint8_t sequence,
+                     uint8_t status, std::span<const uint8_t> answer) {
+    // Sequence number (framed: the STX of the reader's DLE STX), status, length, answer, BCC.
+    const size_t length = 4 + answer.size();
+    if (length > ByteBuffer::kCapacity) {
+        return false;
+    }
+    size_t stored = 0;
+    uint8_t bcc = 0;
     bool dle = false;
-    for (size_t i = start; i < wire.size() && stored.size() <= ByteBuffer::kCapacity; ++i) {
+    for (size_t i = start; i < wire.size(); ++i) {
         const uint8_t byte = wire[i];
         bool store = true;
         if (byte == DLE) {
             store = dle;
             dle = !dle;
         } else if (byte == ETX && dle) {
-            if (framed && !stored.empty()) {
-                stored.erase(stored.begin());  // the STX of the reader's DLE STX
-            }
-            uint8_t bcc = 0;
-            for (uint8_t b : stored) {
-                bcc ^= b;
-            }
-            const size_t header = framed ? 2 : 3;
-            if (bcc != 0 || stored.size() < header + 1 || (!framed && stored[0] != sequence)) {
-                return std::nullopt;
-            }
-            return Answer{stored[header - 2], {stored.begin() + header, stored.end() - 1}};
+            return stored == length && bcc == 0;
         } else if (framed) {
             dle = false;
         }
-        if (store) {
-            stored.push_back(byte);
+        if (!store) {
+            continue;
         }
+        const bool fits = stored == 0           ? framed || byte == sequence
+                          : stored == 1         ? byte == status
+                          : stored == 2         ? true
+                          : stored < length - 1 ? byte == answer[stored - 3]
+                                                : stored == length - 1;
+        if (!fits) {
+            return false;
+        }
+        // The XOR covers the sequence number, not the opener of the framed procedure.
+        if (stored > 0 || !framed) {
+            bcc ^= byte;
+        }
+        ++stored;
     }
-    return std::nullopt;
+    return false;
 }
 
 bool CarriedByTheWire(const std::vector<uint8_t>& wire, bool framed, uint8_t sequence, uint8_t status,
                       const ByteBuffer& answer) {
     for (size_t start = 0; start < wire.size(); ++start) {
-        const std::optional<Answer> found = TelegramAt(wire, start, framed, sequence);
-        if (found && found->status == status &&
-            std::equal(found->data.begin(), found->data.end(), answer.Bytes().begin(),
-                       answer.Bytes().end())) {
+        if (CarriesAnswerAt(wire, start, framed, sequence, status, answer.Bytes())) {
             return true;
         }
     }
