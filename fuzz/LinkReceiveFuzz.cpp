@@ -158,8 +158,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     const uint32_t elapsed = clock.GetTickCount() - start;
 
-    // Each wait may overrun its limit by the read it is in: one read time-out, or a receive read
-    // whose bytes trickle in one by one.
+    // Each wait may overrun its limit by the read it is in: one read time-out, or a read whose bytes
+    // trickle in one by one.
     const uint32_t overrun = kReadTimeoutMs + kReadSize * msPerByte;
     const uint32_t longestTelegram = (2 * ByteBuffer::kCapacity + 4) * 10 * 1000 / baud + 1;
     const uint32_t receivePhase = longestTelegram + kCharDelayMs;
