@@ -4,6 +4,7 @@
 #include <map>
 
 #include "commands/HexText.h"
+#include "link/SerialLine.h"
 
 namespace {
 
@@ -94,6 +95,12 @@ bool CliOptions::SetConnection(Connection connection, std::string& error) {
 bool CliOptions::Parse(const std::vector<std::string>& args, std::string& error) {
     for (size_t i = 0; i < args.size();) {
         const std::string& arg = args[i];
+        if (const auto parsed = m_mode.Parse(args, i, error); parsed != CliModeOptions::NotMine) {
+            if (parsed == CliModeOptions::Wrong) {
+                return false;
+            }
+            continue;
+        }
         if (!IsOption(arg)) {
             if (!ParseCommand(args, i, error)) {
                 return false;
@@ -124,7 +131,14 @@ bool CliOptions::Parse(const std::vector<std::string>& args, std::string& error)
         if (name == "--help" || name == "-h") {
             m_bHelp = true;
         } else if (name == "--port") {
-            if (!takeValue() || !SetConnection(ConnectionPort, error)) {
+            if (!takeValue()) {
+                return false;
+            }
+            if (m_connection == ConnectionPort) {
+                error = "--port given twice (" + m_strPort + " and " + value + "): choose one port";
+                return false;
+            }
+            if (!SetConnection(ConnectionPort, error)) {
                 return false;
             }
             m_strPort = value;
@@ -163,8 +177,15 @@ bool CliOptions::Parse(const std::vector<std::string>& args, std::string& error)
             return false;
         }
     }
+    m_mode.contRead.bHitag2 = m_bHitag2;
     if (!m_bHelp && m_connection == ConnectionNone) {
         error = "choose a connection: --port NAME, --usb or --simulate";
+        return false;
+    }
+    const bool serial = m_connection == ConnectionPort || m_connection == ConnectionSimulateCom;
+    if (serial && !SerialLine::SupportsBaudRate(m_dwBaudRate)) {
+        error = "--baud " + std::to_string(m_dwBaudRate) +
+                ": a serial port cannot be set to that rate (e.g. 9600, 19200, 38400, 57600, 115200)";
         return false;
     }
     return true;
@@ -172,6 +193,16 @@ bool CliOptions::Parse(const std::vector<std::string>& args, std::string& error)
 
 bool CliOptions::ParseCommand(const std::vector<std::string>& args, size_t& i, std::string& error) {
     const std::string& name = args[i++];
+    if (IsProgrammingVerb(name)) {
+        CliCommand command;
+        command.verb = CliCommand::Programming;
+        command.name = name;
+        if (!ParseProgrammingJob(name, args, i, command.job, error)) {
+            return false;
+        }
+        m_commands.push_back(command);
+        return true;
+    }
     const auto found = Verbs().find(name);
     if (found == Verbs().end()) {
         error = "unknown command " + name;
@@ -313,12 +344,15 @@ std::string CliOptions::Usage() {
         }
         usage += "\n";
     }
+    usage += "\n" + ProgrammingUsage();
     usage +=
         "\n"
         "select without SERIAL selects the card the last anticollision found. An empty VALUE (\"\")\n"
         "repeats the last value given. SET is the key set 0-2, NUMBER the key number 0-15.\n"
         "Read data is also printed for scripts: \"block 4: 00 11 ...\", \"serial: 1A2B3C4D\",\n"
         "\"card type: 0004\", \"select: 08\", \"info: V1\".\n"
+        "\n" +
+        CliModeOptions::Usage() +
         "\n"
         "Exit status: 0 when every command succeeded; 1 when one failed (the first failure is\n"
         "printed as its 8-digit code and meaning) or the connection failed; 2 for a bad argument.\n";

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "CliModes.h"
+#include "CliProgramming.h"
 #include "link/ByteBuffer.h"
 
 // One reader command of the command line, with its arguments checked and converted.
@@ -28,6 +30,7 @@ struct CliCommand {
         Transfer,
         SetPort,
         Info,
+        Programming,  // a loader job: job holds it
     };
 
     Verb verb = Startup;
@@ -41,6 +44,7 @@ struct CliCommand {
     bool hasSerial = false;  // select without a serial takes the one anticollision found
     uint32_t serial = 0;
     ByteBuffer data;  // the key of loadkey, the block data of write
+    CliProgrammingJob job;
 };
 
 // The command line of tagbench-cli: one connection, then the commands in order.
@@ -66,6 +70,8 @@ public:
     bool IsHitag2() const { return m_bHitag2; }
     bool IsQuiet() const { return m_bQuiet; }
     const std::vector<CliCommand>& GetCommands() const { return m_commands; }
+    // contread or waitcard, which runs after the commands.
+    const CliModeOptions& GetMode() const { return m_mode; }
 
 private:
     bool ParseCommand(const std::vector<std::string>& args, size_t& i, std::string& error);
@@ -78,4 +84,5 @@ private:
     bool m_bHitag2 = false;
     bool m_bQuiet = false;
     std::vector<CliCommand> m_commands;
+    CliModeOptions m_mode;
 };

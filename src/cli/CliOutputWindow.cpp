@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "commands/HexText.h"
+
 namespace {
 
 // Bold, in the format's colour; black is the terminal's own foreground so it shows on dark
@@ -18,10 +20,12 @@ std::string Escape(const TraceFormat& format) {
 
 }  // namespace
 
-void CliOutputWindow::AppendText(std::string_view text, const TraceFormat* format) {
+void CliOutputWindow::AppendText(std::string_view raw, const TraceFormat* format) {
     if (m_bQuiet && (format == nullptr || *format != kStatusFormat)) {
         return;
     }
+    // Status lines and the text trace carry the reader's own bytes: none may act on the terminal.
+    const std::string text = EscapeControls(raw);
     if (!m_bColour || format == nullptr) {
         m_out << text;
     } else {

@@ -2,8 +2,12 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <iostream>
+
+#include <unistd.h>
 
 #include "StringTable.h"
+#include "commands/HexText.h"
 #include "sim/Simulator.h"
 
 namespace {
@@ -52,6 +56,9 @@ bool CliRunner::Connect() {
                 m_err << "tagbench-cli: cannot start the simulated reader: " << error << "\n";
                 return false;
             }
+            if (m_simulatorSetup) {
+                m_simulatorSetup(m_pSimulator->Reader());
+            }
             usb = m_options.GetConnection() == CliOptions::ConnectionSimulateUsb;
             if (usb) {
                 d2xx = m_pSimulator->UsbProvider();
@@ -93,29 +100,54 @@ int CliRunner::Run() {
     }
     LinkResult firstFailure = LR_OK;
     std::string failedCommand;
+    std::string failedJob;
     for (const CliCommand& command : m_options.GetCommands()) {
         m_pPort->Purge();
         const LinkResult result = RunCommand(command);
         if (result != LR_OK && firstFailure == LR_OK) {
             firstFailure = result;
             failedCommand = command.name;
+            failedJob = command.verb == CliCommand::Programming ? m_strJobFailure : std::string();
         }
     }
+    if (firstFailure == LR_OK && m_options.GetMode().nMode != CliModeOptions::ModeNone) {
+        const bool terminal = &m_out == &std::cout && isatty(STDOUT_FILENO) != 0;
+        return CliModes(m_link, m_clock, &m_window, m_out, m_err, terminal).Run(m_options.GetMode());
+    }
     if (firstFailure != LR_OK) {
-        m_err << "tagbench-cli: " << failedCommand << " failed: " << Hex32(firstFailure) << " "
-              << LinkResultText(firstFailure) << "\n";
+        m_err << "tagbench-cli: " << failedCommand << " failed: ";
+        if (failedJob.empty()) {
+            m_err << Hex32(firstFailure) << " " << LinkResultText(firstFailure);
+        } else {
+            m_err << failedJob;
+        }
+        m_err << "\n";
         return 1;
     }
     return 0;
 }
 
-void CliRunner::PrintData(const std::string& label, const ByteBuffer& data) {
+void CliRunner::PrintData(const std::string& label, const ByteBuffer& data, uint32_t expected) {
     std::string hex = data.ToHex();
     if (!hex.empty()) {
         hex.pop_back();  // the blank after the last byte
     }
-    m_out << label << ": " << hex << "\n";
+    m_out << label << ": " << hex;
+    if (data.GetCount() < expected) {
+        m_out << (hex.empty() ? "" : " ") << "(" << data.GetCount() << " of " << expected
+              << " bytes received)";
+    }
+    m_out << "\n";
     m_out.flush();
+}
+
+bool CliRunner::PrintIfShort(const std::string& label, uint32_t expected) {
+    if (m_link.GetLastAnswer().GetCount() >= expected) {
+        return false;
+    }
+    // The command left its value as it was: show what the reader did send, not that value.
+    PrintData(label, m_link.GetLastAnswer(), expected);
+    return true;
 }
 
 LinkResult CliRunner::RunCommand(const CliCommand& c) {
@@ -128,22 +160,28 @@ LinkResult CliRunner::RunCommand(const CliCommand& c) {
         case CliCommand::Request: {
             uint32_t cardType = 0;
             const LinkResult result = m_link.Request(m_options.IsHitag2() ? 1 : 0, cardType);
-            if (result == LR_OK) {
+            if (result == LR_OK && !PrintIfShort("card type", 1)) {
                 m_out << "card type: " << Hex32(cardType, 4) << "\n";
             }
             return result;
         }
         case CliCommand::Anticollision: {
             const LinkResult result = m_link.Anticollision(m_dwCardSerial);
-            if (result == LR_OK) {
+            if (result == LR_OK && !PrintIfShort("serial", 4)) {
+                m_bHaveSerial = true;
                 m_out << "serial: " << Hex32(m_dwCardSerial) << "\n";
             }
             return result;
         }
         case CliCommand::Select: {
+            if (!c.hasSerial && !m_bHaveSerial) {
+                m_err << "tagbench-cli: select: no card serial number yet; run anticollision first or give "
+                         "one\n";
+                return LR_BUILD_SELECT;
+            }
             uint8_t selected = 0;
             const LinkResult result = m_link.Select(c.hasSerial ? c.serial : m_dwCardSerial, selected);
-            if (result == LR_OK) {
+            if (result == LR_OK && !PrintIfShort("select", 1)) {
                 m_out << "select: " << Hex32(selected, 2) << "\n";
             }
             return result;
@@ -159,7 +197,7 @@ LinkResult CliRunner::RunCommand(const CliCommand& c) {
             const LinkResult result = c.verb == CliCommand::Read ? m_link.ReadBlock(c.block, data)
                                                                  : m_link.ReadValueBlock(c.block, data);
             if (result == LR_OK) {
-                PrintData(block, data);
+                PrintData(block, data, 16);
             }
             return result;
         }
@@ -181,6 +219,15 @@ LinkResult CliRunner::RunCommand(const CliCommand& c) {
             return m_link.Transfer(c.block);
         case CliCommand::SetPort:
             return m_link.SetPort(c.mask);
+        case CliCommand::Programming: {
+            std::string failure;
+            const bool progress = &m_out == &std::cout && isatty(STDOUT_FILENO) != 0;
+            if (RunProgrammingJob(*m_pPort, m_clock, c.job, m_out, progress, failure)) {
+                return LR_OK;
+            }
+            m_strJobFailure = failure;
+            return LR_NO_ANSWER;  // stands for the job's failure; its own message is printed
+        }
         case CliCommand::Info: {
             ByteBuffer answer;
             const LinkResult result = m_link.GetInfo(answer);
@@ -189,7 +236,7 @@ LinkResult CliRunner::RunCommand(const CliCommand& c) {
                 if (!text.empty()) {
                     text.pop_back();
                 }
-                m_out << "info: " << text << "\n";
+                m_out << "info: " << EscapeControls(text) << "\n";
             }
             return result;
         }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -11,6 +12,7 @@
 #include "link/ReaderPort.h"
 
 class Simulator;
+class SimReader;
 
 // Runs one command line: connects as the settings page does, then sends the commands in order as
 // the commands page does, printing the output window's lines and the read data.
@@ -23,10 +25,16 @@ public:
     // 0 when the connection and every command succeeded, else 1.
     int Run();
 
+    // Tests: called with the simulated reader once --simulate has started it.
+    void SetSimulatorSetup(std::function<void(SimReader&)> setup) { m_simulatorSetup = std::move(setup); }
+
 private:
     bool Connect();
     LinkResult RunCommand(const CliCommand& command);
-    void PrintData(const std::string& label, const ByteBuffer& data);
+    // Data as hexadecimal bytes, saying so when the reader sent fewer than expected.
+    void PrintData(const std::string& label, const ByteBuffer& data, uint32_t expected = 0);
+    // When the last answer was shorter than expected, prints what came and returns true.
+    bool PrintIfShort(const std::string& label, uint32_t expected);
 
     const CliOptions& m_options;
     std::ostream& m_out;
@@ -34,7 +42,10 @@ private:
     Clock& m_clock;
     CliOutputWindow m_window;
     std::unique_ptr<Simulator> m_pSimulator;
+    std::function<void(SimReader&)> m_simulatorSetup;
     std::unique_ptr<ReaderPort> m_pPort;
     ReaderLink m_link;
     uint32_t m_dwCardSerial = 0;
+    bool m_bHaveSerial = false;  // a whole serial number came from anticollision
+    std::string m_strJobFailure;  // the last failed programming job's last log line
 };

@@ -1,3 +1,4 @@
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -5,8 +6,25 @@
 
 #include "CliOptions.h"
 #include "CliRunner.h"
+#include "link/SerialLine.h"
+
+namespace {
+
+// Ctrl-C or a kill ends the run at once, mid-exchange too; the port must not stay locked for others.
+void OnTerminate(int signal) {
+    SerialLine::ReleaseAllForExit();
+    _exit(128 + signal);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
+    struct sigaction action {};
+    action.sa_handler = OnTerminate;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
     CliOptions options;
     std::string error;
     if (!options.Parse(std::vector<std::string>(argv + 1, argv + argc), error)) {

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -94,6 +96,22 @@ void SimPtyEndpoint::Wake() {
     [[maybe_unused]] ssize_t n = write(m_anWake[1], &byte, 1);
 }
 
+bool SimPtyEndpoint::ClearStaleExclusiveFlag() {
+    int exclusive = 0;
+    if (ioctl(m_nSlave, TIOCGEXCL, &exclusive) != 0 || exclusive == 0) {
+        return false;
+    }
+    // The program that opened the port holds a lock on it while it uses it. A flag without the
+    // lock was left by a program that ended without closing the port; since this side keeps the
+    // pseudo-terminal open, the flag would shut everyone else out until the simulator ends.
+    if (flock(m_nSlave, LOCK_EX | LOCK_NB) != 0) {
+        return true;
+    }
+    ioctl(m_nSlave, TIOCNXCL);
+    flock(m_nSlave, LOCK_UN);
+    return false;
+}
+
 void SimPtyEndpoint::Run() {
     m_threadId = std::this_thread::get_id();
     const auto byteTime = m_dwBaudRate != 0 ? std::chrono::nanoseconds(10'000'000'000LL / m_dwBaudRate)
@@ -140,6 +158,11 @@ void SimPtyEndpoint::Run() {
         std::optional<std::chrono::nanoseconds> timeout;
         if (const auto next = m_pReader->MsToNextEvent(kSource)) {
             timeout = std::chrono::milliseconds(*next);
+        }
+        if (ClearStaleExclusiveFlag()) {
+            // A client holds the port: look again now and then, in case it goes away unannounced.
+            timeout =
+                timeout ? std::min<std::chrono::nanoseconds>(*timeout, kExclusiveCheck) : kExclusiveCheck;
         }
         backlog = !out.empty() || m_pReader->PendingOutput(kSource) != 0;
         if (!blocked && m_dwBaudRate != 0 && backlog) {

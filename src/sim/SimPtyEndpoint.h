@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -35,6 +36,9 @@ private:
     SimPtyEndpoint(std::shared_ptr<SimReader> reader, uint32_t baudRate);
     void Run();
     void Wake();
+    // Clears the exclusive-open flag a client left behind; true while a client really holds the port.
+    bool ClearStaleExclusiveFlag();
+    static constexpr std::chrono::milliseconds kExclusiveCheck{250};
 
     std::shared_ptr<SimReader> m_pReader;
     uint32_t m_dwBaudRate;

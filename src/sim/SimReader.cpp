@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "link/ReaderProtocol.h"
-#include "programming/Crc16.h"
 
 namespace {
 
@@ -22,12 +21,6 @@ enum : uint8_t {
     kStatusNotValueBlock = 20,
 };
 
-constexpr uint32_t kLoaderBlockSize = 72;
-
-bool IsWakeUp(uint8_t byte) {
-    return byte == '~' || byte == 'x' || byte == 'a' || byte == 'y' || byte == 'b';
-}
-
 uint8_t Xor(const std::vector<uint8_t>& bytes) {
     uint8_t bcc = 0;
     for (uint8_t byte : bytes) {
@@ -43,7 +36,14 @@ uint32_t U32(const std::vector<uint8_t>& bytes, size_t offset) {
 
 }  // namespace
 
-SimReader::SimReader(Clock& clock) : m_clock(clock) {
+SimReader::SimReader(Clock& clock)
+    : m_clock(clock),
+      m_loader({[this](uint8_t byte, uint32_t delayMs) { Queue(byte, delayMs); },
+                [this](uint32_t ms) { SetTimer(ms); }, [this] { m_bTimerArmed = false; },
+                [this] {
+                    m_sending.reset();
+                    BecomeIdle();
+                }}) {
     // A reader fresh from the factory holds the transport key in every slot, so that new cards
     // can be read before any key is loaded.
     m_keys.fill(SimCard::kTransportKey);
@@ -312,7 +312,7 @@ bool SimReader::IsStrict() {
 void SimReader::ReceiveByte(uint8_t byte) {
     switch (m_nState) {
         case LinkLoader:
-            LoaderByte(byte);
+            m_loader.Byte(byte);
             return;
         case LinkReceive:
             SetTimer(kCharTimeoutMs);
@@ -375,8 +375,9 @@ void SimReader::ReceiveByte(uint8_t byte) {
             }
             return;
         case LinkIdle:
-            if (IsWakeUp(byte)) {
-                EnterLoader();
+            if (SimLoader::IsWakeUp(byte)) {
+                m_nState = LinkLoader;
+                m_loader.Enter();
             } else if (m_nLinkMode == SimLink3964R) {
                 if (byte == STX) {
                     StartReceive();
@@ -480,15 +481,7 @@ void SimReader::OnTimer() {
             RepeatOrGiveUp();
             return;
         case LinkLoader:
-            if (m_nLoaderState == LoaderDownload) {
-                // The image is complete; the reader starts the new firmware.
-                LeaveLoader();
-            } else if (m_nLoaderState != LoaderCommand) {
-                if (m_nLoaderState != LoaderText) {
-                    Queue(NAK);
-                }
-                m_nLoaderState = LoaderCommand;
-            }
+            m_loader.OnTimer();
             return;
         default:
             return;
@@ -528,6 +521,10 @@ void SimReader::EndOfTelegram() {
     } else {
         Answer result = length == request.params.size() ? Execute(request.command, request.params)
                                                         : Answer{kStatusBadCommand, {}};
+        if (m_faults.answerData) {
+            result = Answer{kStatusOk, std::move(*m_faults.answerData)};
+            m_faults.answerData.reset();
+        }
         if (request.command == kCmdWaitForCard && result.status == kStatusOk) {
             m_byReportSequence = request.sequence;
         }
@@ -858,183 +855,6 @@ SimReader::Answer SimReader::ValueOperation(uint8_t command, const std::vector<u
     return {};
 }
 
-// --- the loader
-
-void SimReader::EnterLoader() {
-    m_nState = LinkLoader;
-    m_nLoaderState = LoaderCommand;
-    m_bTimerArmed = false;
-    Queue('>');
-}
-
-void SimReader::LeaveLoader() {
-    m_nLoaderState = LoaderCommand;
-    m_sending.reset();
-    BecomeIdle();
-}
-
-void SimReader::LoaderByte(uint8_t byte) {
-    switch (m_nLoaderState) {
-        case LoaderCommand:
-            if (byte == '@' || byte == '#') {
-                if (m_faults.refusedLoaderCommands.count(byte)) {
-                    Queue('3');
-                } else {
-                    ++m_eraseCount[byte == '@' ? 2 : 3];
-                    Queue('2');
-                }
-            } else if (byte == 'D') {
-                if (m_faults.refusedLoaderCommands.count(byte)) {
-                    Queue(NAK);
-                } else {
-                    m_firmware.clear();
-                    m_nLoaderState = LoaderDownload;
-                    SetTimer(kLoaderQuietMs);
-                    Queue('5');
-                }
-            } else if (byte == 'Q') {
-                LeaveLoader();
-            } else if (byte == 'S' || byte == 'G') {
-                m_loaderBuffer.assign(1, byte);
-                m_nLoaderState = LoaderText;
-                SetTimer(kLoaderQuietMs);
-            } else if (byte >= 0x01 && byte <= 0x07) {
-                m_byBinaryCode = byte;
-                m_loaderBuffer.clear();
-                m_nLoaderState = LoaderBinaryLength;
-                SetTimer(kLoaderQuietMs);
-            } else if (IsWakeUp(byte)) {
-                Queue('>');  // awake already: prompt again, so that a PC that missed the prompt goes on
-            }
-            return;
-        case LoaderText:
-            if (byte == 0) {
-                m_bTimerArmed = false;
-                m_nLoaderState = LoaderCommand;
-                RunLoaderText(std::string(m_loaderBuffer.begin(), m_loaderBuffer.end()));
-            } else if (m_loaderBuffer.size() >= 128) {
-                m_nLoaderState = LoaderCommand;  // no command is that long
-                m_bTimerArmed = false;
-            } else {
-                m_loaderBuffer.push_back(byte);
-                SetTimer(kLoaderQuietMs);
-            }
-            return;
-        case LoaderBinaryLength:
-            m_byBinaryLength = byte;
-            if (byte == 0) {
-                m_bTimerArmed = false;
-                m_nLoaderState = LoaderCommand;
-                RunLoaderBinary();
-            } else {
-                m_nLoaderState = LoaderBinaryData;
-                SetTimer(kLoaderQuietMs);
-            }
-            return;
-        case LoaderBinaryData:
-            m_loaderBuffer.push_back(byte);
-            if (m_loaderBuffer.size() == m_byBinaryLength) {
-                m_bTimerArmed = false;
-                m_nLoaderState = LoaderCommand;
-                RunLoaderBinary();
-            } else {
-                SetTimer(kLoaderQuietMs);
-            }
-            return;
-        case LoaderDownload:
-            m_firmware.push_back(byte);
-            SetTimer(kLoaderQuietMs);
-            return;
-    }
-}
-
-void SimReader::RunLoaderText(const std::string& text) {
-    const uint8_t first = static_cast<uint8_t>(text[0]);
-    if (m_faults.refusedLoaderCommands.count(first)) {
-        Queue(NAK);
-        return;
-    }
-    if (text.starts_with("SSERIAL=")) {
-        // The serial number is written once: a reader that has one keeps it, and still answers 4.
-        if (m_strSerial.empty()) {
-            m_strSerial = text.substr(8);
-        }
-        Queue('4');
-    } else if (text == "GSERIAL") {
-        Queue(static_cast<uint8_t>(kSerialAnswerLead));
-        for (char c : m_strSerial) {
-            Queue(static_cast<uint8_t>(c));
-        }
-    } else {
-        Queue(NAK);
-    }
-}
-
-void SimReader::RunLoaderBinary() {
-    const std::vector<uint8_t> data = std::move(m_loaderBuffer);
-    m_loaderBuffer.clear();
-    if (m_faults.refusedLoaderCommands.count(m_byBinaryCode)) {
-        Queue(NAK);
-        return;
-    }
-    const size_t n = data.size();
-    switch (m_byBinaryCode) {
-        case 0x05:
-            if (n != 0) {
-                break;
-            }
-            for (const char* p = kLoaderVersion; *p; ++p) {
-                Queue(static_cast<uint8_t>(*p));
-            }
-            Queue(kAck);
-            return;
-        case 0x03:
-            if (n != 0) {
-                break;
-            }
-            m_wCrc = Crc16::kShiftInInit;
-            m_nBlockIndex = 0;
-            Queue(kAck);
-            return;
-        case 0x01:
-        case 0x02: {
-            if (n != kLoaderBlockSize) {
-                break;
-            }
-            m_wCrc = Crc16::ShiftIn(m_wCrc, data);
-            std::array<uint8_t, kLoaderBlockSize> block;
-            std::copy(data.begin(), data.end(), block.begin());
-            const uint32_t index = m_nBlockIndex++;
-            if (m_byBinaryCode == 0x01) {
-                if (m_flash.size() <= index) {
-                    m_flash.resize(index + 1);
-                }
-                m_flash[index] = block;
-                Queue(kAck);
-            } else {
-                Queue(index < m_flash.size() && m_flash[index] == block ? kAck : NAK);
-            }
-            return;
-        }
-        case 0x04:
-            if (n != 2) {
-                break;
-            }
-            Queue(Crc16::Finish(m_wCrc) == ((data[0] << 8) | data[1]) ? kAck : NAK);
-            return;
-        case 0x07:
-            if (n != 0) {
-                break;
-            }
-            Queue(kAck);
-            LeaveLoader();
-            return;
-        default:
-            break;
-    }
-    Queue(NAK);
-}
-
 // --- the field and observations
 
 void SimReader::EnterCard(const SimCard& card) {
@@ -1137,27 +957,37 @@ bool SimReader::InLoader() {
 
 std::string SimReader::GetSerialText() {
     std::lock_guard lock(m_mutex);
-    return m_strSerial;
+    return m_loader.GetSerialText();
 }
 
 void SimReader::SetSerialText(const std::string& text) {
     std::lock_guard lock(m_mutex);
-    m_strSerial = text;
+    m_loader.SetSerialText(text);
 }
 
 std::vector<std::array<uint8_t, 72>> SimReader::GetFlashBlocks() {
     std::lock_guard lock(m_mutex);
-    return m_flash;
+    return m_loader.GetFlashBlocks();
 }
 
 std::vector<uint8_t> SimReader::GetFirmwareImage() {
     std::lock_guard lock(m_mutex);
-    return m_firmware;
+    return m_loader.GetFirmwareImage();
 }
 
 uint32_t SimReader::GetEraseCount(uint32_t bank) {
     std::lock_guard lock(m_mutex);
-    return bank < m_eraseCount.size() ? m_eraseCount[bank] : 0;
+    return m_loader.GetEraseCount(bank);
+}
+
+void SimReader::SetLoaderSettings(const SimLoader::Settings& settings) {
+    std::lock_guard lock(m_mutex);
+    m_loader.SetSettings(settings);
+}
+
+SimLoader::Settings SimReader::GetLoaderSettings() {
+    std::lock_guard lock(m_mutex);
+    return m_loader.GetSettings();
 }
 
 SimEeprom SimReader::GetEeprom() {
@@ -1175,6 +1005,8 @@ void SimReader::SetFaults(const SimFaults& faults) {
         std::lock_guard lock(m_mutex);
         m_faults = faults;
         m_random.seed(faults.seed);
+        m_loader.SetFaults(
+            {faults.refusedLoaderCommands, faults.silentLoaderCommands, faults.wrongLoaderCrc});
     }
     Notify();
 }

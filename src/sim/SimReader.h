@@ -15,6 +15,7 @@
 
 #include "link/Clock.h"
 #include "sim/SimCard.h"
+#include "sim/SimLoader.h"
 
 // Which link procedure the reader speaks: 3964R with its STX/DLE handshake, or the DLE-framed
 // procedure without it (such a reader leaves a lone STX unanswered).
@@ -75,9 +76,14 @@ struct SimFaults {
     uint32_t wrongSequenceCount = 0;  // the next n answers echo a wrong sequence number
     bool silent = false;              // the reader takes nothing and answers nothing
     uint32_t answerDelayMs = 0;       // an answer starts this late after its request
+    // The next answer reports success with these data bytes, whatever the command asked for: a
+    // reader with firmware of its own (short answers, text with control characters).
+    std::optional<std::vector<uint8_t>> answerData;
     // Loader commands the reader refuses, by their first byte ('@', '#', 'D', 'S', 'G', 0x01..0x07):
     // an erase answers '3', the others a NAK.
     std::set<uint8_t> refusedLoaderCommands;
+    std::set<uint8_t> silentLoaderCommands;  // taken and never answered
+    bool wrongLoaderCrc = false;             // the loader's own checksum differs from the PC's
 };
 
 // The simulated MIFARE reader: bytes in from the PC, bytes out to it, with time from a Clock and
@@ -87,7 +93,6 @@ struct SimFaults {
 // output ready or moved the next event.
 class SimReader {
 public:
-    static constexpr uint8_t kAck = 0x06;  // the loader's acknowledgement
     // How long the reader waits for the PC's acknowledgement, and for the next byte of a
     // telegram, before it gives up: the usual 3964R times.
     static constexpr uint32_t kAckTimeoutMs = 2000;
@@ -97,14 +102,8 @@ public:
     static constexpr uint32_t kStxRestartMs = 10;
     // How often the reader sends an answer again after a NAK or a missing acknowledgement.
     static constexpr uint32_t kMaxRepeats = 5;
-    // The loader takes a firmware image until the line has been quiet this long, and drops an
-    // incomplete binary command after the same pause.
-    static constexpr uint32_t kLoaderQuietMs = 1000;
     // GetInfo's answer; the PC shows it without its last character (the terminating zero).
     static constexpr const char* kInfoText = "Tagbench simulated reader V1.0";
-    static constexpr const char* kLoaderVersion = "TBLOAD 1.0";
-    // The answer to GSERIAL is this character followed by the stored serial text.
-    static constexpr char kSerialAnswerLead = '=';
     // Status for a command code the reader does not know or parameters of the wrong size.
     static constexpr uint8_t kStatusBadCommand = 13;
 
@@ -159,6 +158,8 @@ public:
     std::vector<std::array<uint8_t, 72>> GetFlashBlocks();
     std::vector<uint8_t> GetFirmwareImage();
     uint32_t GetEraseCount(uint32_t bank);
+    void SetLoaderSettings(const SimLoader::Settings& settings);
+    SimLoader::Settings GetLoaderSettings();
     SimEeprom GetEeprom();
     void SetEeprom(const SimEeprom& eeprom);
 
@@ -173,13 +174,6 @@ private:
         LinkAwaitStxAck,       // sent STX, waiting for DLE
         LinkAwaitTelegramAck,  // sent the telegram, waiting for DLE (or NAK)
         LinkLoader,
-    };
-    enum LoaderState : uint32_t {
-        LoaderCommand,
-        LoaderText,
-        LoaderBinaryLength,
-        LoaderBinaryData,
-        LoaderDownload
     };
     struct Outgoing {
         std::vector<uint8_t> telegram;  // before DLE doubling
@@ -223,12 +217,6 @@ private:
     SimCard* ActiveCard();
     Answer ValueOperation(uint8_t command, const std::vector<uint8_t>& params);
 
-    void EnterLoader();
-    void LoaderByte(uint8_t byte);
-    void RunLoaderText(const std::string& text);
-    void RunLoaderBinary();
-    void LeaveLoader();
-
     std::mutex m_mutex;
     Clock& m_clock;
     std::map<int, std::function<void()>> m_listeners;
@@ -260,17 +248,7 @@ private:
     uint8_t m_byReportSequence = 0;
     std::optional<std::pair<int32_t, uint8_t>> m_transferBuffer;  // value and address
 
-    // loader
-    LoaderState m_nLoaderState = LoaderCommand;
-    std::vector<uint8_t> m_loaderBuffer;
-    uint8_t m_byBinaryCode = 0;
-    uint8_t m_byBinaryLength = 0;
-    uint16_t m_wCrc = 0xFFFF;
-    uint32_t m_nBlockIndex = 0;
-    std::string m_strSerial;
-    std::vector<std::array<uint8_t, 72>> m_flash;
-    std::vector<uint8_t> m_firmware;
-    std::array<uint32_t, 4> m_eraseCount{};
+    SimLoader m_loader;
 
     SimEeprom m_eeprom;
     SimFaults m_faults;

@@ -107,6 +107,10 @@ TEST(CliOptions, BadArgumentsGetTheDialogMessages) {
         {{"--usb", "--port", "/dev/ttyS0"}, "choose one connection: --port NAME, --usb or --simulate"},
         {{"request"}, "choose a connection: --port NAME, --usb or --simulate"},
         {{"--port"}, "--port needs a value"},
+        {{"--port", "/dev/ttyS0", "--port", "/dev/ttyS1"},
+         "--port given twice (/dev/ttyS0 and /dev/ttyS1): choose one port"},
+        {{"--port", "/dev/ttyS0", "--baud", "12345"},
+         "--baud 12345: a serial port cannot be set to that rate (e.g. 9600, 19200, 38400, 57600, 115200)"},
     };
     for (const auto& test : cases) {
         const Parsed p = Parse(test.args);

@@ -1,13 +1,23 @@
 // tagbench-cli end to end: in-process through the runner against the simulated reader, and the
 // real binary once.
 #include "CliRunner.h"
+#include "link/SerialLine.h"
+#include "sim/SimReader.h"
+#include "sim/Simulator.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <fstream>
 #include <sstream>
 
 namespace {
@@ -18,13 +28,14 @@ struct CliRun {
     std::string err;
 };
 
-CliRun RunInProcess(const std::vector<std::string>& args) {
+CliRun RunInProcess(const std::vector<std::string>& args, std::function<void(SimReader&)> setup = {}) {
     CliOptions options;
     std::string error;
     EXPECT_TRUE(options.Parse(args, error)) << error;
     std::ostringstream out;
     std::ostringstream err;
     CliRunner runner(options, out, err, false);
+    runner.SetSimulatorSetup(std::move(setup));
     const int exitCode = runner.Run();
     return {exitCode, out.str(), err.str()};
 }
@@ -86,6 +97,48 @@ TEST(CliRunner, FirstFailureIsPrintedWithItsCodeAndExitStatusOne) {
               "authenticated>\n");
 }
 
+TEST(CliRunner, PrintsOnlyWhatTheReaderSentAndNothingThatActsOnTheTerminal) {
+    const struct {
+        const char* what;
+        std::vector<std::string> commands;
+        std::vector<uint8_t> answer;
+        int exitCode;
+        std::string out;  // what follows the status line of the first command
+        std::string err;
+    } cases[] = {
+        {"title and colour sequences in the info text",
+         {"info"},
+         {0x1B, ']', '0', ';', 'x', 0x07, 0x1B, '[', '3', '1', 'm', 'V', 0xC2, 0x9B, '1', 0xFF, 0xC3, 0xA9,
+          0},
+         0,
+         "info: \\x1B]0;x\\x07\\x1B[31mV\\xC2\\x9B1\\xFF\xC3\xA9\n",
+         ""},
+        {"an anticollision answer of two bytes, then select",
+         {"anticollision", "select"},
+         {0x34, 0x12},
+         1,
+         "serial: 34 12 (2 of 4 bytes received)\n",
+         "tagbench-cli: select: no card serial number yet; run anticollision first or give one\n"},
+        {"an empty answer to request", {"request"}, {}, 0, "card type: (0 of 1 bytes received)\n", ""},
+        {"a short block", {"read", "1"}, {0x54, 0x61}, 0, "block 1: 54 61 (2 of 16 bytes received)\n", ""},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.what);
+        std::vector<std::string> args = {"--simulate", "--quiet"};
+        args.insert(args.end(), test.commands.begin(), test.commands.end());
+        const CliRun run = RunInProcess(args, [&](SimReader& reader) {
+            SimFaults faults;
+            faults.answerData = test.answer;
+            reader.SetFaults(faults);
+        });
+        EXPECT_EQ(run.exitCode, test.exitCode);
+        EXPECT_EQ(run.out.find('\x1B'), std::string::npos);
+        const size_t firstLine = run.out.find('\n') + 1;
+        EXPECT_EQ(run.out.substr(firstLine, test.out.size()), test.out) << run.out;
+        EXPECT_EQ(run.err.substr(0, test.err.size()), test.err);
+    }
+}
+
 TEST(CliRunner, ConnectionFailureNamesThePortAndTheReason) {
     const CliRun run = RunInProcess({"--port", "/dev/tagbench-no-such-port", "request"});
     EXPECT_EQ(run.exitCode, 1);
@@ -93,6 +146,37 @@ TEST(CliRunner, ConnectionFailureNamesThePortAndTheReason) {
     EXPECT_EQ(run.err,
               "tagbench-cli: cannot connect to /dev/tagbench-no-such-port: No such file or directory "
               "(0x00000002)\n");
+
+    char fifo[] = "/tmp/tagbench-fifo-XXXXXX";
+    ASSERT_NE(mkdtemp(fifo), nullptr);
+    const std::string fifoPath = std::string(fifo) + "/port";
+    ASSERT_EQ(mkfifo(fifoPath.c_str(), 0600), 0);
+    for (const std::string& notAPort : {std::string("/dev/null"), fifoPath, std::string("/etc/hostname")}) {
+        const CliRun other = RunInProcess({"--port", notAPort, "request"});
+        EXPECT_EQ(other.err,
+                  "tagbench-cli: cannot connect to " + notAPort + ": not a serial port (0x00000019)\n");
+    }
+    unlink(fifoPath.c_str());
+    rmdir(fifo);
+}
+
+TEST(CliRunner, ProgrammingJobsPrintTheirLogAndTheFirstFailure) {
+    const std::string file = ::testing::TempDir() + "tagbench-cli-image.btl";
+    { std::ofstream(file, std::ios::binary) << std::string(144, 'B'); }
+    CliRun run = RunInProcess({"--simulate", "--quiet", "serial", "7", "btl", "program", file});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(
+        run.out,
+        "Programming 0x00000007\nPlease (re)connect the reader...\nWriting serial number: 0x00000007...\n"
+        "Verifying serial number...\nSerial number written successful!\n"
+        "Programming file: tagbench-cli-image.btl\nPlease (re)connect the reader...\n"
+        "Get Version: TBLOAD 1.0\nReset CRC: OK\nProgramming file: tagbench-cli-image.btl\n"
+        "File is successfully programmed!\nVerify CRC: OK\nReboot: OK\n");
+    run = RunInProcess({"--simulate=com", "--quiet", "usb-settings", "--usb-serial", "3", "sendfile", file});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.out.find("File sent successful!\n"), std::string::npos) << "later jobs still run";
+    EXPECT_EQ(run.err, "tagbench-cli: usb-settings failed: ERROR: USB settings not written!\n");
+    std::remove(file.c_str());
 }
 
 // Runs the installed-form binary and returns its exit status, with stdout and stderr together.
@@ -124,6 +208,55 @@ TEST(CliBinary, ExitStatusTellsSuccessFailureAndBadArguments) {
     EXPECT_EQ(output.rfind("tagbench-cli: read 256: Please enter a whole number from 0 to 255.\n\nUsage:", 0),
               0u)
         << output;
+}
+
+// Whether the pseudo-terminal's exclusive-open flag is set, seen through a descriptor opened before.
+bool Exclusive(int fd) {
+    int exclusive = 0;
+    return ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+}
+
+bool WaitFor(const std::function<bool()>& condition) {
+    for (int i = 0; i < 500; ++i) {
+        if (condition()) {
+            return true;
+        }
+        usleep(10000);
+    }
+    return condition();
+}
+
+TEST(CliBinary, AnInterruptedOrKilledRunLeavesThePortFree) {
+    std::string error;
+    const auto simulator = Simulator::Start(error);
+    ASSERT_NE(simulator, nullptr) << error;
+    SimFaults silent;
+    silent.silent = true;
+    simulator->Reader().SetFaults(silent);  // the run waits in its first exchange
+    const std::string port = simulator->PortName();
+    const int watcher = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(watcher, 0);
+    const std::string binary = std::string(std::getenv("TAGBENCH_BIN_DIR")) + "/src/cli/tagbench-cli";
+    for (const int signal : {SIGINT, SIGTERM, SIGKILL}) {
+        SCOPED_TRACE(signal);
+        const char* argv[] = {binary.c_str(), "--quiet", "--port", port.c_str(), "request", nullptr};
+        pid_t pid = 0;
+        ASSERT_EQ(posix_spawn(&pid, binary.c_str(), nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+        ASSERT_TRUE(WaitFor([&] { return Exclusive(watcher); })) << "the run holds the port";
+        kill(pid, signal);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        if (signal != SIGKILL) {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + signal);
+            EXPECT_FALSE(Exclusive(watcher)) << "given up by the run itself";
+        } else {
+            // Nothing runs in a killed process: the simulated reader finds the flag stale.
+            EXPECT_TRUE(WaitFor([&] { return !Exclusive(watcher); }));
+        }
+        SerialLine next;
+        EXPECT_EQ(next.Open(port), 0);
+    }
+    close(watcher);
 }
 
 }  // namespace

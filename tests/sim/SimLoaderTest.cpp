@@ -11,7 +11,14 @@ class SimLoaderTest : public SimReaderFixture {
 protected:
     static constexpr uint8_t ACK = 0x06;
 
-    void SetUp() override { ASSERT_EQ(Send({'~'}), Bytes{'>'}); }
+    // A loader that answers at once, unless a test gives it time.
+    void SetUp() override {
+        SimLoader::Settings settings;
+        settings.eraseMs = 0;
+        settings.blockMs = 0;
+        reader.SetLoaderSettings(settings);
+        ASSERT_EQ(Send({'~'}), Bytes{'>'});
+    }
     Bytes SendText(const std::string& text) {
         Bytes bytes(text.begin(), text.end());
         bytes.push_back(0);
@@ -40,8 +47,17 @@ TEST_F(SimLoaderTest, SerialNumberIsWrittenOnceAndReadBack) {
     EXPECT_FALSE(reader.InLoader());
 }
 
-TEST_F(SimLoaderTest, EraseAnswersAndRefusals) {
-    EXPECT_EQ(Send({'@'}), Bytes{'2'});
+TEST_F(SimLoaderTest, EraseTakesItsTimeAndAnswersOrRefuses) {
+    SimLoader::Settings settings = reader.GetLoaderSettings();
+    settings.eraseMs = 400;
+    reader.SetLoaderSettings(settings);
+    EXPECT_EQ(Send({'@'}), Bytes{});
+    clock.Advance(399);
+    EXPECT_EQ(Take(), Bytes{});
+    clock.Advance(1);
+    EXPECT_EQ(Take(), Bytes{'2'});
+    settings.eraseMs = 0;
+    reader.SetLoaderSettings(settings);
     EXPECT_EQ(Send({'#'}), Bytes{'2'});
     EXPECT_EQ(reader.GetEraseCount(2), 1u);
     SimFaults faults;
@@ -78,30 +94,60 @@ TEST_F(SimLoaderTest, TwoBlockProgramWithRightAndWrongCrc) {
 }
 
 TEST_F(SimLoaderTest, VersionAndMalformedBinaryCommands) {
-    const std::string version = SimReader::kLoaderVersion;
+    const std::string version = SimLoader::kVersion;
     Bytes expected(version.begin(), version.end());
     expected.push_back(ACK);
     EXPECT_EQ(Send({0x05, 0x00}), expected);
     EXPECT_EQ(Binary(0x01, Bytes(10, 0)), Bytes{NAK});  // a program block must be 72 bytes
     // A command that stops short is dropped after a quiet line.
     Send({0x01, 0x48, 1, 2, 3});
-    clock.Advance(SimReader::kLoaderQuietMs);
+    clock.Advance(SimLoader::kQuietMs);
     EXPECT_EQ(Take(), Bytes{NAK});
     EXPECT_EQ(Send({'@'}), Bytes{'2'});
 }
 
-TEST_F(SimLoaderTest, FirmwareImageEndsWhenTheLineGoesQuiet) {
+TEST_F(SimLoaderTest, FirmwareImageNeedsErasedBanksAndEndsWhenTheLineGoesQuiet) {
+    EXPECT_EQ(Send({'D'}), Bytes{NAK});
+    EXPECT_EQ(Send({'@'}), Bytes{'2'});
+    EXPECT_EQ(Send({'D'}), Bytes{NAK}) << "bank 3 still holds the old image";
+    EXPECT_EQ(Send({'#'}), Bytes{'2'});
     EXPECT_EQ(Send({'D'}), Bytes{'5'});
     Send(Bytes(64, 0xA5));
     clock.Advance(10);
     Send(Bytes(36, 0x5A));
-    clock.Advance(SimReader::kLoaderQuietMs - 1);
+    clock.Advance(SimLoader::kQuietMs - 1);
     EXPECT_TRUE(reader.InLoader());
     clock.Advance(1);
     reader.Tick();
     EXPECT_FALSE(reader.InLoader());
     EXPECT_EQ(reader.GetFirmwareImage().size(), 100u);
     EXPECT_EQ(reader.GetFirmwareImage()[64], 0x5A);
+}
+
+TEST_F(SimLoaderTest, VersionTextWithZeroByteComesInTwoPartsAfterAGap) {
+    SimLoader::Settings settings = reader.GetLoaderSettings();
+    settings.version = std::string("V1\0", 3) + "2";
+    settings.versionSplit = 2;
+    settings.versionGapMs = 300;
+    reader.SetLoaderSettings(settings);
+    EXPECT_EQ(Send({0x05, 0x00}), (Bytes{'V', '1'}));
+    clock.Advance(300);
+    EXPECT_EQ(Take(), (Bytes{0, '2', ACK}));
+}
+
+TEST_F(SimLoaderTest, SilentCommandsAndAWrongChecksumFault) {
+    SimFaults faults;
+    faults.silentLoaderCommands = {'@', 0x03, 'S'};
+    faults.wrongLoaderCrc = true;
+    reader.SetFaults(faults);
+    EXPECT_EQ(Send({'@'}), Bytes{});
+    EXPECT_EQ(Binary(0x03, {}), Bytes{});
+    EXPECT_EQ(SendText("SSERIAL=0x00000001"), Bytes{});
+    clock.Advance(SimLoader::kQuietMs);
+    EXPECT_EQ(Take(), Bytes{});
+    EXPECT_EQ(Binary(0x01, Block(0x11)), Bytes{ACK});
+    const uint16_t crc = Crc16::Finish(Crc16::ShiftIn(Crc16::kShiftInInit, Block(0x11)));
+    EXPECT_EQ(CheckCrc(crc), Bytes{NAK});
 }
 
 }  // namespace

@@ -116,3 +116,66 @@ bool HexToBytes(std::string_view text, ByteBuffer& bytes) {
     }
     return true;
 }
+
+namespace {
+
+// The length of the UTF-8 sequence that starts at i, or 0 when it is not a valid one (overlong
+// forms, surrogates and C1 controls included).
+size_t Utf8Length(std::string_view text, size_t i) {
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(i);
+    size_t length = 0;
+    uint32_t code = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        code = lead & 0x1Fu;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        code = lead & 0x0Fu;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        code = lead & 0x07u;
+    } else {
+        return 0;
+    }
+    if (i + length > text.size()) {
+        return 0;
+    }
+    for (size_t k = 1; k < length; ++k) {
+        if ((byte(i + k) & 0xC0u) != 0x80u) {
+            return 0;
+        }
+        code = (code << 6) | (byte(i + k) & 0x3Fu);
+    }
+    static constexpr uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < kSmallest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF) || code <= 0x9F) {
+        return 0;
+    }
+    return length;
+}
+
+}  // namespace
+
+std::string EscapeControls(std::string_view text) {
+    std::string safe;
+    safe.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == '\\') {
+            safe += "\\\\";
+            ++i;
+        } else if (c == '\n' || c == '\t' || (c >= 0x20 && c < 0x7F)) {
+            safe += static_cast<char>(c);
+            ++i;
+        } else if (const size_t length = c >= 0x80 ? Utf8Length(text, i) : 0; length != 0) {
+            safe.append(text.substr(i, length));
+            i += length;
+        } else {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            safe += escaped;
+            ++i;
+        }
+    }
+    return safe;
+}

@@ -41,3 +41,8 @@ bool ScanHex32(std::string_view text, uint32_t& value);
 // Two hexadecimal digits per byte ("5E2F9A40C713" -> 5E 2F 9A 40 C7 13); false on an odd length
 // or a character that is not a hexadecimal digit.
 bool HexToBytes(std::string_view text, ByteBuffer& bytes);
+
+// Text from outside (a reader's answer) made safe to print on a terminal: control characters, C1
+// controls and bytes that are not UTF-8 become \xNN, and a backslash becomes \\, so that no
+// escape sequence can act; line feeds and tabs stay. Valid UTF-8 text passes unchanged.
+std::string EscapeControls(std::string_view text);

@@ -1,5 +1,6 @@
 #include "link/LinkResult.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -64,6 +65,9 @@ std::string LinkResultText(LinkResult result) {
     }
     if (result >= 0x20000097 && result <= LR_READER_BASE) {
         return "the command's parameters could not be assembled";
+    }
+    if (result == ENOTTY) {
+        return "not a serial port";  // a file, a pipe or another device opened as a port
     }
     if (result < 0x20000000) {
         return std::strerror(static_cast<int>(result));  // a system error code (errno)

@@ -28,6 +28,7 @@ LinkResult ReaderLink::Exchange(uint8_t command, const ByteBuffer& parameters, b
                                 ByteBuffer& answer) {
     status = 0;
     const LinkResult result = Transact(command, parameters, status, answer);
+    m_lastAnswer = answer;
     if (result != LR_OK && reports) {
         WriteStatusLine(StatusText(status));
     }

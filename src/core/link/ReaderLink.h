@@ -52,6 +52,9 @@ public:
     void SetSequenceNumber(uint8_t sequence) { m_bySequence = sequence; }
     uint32_t GetLinkMode() const { return m_dwLinkMode; }
     ReaderPort* GetPort() const { return m_pPort; }
+    // The answer bytes of the last command's exchange as they came, so that a caller can tell a
+    // value the reader sent from one the command left as it was because the answer was short.
+    const ByteBuffer& GetLastAnswer() const { return m_lastAnswer; }
     Clock& GetClock() const { return m_clock; }
 
     // The command set.
@@ -103,4 +106,5 @@ private:
     Clock& m_clock;
     uint8_t m_bySequence = 0;
     uint32_t m_dwLinkMode = LinkMode3964R;
+    ByteBuffer m_lastAnswer;
 };

@@ -328,3 +328,23 @@ LinkResult ReaderPort::SetEventChars(uint8_t eventChar, uint8_t errorChar) {
     }
     return CallD2xx(m_d2xx->Table().FT_SetChars, m_ftHandle, eventChar, uint8_t{1}, errorChar, uint8_t{1});
 }
+
+LinkResult ReaderPort::ReadEeprom() {
+    if (!IsUsb()) {
+        return LR_NOT_USB;
+    }
+    if (!m_d2xx) {
+        return LR_NO_D2XX;
+    }
+    return CallD2xx(m_d2xx->Table().FT_EE_Read, m_ftHandle, m_eeprom.Data());
+}
+
+LinkResult ReaderPort::ProgramEeprom() {
+    if (!IsUsb()) {
+        return LR_NOT_USB;
+    }
+    if (!m_d2xx) {
+        return LR_NO_D2XX;
+    }
+    return CallD2xx(m_d2xx->Table().FT_EE_Program, m_ftHandle, m_eeprom.Data());
+}

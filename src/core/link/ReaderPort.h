@@ -11,6 +11,7 @@
 #include "link/LinkResult.h"
 #include "link/SerialPortList.h"
 #include "link/Trace.h"
+#include "production/UsbEepromRecord.h"
 
 class SerialLine;
 
@@ -68,6 +69,12 @@ public:
     void ClearOutput() { m_trace.ClearOutput(); }
     void WriteStatusLine(std::string_view text) { m_trace.WriteStatusLine(text); }
 
+    // The USB bridge's EEPROM settings: read fills the record from the bridge, program writes the
+    // whole record into it. LR_NOT_USB on a serial line, without touching the record.
+    UsbEepromRecord& GetEepromRecord() { return m_eeprom; }
+    LinkResult ReadEeprom();
+    LinkResult ProgramEeprom();
+
 private:
     std::shared_ptr<D2xxProvider> m_d2xx;
     SerialPortList* m_pPorts;
@@ -83,4 +90,5 @@ private:
     uint8_t m_byStopBits = 0;
     uint32_t m_dwHandshake = 0;
     Trace m_trace;
+    UsbEepromRecord m_eeprom;
 };

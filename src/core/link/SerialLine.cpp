@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <ctime>
 
@@ -17,6 +18,27 @@ constexpr int64_t kNsPerMs = 1000000;
 // A read that returns at once still waits this long for a first byte, so that a loop polling
 // for one byte sleeps in the kernel instead of spinning.
 constexpr int64_t kPollingWaitNs = kNsPerMs;
+
+// The open lines' descriptors, for ReleaseAllForExit; a program holds one or two.
+std::atomic<int> g_openFds[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
+
+void Register(int fd) {
+    for (auto& slot : g_openFds) {
+        int expected = -1;
+        if (slot.compare_exchange_strong(expected, fd)) {
+            return;
+        }
+    }
+}
+
+void Unregister(int fd) {
+    for (auto& slot : g_openFds) {
+        int expected = fd;
+        if (slot.compare_exchange_strong(expected, -1)) {
+            return;
+        }
+    }
+}
 
 int64_t NowNs() {
     timespec now{};
@@ -87,6 +109,11 @@ int WaitFor(int fd, short events, int64_t timeoutNs) {
 
 }  // namespace
 
+bool SerialLine::SupportsBaudRate(uint32_t baudRate) {
+    speed_t speed;
+    return SpeedOf(baudRate, speed);
+}
+
 SerialLine::~SerialLine() {
     Close();
 }
@@ -102,13 +129,15 @@ int SerialLine::Open(const std::string& name) {
         return ENOTTY;
     }
     // TIOCEXCL keeps other programs out, but root passes it; the lock also stops root and
-    // a second line in this process.
-    if (ioctl(fd, TIOCEXCL) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    // a second line in this process. The lock comes first: whoever finds the flag set without a
+    // lock behind it (the simulated reader) may take the flag for a stale one.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
         const int error = (errno == EWOULDBLOCK) ? EBUSY : errno;
         close(fd);
         return error;
     }
     m_nFd = fd;
+    Register(fd);
     return 0;
 }
 
@@ -283,12 +312,21 @@ int SerialLine::Read(uint8_t* destination, uint32_t n, uint32_t& received, const
     }
 }
 
+void SerialLine::ReleaseAllForExit() {
+    for (auto& slot : g_openFds) {
+        if (const int fd = slot.load(); fd >= 0) {
+            ioctl(fd, TIOCNXCL);
+        }
+    }
+}
+
 int SerialLine::Close() {
     if (m_nFd < 0) {
         return 0;
     }
     SetModemLines(m_nFd, TIOCMBIC);
     ioctl(m_nFd, TIOCNXCL);
+    Unregister(m_nFd);
     const int result = close(m_nFd) == 0 ? 0 : errno;
     m_nFd = -1;  // the descriptor is gone even when close reports an error
     return result;

@@ -38,6 +38,8 @@ public:
 
     // EBUSY when another program (or another line of this one) holds the port.
     int Open(const std::string& name);
+    // Whether Configure can set the line to this rate.
+    static bool SupportsBaudRate(uint32_t baudRate);
     // parity: 0 none, 1 odd, 2 even, 3 mark, 4 space; stopBits: 0 one, 1 one and a half, 2 two;
     // handshake non-zero: RTS/CTS. Raises DTR and RTS.
     int Configure(uint32_t baudRate, uint8_t dataBits, uint8_t parity, uint8_t stopBits, uint32_t handshake);
@@ -55,6 +57,11 @@ public:
 
     bool IsOpen() const { return m_nFd >= 0; }
     int GetFd() const { return m_nFd; }
+
+    // For a signal handler that ends the process: gives up the exclusive hold of every open line,
+    // which would otherwise outlive the process on a pseudo-terminal whose far side stays open.
+    // Async-signal-safe.
+    static void ReleaseAllForExit();
 
 private:
     // Waits until the line is readable or timeoutNs passes (negative: no limit). 1 readable,

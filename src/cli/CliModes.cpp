@@ -1,0 +1,320 @@
+#include "CliModes.h"
+
+#include <charconv>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <thread>
+
+#include "commands/CStatisticsLog.h"
+#include "commands/PcBeep.h"
+#include "commands/WaitCardExchange.h"
+#include "link/ReaderLink.h"
+
+namespace {
+
+constexpr uint32_t kProgressIntervalMs = 250;
+
+volatile std::sig_atomic_t g_bInterrupted = 0;
+
+void OnInterrupt(int) {
+    g_bInterrupted = 1;
+}
+
+// Ctrl-C ends the running mode after its current step, instead of the program.
+class InterruptGuard {
+public:
+    InterruptGuard() {
+        g_bInterrupted = 0;
+        struct sigaction action {};
+        action.sa_handler = OnInterrupt;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, &m_previous);
+    }
+    ~InterruptGuard() { sigaction(SIGINT, &m_previous, nullptr); }
+    InterruptGuard(const InterruptGuard&) = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+private:
+    struct sigaction m_previous {};
+};
+
+void Pause(uint32_t ms) {
+    if (ms != 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    }
+}
+
+template <typename T>
+bool ParseNumber(const std::string& text, T min, T max, T& value) {
+    T parsed = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), parsed);
+    if (ec != std::errc() || end != text.data() + text.size() || parsed < min || parsed > max) {
+        return false;
+    }
+    value = parsed;
+    return true;
+}
+
+std::string Format(const char* format, auto... values) {
+    char line[160];
+    std::snprintf(line, sizeof line, format, values...);
+    return line;
+}
+
+}  // namespace
+
+CliModeOptions::Parsed CliModeOptions::Parse(const std::vector<std::string>& args, size_t& i,
+                                             std::string& error) {
+    const std::string& arg = args[i];
+    if (arg == "contread" || arg == "waitcard") {
+        if (nMode != ModeNone) {
+            error = "choose one of contread and waitcard";
+            return Wrong;
+        }
+        nMode = arg == "contread" ? ModeContRead : ModeWaitCard;
+        strName = arg;
+        ++i;
+        return Taken;
+    }
+    if (nMode == ModeNone || arg.rfind("--", 0) != 0) {
+        return NotMine;
+    }
+    const size_t eq = arg.find('=');
+    const std::string name = arg.substr(0, eq);
+    const bool isContRead = nMode == ModeContRead;
+    const bool flag = name == "--pc-beep";
+    const bool known = name == "--seconds" ||
+                       (isContRead && (flag || name == "--block" || name == "--key" || name == "--keynum" ||
+                                       name == "--cycles" || name == "--max-attempts" || name == "--log" ||
+                                       name == "--signal"));
+    if (!known) {
+        return NotMine;
+    }
+    size_t next = i + 1;
+    std::string value;
+    if (eq != std::string::npos) {
+        value = arg.substr(eq + 1);
+    } else if (!flag && next < args.size()) {
+        value = args[next++];
+    }
+    auto wrong = [&](const std::string& expected) {
+        error = strName + " " + name + (expected.empty() ? "" : " " + expected);
+        return Wrong;
+    };
+    if (flag) {
+        if (eq != std::string::npos) {
+            return wrong("takes no value");
+        }
+        contRead.bPcBeep = true;
+    } else if (value.empty()) {
+        return wrong("needs a value");
+    } else if (name == "--block") {
+        if (!ParseNumber<uint8_t>(value, 0, 255, contRead.nBlock)) {
+            return wrong("needs a block number 0-255, not " + value);
+        }
+    } else if (name == "--key") {
+        if (value != "A" && value != "a" && value != "B" && value != "b") {
+            return wrong("takes A or B, not " + value);
+        }
+        contRead.bKeyB = value == "B" || value == "b";
+    } else if (name == "--keynum") {
+        if (!ParseNumber<uint8_t>(value, 0, 15, contRead.nKeyNumber)) {
+            return wrong("needs a key number 0-15, not " + value);
+        }
+    } else if (name == "--cycles") {
+        if (!ParseNumber<uint64_t>(value, 1, UINT64_MAX, nCycles)) {
+            return wrong("needs a positive whole number, not " + value);
+        }
+    } else if (name == "--seconds") {
+        if (!ParseNumber<uint32_t>(value, 1, UINT32_MAX / 1000, dwSeconds)) {
+            return wrong("needs a positive whole number, not " + value);
+        }
+    } else if (name == "--max-attempts") {
+        if (!ParseNumber<uint32_t>(value, 0, UINT32_MAX, contRead.nMaxAttempts)) {
+            return wrong("needs a whole number (0: no limit), not " + value);
+        }
+    } else if (name == "--log") {
+        strLogPath = value;
+    } else {  // --signal
+        contRead.bGreenLedFlash = contRead.bRedLedFlash = contRead.bReaderBeep = false;
+        for (size_t start = 0; start <= value.size();) {
+            size_t comma = value.find(',', start);
+            comma = comma == std::string::npos ? value.size() : comma;
+            const std::string part = value.substr(start, comma - start);
+            if (part == "green") {
+                contRead.bGreenLedFlash = true;
+            } else if (part == "red") {
+                contRead.bRedLedFlash = true;
+            } else if (part == "buzzer") {
+                contRead.bReaderBeep = true;
+            } else {
+                return wrong("takes green, red and buzzer, separated by commas, not " + value);
+            }
+            start = comma + 1;
+        }
+    }
+    if (nCycles != 0 && dwSeconds != 0) {
+        error = strName + " takes --cycles or --seconds, not both";
+        return Wrong;
+    }
+    i = next;
+    return Taken;
+}
+
+std::string CliModeOptions::Usage() {
+    return "Modes (after the commands, which run first):\n"
+           "  contread [--block N] [--key A|B] [--keynum N] [--cycles N | --seconds S]\n"
+           "           [--max-attempts N] [--log FILE] [--signal green,red,buzzer] [--pc-beep]\n"
+           "      reads the card over and over (reset, request, anticollision, select,\n"
+           "      authenticate, read, signal, switch-off) until Ctrl-C or the limit, then prints\n"
+           "      the statistics. --max-attempts: failed resets before it stops by itself\n"
+           "      (default 10, 0: never). --log appends one record per cycle to FILE.\n"
+           "  waitcard [--seconds S]\n"
+           "      arms the reader and prints the serial number of the card that enters its\n"
+           "      field; exit status 1 on time-out or Ctrl-C (the reader is reset).\n";
+}
+
+CliModes::CliModes(ReaderLink& link, Clock& clock, OutputWindow* window, std::ostream& out, std::ostream& err,
+                   bool progress)
+    : m_link(link), m_clock(clock), m_pWindow(window), m_out(out), m_err(err), m_bProgress(progress) {}
+
+int CliModes::Run(const CliModeOptions& options) {
+    switch (options.nMode) {
+        case CliModeOptions::ModeContRead:
+            return RunContRead(options);
+        case CliModeOptions::ModeWaitCard:
+            return RunWaitCard(options);
+        case CliModeOptions::ModeNone:
+            break;
+    }
+    return 0;
+}
+
+int CliModes::RunContRead(const CliModeOptions& options) {
+    CStatisticsLog log;
+    std::string error;
+    if (!options.strLogPath.empty() && !log.Open(options.strLogPath, error)) {
+        m_err << "tagbench-cli: " << error << "\n";
+        return 1;
+    }
+    std::unique_ptr<PcBeep> beep;
+    if (options.contRead.bPcBeep) {
+        beep = std::make_unique<PcBeep>();
+    }
+    ReaderPort* port = m_link.GetPort();
+    // As on the commands page: nothing is traced while the cycle runs.
+    port->SetOutputWindow(nullptr, false, TraceModeHex);
+
+    ContinuousReadCycle cycle(m_link, m_clock);
+    const InterruptGuard interrupt;
+    const uint32_t start = m_clock.GetTickCount();
+    uint32_t lastProgress = start;
+    uint64_t cycles = 0;
+    uint64_t logErrors = 0;
+    bool stoppedByItself = false;
+    cycle.Start(options.contRead, log.IsOpen() ? &log : nullptr, beep.get());
+    while (cycle.IsRunning()) {
+        const ContReadReport report = cycle.Step();
+        if (!report.strNotice.empty()) {
+            ClearProgress();
+            m_err << "tagbench-cli: " << report.strNotice << "\n";
+        }
+        // The first failing record is shown; the count follows at the end.
+        if (!report.strLogError.empty() && logErrors++ == 0) {
+            ClearProgress();
+            m_err << "tagbench-cli: " << report.strLogError << "\n";
+        }
+        if (report.bStopped) {
+            stoppedByItself = true;
+            break;
+        }
+        cycles += report.bCycleEnded ? 1 : 0;
+        const uint32_t now = m_clock.GetTickCount();
+        if (g_bInterrupted != 0 || (options.nCycles != 0 && cycles >= options.nCycles) ||
+            (options.dwSeconds != 0 && now - start >= options.dwSeconds * 1000)) {
+            cycle.Stop();
+            break;
+        }
+        if (m_bProgress && now - lastProgress >= kProgressIntervalMs) {
+            lastProgress = now;
+            PrintProgress(cycle.Statistics().Figures(now));
+        }
+        Pause(report.dwNextDelayMs);
+    }
+    ClearProgress();
+    port->SetOutputWindow(m_pWindow, true, TraceModeHex);
+    PrintTable(cycle.Statistics().Figures(m_clock.GetTickCount()));
+
+    int status = 0;
+    if (stoppedByItself) {
+        m_err << "tagbench-cli: contread stopped by itself after " << options.contRead.nMaxAttempts + 1
+              << " failed resets\n";
+        status = 1;
+    }
+    if (logErrors != 0) {
+        m_err << "tagbench-cli: " << logErrors << " records could not be written to " << options.strLogPath
+              << "\n";
+        status = 1;
+    }
+    return status;
+}
+
+int CliModes::RunWaitCard(const CliModeOptions& options) {
+    WaitCardExchange exchange(m_link, m_clock);
+    const InterruptGuard interrupt;
+    const uint32_t start = m_clock.GetTickCount();
+    exchange.Start();
+    while (exchange.IsRunning()) {
+        const bool timedOut =
+            options.dwSeconds != 0 && m_clock.GetTickCount() - start >= options.dwSeconds * 1000;
+        if (g_bInterrupted != 0 || timedOut) {
+            exchange.Stop();
+            m_err << "tagbench-cli: waitcard "
+                  << (timedOut ? "saw no card within " + std::to_string(options.dwSeconds) + " s" : "stopped")
+                  << "\n";
+            return 1;
+        }
+        Pause(exchange.Step().dwNextDelayMs);
+    }
+    if (!exchange.IsCardAccepted()) {
+        m_err << "tagbench-cli: waitcard ended without a card\n";
+        return 1;
+    }
+    m_out << Format("serial: %08X\n", exchange.GetCardSerial());
+    return 0;
+}
+
+void CliModes::PrintProgress(const ContReadFigures& figures) {
+    m_out << Format("\rcycles %llu  %.1f/s  %.1f %% read  %.1f s",
+                    static_cast<unsigned long long>(figures.nCycles), figures.dCyclesPerSecond,
+                    figures.dSuccessPercent, figures.dwElapsedMs / 1000.0)
+          << std::flush;
+    m_bProgressShown = true;
+}
+
+void CliModes::ClearProgress() {
+    if (m_bProgressShown) {
+        m_out << "\r\033[K" << std::flush;
+        m_bProgressShown = false;
+    }
+}
+
+void CliModes::PrintTable(const ContReadFigures& f) {
+    auto count = [](uint64_t n) { return static_cast<unsigned long long>(n); };
+    m_out << Format("%-18s%10llu\n", "cycles", count(f.nCycles))
+          << Format("%-18s%10llu  %.1f %%\n", "completed", count(f.nCompleted), f.dSuccessPercent)
+          << Format("%-18s%10.1f cycles/s\n", "rate", f.dCyclesPerSecond)
+          << Format("%-18s%10.1f s\n", "elapsed", f.dwElapsedMs / 1000.0) << "failures by step\n";
+    for (int step = ContReadReset; step <= ContReadSwitchOff; ++step) {
+        if (step != ContReadSignal) {  // the signal's result is not looked at
+            m_out << Format("  %-16s%10llu\n", ContReadStepName(step), count(f.failuresByStep[step]));
+        }
+    }
+    if (f.nLastFailureStep >= 0) {
+        m_out << "last failure      " << ContReadStepName(f.nLastFailureStep) << ": " << f.strLastFailure
+              << "\n";
+    }
+    m_out.flush();
+}
