@@ -46,8 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string error;
     const bool accepted = options.Parse(args, error);
     if (!accepted) {
-        // The message quotes at most the argument it is about.
-        FUZZ_CHECK(!error.empty() && error.size() <= 160 + longest, "error of %zu characters", error.size());
+        // The message quotes at most the two arguments it is about.
+        FUZZ_CHECK(!error.empty() && error.size() <= 160 + 2 * longest, "error of %zu characters",
+                   error.size());
     } else {
         FUZZ_CHECK(options.WantsHelp() || options.GetConnection() != CliOptions::ConnectionNone,
                    "accepted without a connection");
