@@ -13,11 +13,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 
 #include <QApplication>
 
+#include "ResidentMemory.h"
 #include "link/ByteBuffer.h"
 #include "link/Trace.h"
 #include "widgets/COutputWindowWidget.h"
@@ -30,17 +30,6 @@ long PeakKiB() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss;
-}
-
-long CurrentKiB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::atol(line.c_str() + 6);
-        }
-    }
-    return -1;
 }
 
 ByteBuffer TwentyBytes() {
@@ -74,7 +63,7 @@ double Run(Trace& trace, int total, int paintLines) {
         if (n % lap == 0) {
             const auto now = SteadyClock::now();
             const double seconds = std::chrono::duration<double>(now - lapStart).count();
-            std::printf("%10d %12.0f %12ld %12ld\n", n, lap / seconds, PeakKiB(), CurrentKiB());
+            std::printf("%10d %12.0f %12ld %12ld\n", n, lap / seconds, PeakKiB(), ResidentKiB());
             lapStart = now;
         }
     }
@@ -100,7 +89,7 @@ int main(int argc, char** argv) {
     trace.SetOutputWindow(&window, true, TraceModeHex);
 
     const long peakBefore = PeakKiB();
-    std::printf("peak memory before: %ld KiB (current %ld KiB)\n\n", peakBefore, CurrentKiB());
+    std::printf("peak memory before: %ld KiB (current %ld KiB)\n\n", peakBefore, ResidentKiB());
     std::printf("%10s %12s %12s %12s\n", "lines", "lines/s", "peak KiB", "current KiB");
 
     std::printf("-- repainted every 16 ms\n");

@@ -89,6 +89,15 @@ void SimReader::SetTimer(uint32_t ms) {
 void SimReader::RunDueEvents() {
     for (bool again = true; again;) {
         again = false;
+        // A late byte from the PC goes in before a time-out that falls due after it.
+        if (!m_lateInput.empty() && Due(m_lateInput.front().second) &&
+            !(m_bTimerArmed && static_cast<int32_t>(m_lateInput.front().second - m_dwTimerAt) > 0)) {
+            const uint8_t byte = m_lateInput.front().first;
+            m_lateInput.pop_front();
+            ReceiveByte(byte);
+            again = true;
+            continue;
+        }
         if (m_bTimerArmed && Due(m_dwTimerAt)) {
             m_bTimerArmed = false;
             OnTimer();
@@ -135,6 +144,9 @@ std::optional<uint32_t> SimReader::MsToNextEvent(int source) {
     if (!m_output.empty() && source == m_nSource && !Due(m_output.front().second)) {
         consider(m_output.front().second);
     }
+    if (!m_lateInput.empty()) {
+        consider(m_lateInput.front().second);
+    }
     if (m_bTimerArmed) {
         consider(m_dwTimerAt);
     }
@@ -159,7 +171,7 @@ void SimReader::Queue(uint8_t byte, uint32_t delayMs) {
     if (DrawFraction(m_faults.corruptFraction)) {
         byte = static_cast<uint8_t>(~byte);
     }
-    uint32_t due = m_clock.GetTickCount() + delayMs;
+    uint32_t due = m_clock.GetTickCount() + delayMs + DrawDelay();
     // Bytes leave in order: never before one queued earlier.
     if (!m_output.empty() && static_cast<int32_t>(m_output.back().second - due) > 0) {
         due = m_output.back().second;
@@ -183,6 +195,13 @@ bool SimReader::DrawFraction(double fraction) {
         return false;
     }
     return std::uniform_real_distribution<double>(0.0, 1.0)(m_random) < fraction;
+}
+
+uint32_t SimReader::DrawDelay() {
+    if (!DrawFraction(m_faults.delayFraction)) {
+        return 0;
+    }
+    return std::uniform_int_distribution<uint32_t>(1, std::max<uint32_t>(1, m_faults.delayMs))(m_random);
 }
 
 bool SimReader::ApplyInputFaults(uint8_t& byte) {
@@ -210,6 +229,14 @@ void SimReader::Receive(std::span<const uint8_t> bytes, int source) {
         RunDueEvents();
         for (uint8_t byte : bytes) {
             if (m_faults.silent || !ApplyInputFaults(byte)) {
+                continue;
+            }
+            if (const uint32_t delay = DrawDelay(); delay != 0 || !m_lateInput.empty()) {
+                uint32_t due = m_clock.GetTickCount() + delay;
+                if (!m_lateInput.empty() && static_cast<int32_t>(m_lateInput.back().second - due) > 0) {
+                    due = m_lateInput.back().second;
+                }
+                m_lateInput.emplace_back(byte, due);
                 continue;
             }
             ReceiveByte(byte);

@@ -67,6 +67,10 @@ struct SimFaults {
     uint32_t corruptNthIn = 0;
     double dropFraction = 0;  // of all bytes in both directions, drawn from a seeded generator
     double corruptFraction = 0;
+    // Of all bytes in both directions: the byte comes 1..delayMs late, and so does every byte after
+    // it, as on a line that stalls.
+    double delayFraction = 0;
+    uint32_t delayMs = 0;
     uint32_t seed = 1;
     uint32_t wrongBccCount = 0;       // the next n answers carry a wrong block check
     uint32_t wrongSequenceCount = 0;  // the next n answers echo a wrong sequence number
@@ -206,6 +210,8 @@ private:
     void MaybeStartReport();
     bool ApplyInputFaults(uint8_t& byte);
     bool DrawFraction(double fraction);
+    // How late a byte comes by the delay fault; 0 for most.
+    uint32_t DrawDelay();
 
     Answer Execute(uint8_t command, const std::vector<uint8_t>& params);
     SimCard* ActiveCard();
@@ -219,8 +225,9 @@ private:
     bool m_bStrict = true;
 
     // line
-    int m_nSource = 0;                                  // the transport that spoke last; output goes there
-    std::deque<std::pair<uint8_t, uint32_t>> m_output;  // byte, due tick
+    int m_nSource = 0;                                     // the transport that spoke last; output goes there
+    std::deque<std::pair<uint8_t, uint32_t>> m_output;     // byte, due tick
+    std::deque<std::pair<uint8_t, uint32_t>> m_lateInput;  // bytes from the PC the delay fault holds back
     LinkState m_nState = LinkIdle;
     std::vector<uint8_t> m_received;
     bool m_bDleSeen = false;
@@ -238,7 +245,6 @@ private:
     SimPortState m_port;
     std::array<SimCard::Key, 3 * 2 * 16> m_keys;
     bool m_bWaitForCard = false;
-    bool m_bReportPending = false;
     uint8_t m_byReportSequence = 0;
     std::optional<std::pair<int32_t, uint8_t>> m_transferBuffer;  // value and address
 

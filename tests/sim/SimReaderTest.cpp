@@ -305,6 +305,24 @@ TEST_F(SimReaderTest, TimeOutsOnTheReadersSide) {
     EXPECT_EQ(Take(), Bytes{STX});
 }
 
+TEST_F(SimReaderTest, DelayedBytesComeLateInBothDirectionsAndInOrder) {
+    SimFaults faults;
+    faults.delayFraction = 1;
+    faults.delayMs = 1;
+    reader.SetFaults(faults);
+    EXPECT_EQ(Send({STX}), Bytes{});
+    EXPECT_EQ(reader.MsToNextEvent(), 1u);
+    clock.Advance(1);
+    EXPECT_EQ(Take(), Bytes{});  // the reader took the STX; its DLE is late too
+    clock.Advance(1);
+    EXPECT_EQ(Take(), Bytes{DLE});
+    EXPECT_EQ(Send(Frame({0, 0x4F, 0})), Bytes{});
+    clock.Advance(1);
+    EXPECT_EQ(Take(), Bytes{});
+    clock.Advance(1);
+    EXPECT_EQ(Take(), (Bytes{DLE, STX}));
+}
+
 TEST_F(SimReaderTest, FaultsOnTheLine) {
     SimFaults faults;
     faults.dropNthOut = 3;

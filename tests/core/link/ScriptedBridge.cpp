@@ -52,6 +52,7 @@ ScriptedBridge::ScriptedBridge(FakeClock& clock) : m_clock(clock) {
         const uint32_t take = std::min<uint32_t>(n, static_cast<uint32_t>(m_rx.size()));
         std::copy_n(m_rx.begin(), take, static_cast<uint8_t*>(buffer));
         m_rx.erase(m_rx.begin(), m_rx.begin() + take);
+        m_clock.Advance(msPerByte * take);
         *count = take;
         delivered += take;
         return FT_OK;

@@ -37,6 +37,7 @@ public:
     uint64_t delivered = 0;        // bytes the PC has read
     std::vector<uint8_t> written;  // every byte the PC wrote
     FT_STATUS readStatus = FT_OK;  // what FT_Read reports
+    uint32_t msPerByte = 0;        // the fake time each delivered byte takes to arrive (a slow reader)
 
 private:
     FakeClock& m_clock;

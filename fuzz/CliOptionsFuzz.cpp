@@ -1,0 +1,66 @@
+// The command line of tagbench-cli. Input: the arguments, separated by zero bytes.
+//
+// What must hold: a refused command line says why in one bounded line; an accepted one names a
+// connection (or asks for help) and holds only commands whose arguments passed their checks, so
+// that no command reaches the reader with a key, block data or bounds it should not have; parsing
+// the same arguments again gives the same result.
+#include "CliOptions.h"
+#include "FuzzSupport.h"
+
+namespace {
+
+void CheckCommand(const CliCommand& command) {
+    FUZZ_CHECK(!command.name.empty(), "a command without its name");
+    switch (command.verb) {
+        case CliCommand::LoadKey:
+            FUZZ_CHECK(command.data.GetCount() == 6, "loadkey with a key of %u bytes",
+                       command.data.GetCount());
+            [[fallthrough]];
+        case CliCommand::Authenticate:
+            FUZZ_CHECK(command.keyNumber <= 15 && (command.mode & ~7) == 0 && (command.mode & 3) <= 2,
+                       "%s with key number %u, mode %u", command.name.c_str(), command.keyNumber,
+                       command.mode);
+            break;
+        case CliCommand::Write:
+            FUZZ_CHECK(command.data.GetCount() == 16, "write with %u bytes", command.data.GetCount());
+            break;
+        case CliCommand::SetPort:
+            FUZZ_CHECK((command.mask & ~0x17) == 0, "setport mask %02X", command.mask);
+            break;
+        default:
+            FUZZ_CHECK(command.data.IsEmpty(), "%s carries data", command.name.c_str());
+            break;
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::vector<std::string> args = SplitAtZero({data, size});
+    size_t longest = 0;
+    for (const std::string& arg : args) {
+        longest = std::max(longest, arg.size());
+    }
+
+    CliOptions options;
+    std::string error;
+    const bool accepted = options.Parse(args, error);
+    if (!accepted) {
+        // The message quotes at most the two arguments it is about.
+        FUZZ_CHECK(!error.empty() && error.size() <= 160 + 2 * longest, "error of %zu characters",
+                   error.size());
+    } else {
+        FUZZ_CHECK(options.WantsHelp() || options.GetConnection() != CliOptions::ConnectionNone,
+                   "accepted without a connection");
+        FUZZ_CHECK(options.GetBaudRate() > 0, "baud rate 0");
+        for (const CliCommand& command : options.GetCommands()) {
+            CheckCommand(command);
+        }
+    }
+
+    CliOptions again;
+    std::string againError;
+    FUZZ_CHECK(again.Parse(args, againError) == accepted && againError == error, "a second parse differs");
+    FUZZ_CHECK(again.GetCommands().size() == options.GetCommands().size(), "a second parse differs");
+    return 0;
+}
