@@ -27,8 +27,9 @@ constexpr uint32_t kReadSize = 64;        // bytes one receive read may take
 constexpr uint32_t kCharDelayMs = 220;
 
 // Whether the telegram that starts at wire[start] is well formed and carries exactly status and
-// answer: it ends in the end mark, fits one buffer, has a zero XOR and (3964R) the request's sequence
-// number. The bytes are compared as they are taken, so a start that cannot match ends at once.
+// answer: it ends in the end mark, fits one buffer, has a zero XOR, a length byte that counts the
+// answer and (3964R) the request's sequence number. The bytes are compared as they are taken, so a start that
+// cannot match ends at once.
 bool CarriesAnswerAt(const std::vector<uint8_t>& wire, size_t start, bool framed, uint8_t sequence,
                      uint8_t status, std::span<const uint8_t> answer) {
     // Sequence number (framed: the STX of the reader's DLE STX), status, length, answer, BCC.
@@ -55,7 +56,7 @@ bool CarriesAnswerAt(const std::vector<uint8_t>& wire, size_t start, bool framed
         }
         const bool fits = stored == 0           ? framed || byte == sequence
                           : stored == 1         ? byte == status
-                          : stored == 2         ? true
+                          : stored == 2         ? byte == static_cast<uint8_t>(answer.size())
                           : stored < length - 1 ? byte == answer[stored - 3]
                                                 : stored == length - 1;
         if (!fits) {

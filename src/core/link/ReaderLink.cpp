@@ -315,9 +315,11 @@ LinkResult ReaderLink::Transact(uint8_t command, ByteBuffer parameters, uint8_t&
         }
 
         const std::span<const uint8_t> bytes = telegram.Bytes();
-        const bool good =
-            framed ? bytes.size() >= kMinAnswerFramed && Xor(bytes) == 0
-                   : bytes.size() >= kMinAnswer3964R && Xor(bytes) == 0 && bytes[0] == m_bySequence;
+        // Besides the block check, the length byte must count the data: a lost zero byte, or two
+        // lost equal bytes, leave the check intact and would pass a shortened answer as success.
+        const uint32_t header = framed ? kMinAnswerFramed - 1 : kMinAnswer3964R - 1;
+        const bool good = bytes.size() > header && Xor(bytes) == 0 && (framed || bytes[0] == m_bySequence) &&
+                          bytes[header - 1] == static_cast<uint8_t>(bytes.size() - header - 1);
         if (!good) {
             // The reader repeats its telegram after a NAK, so only the receive phase runs again.
             result = SendAndWaitDle(ByteBuffer{NAK}, 0, false);

@@ -108,6 +108,8 @@ TEST_F(LinkFailureTest, MalformedAnswersNeverPassAsSuccess) {
         // Too short to hold a status, yet its block check is right.
         {"lone sequence byte", ScriptedBridge::Telegram({})},
         {"sequence and status only", {0x00, 0x00, DLE, ETX}},
+        // A data byte 00 lost on the line: the block check still holds, the length byte does not.
+        {"shorter than its length byte", ScriptedBridge::Telegram({0x00, 0x00, 0x03, 0x41, 0x42})},
         // Without an end mark the telegram outgrows its buffer instead of holding the link forever.
         {"no end mark", Bytes(1100, 0x55)},
     };
