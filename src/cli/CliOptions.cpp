@@ -172,6 +172,15 @@ bool CliOptions::Parse(const std::vector<std::string>& args, std::string& error)
             m_bHitag2 = true;
         } else if (name == "--quiet" && !hasValue) {
             m_bQuiet = true;
+        } else if (name == "--timestamps") {
+            if (!hasValue || value == "elapsed") {
+                m_nTimestamps = TraceTimestamp::Elapsed;
+            } else if (value == "time") {
+                m_nTimestamps = TraceTimestamp::TimeOfDay;
+            } else {
+                error = "--timestamps takes elapsed or time, not " + value;
+                return false;
+            }
         } else {
             error = "unknown option " + arg;
             return false;
@@ -334,6 +343,9 @@ std::string CliOptions::Usage() {
         "  --baud N           baud rate (default 9600)\n"
         "  --hitag2           request sends mode 1 (HITAG 2 readers)\n"
         "  --quiet            print the status lines and read data only, not the traffic\n"
+        "  --timestamps[=elapsed|time]\n"
+        "                     start each traced line with the time since the first line\n"
+        "                     (+12.345) or the time of day (14:03:22.123)\n"
         "  --help, -h         this text\n"
         "\n"
         "Commands (numbers are decimal, VALUE, ADDRESS, SERIAL, KEY and DATA hexadecimal):\n";

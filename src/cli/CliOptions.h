@@ -7,6 +7,7 @@
 #include "CliModes.h"
 #include "CliProgramming.h"
 #include "link/ByteBuffer.h"
+#include "link/TraceTimestamp.h"
 
 // One reader command of the command line, with its arguments checked and converted.
 struct CliCommand {
@@ -69,6 +70,7 @@ public:
     uint32_t GetBaudRate() const { return m_dwBaudRate; }
     bool IsHitag2() const { return m_bHitag2; }
     bool IsQuiet() const { return m_bQuiet; }
+    TraceTimestamp::Mode GetTimestamps() const { return m_nTimestamps; }
     const std::vector<CliCommand>& GetCommands() const { return m_commands; }
     // contread or waitcard, which runs after the commands.
     const CliModeOptions& GetMode() const { return m_mode; }
@@ -83,6 +85,7 @@ private:
     uint32_t m_dwBaudRate = 9600;
     bool m_bHitag2 = false;
     bool m_bQuiet = false;
+    TraceTimestamp::Mode m_nTimestamps = TraceTimestamp::None;
     std::vector<CliCommand> m_commands;
     CliModeOptions m_mode;
 };

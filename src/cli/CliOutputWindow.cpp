@@ -25,7 +25,7 @@ void CliOutputWindow::AppendText(std::string_view raw, const TraceFormat* format
         return;
     }
     // Status lines and the text trace carry the reader's own bytes: none may act on the terminal.
-    const std::string text = EscapeControls(raw);
+    const std::string text = m_timestamp.Stamp(EscapeControls(raw), m_bAtLineStart);
     if (!m_bColour || format == nullptr) {
         m_out << text;
     } else {

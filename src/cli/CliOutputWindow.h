@@ -3,13 +3,17 @@
 #include <ostream>
 
 #include "link/OutputWindow.h"
+#include "link/TraceTimestamp.h"
 
 // The output window of the command line: every trace line printed as it comes, coloured as the
 // window colours it when the stream is a terminal. Quiet keeps the status lines only.
 class CliOutputWindow : public OutputWindow {
 public:
-    CliOutputWindow(std::ostream& out, bool colour, bool quiet)
-        : m_out(out), m_bColour(colour), m_bQuiet(quiet) {}
+    CliOutputWindow(std::ostream& out, bool colour, bool quiet,
+                    TraceTimestamp::Mode timestamps = TraceTimestamp::None, Clock& clock = Clock::System())
+        : m_out(out), m_bColour(colour), m_bQuiet(quiet), m_timestamp(clock) {
+        m_timestamp.SetMode(timestamps);
+    }
 
     // Nothing is kept, so the window never grows to the line limit and never scrolls.
     int GetLineCount() const override { return 1; }
@@ -26,4 +30,6 @@ private:
     std::ostream& m_out;
     bool m_bColour;
     bool m_bQuiet;
+    TraceTimestamp m_timestamp;
+    bool m_bAtLineStart = true;
 };

@@ -26,7 +26,7 @@ CliRunner::CliRunner(const CliOptions& options, std::ostream& out, std::ostream&
       m_out(out),
       m_err(err),
       m_clock(clock),
-      m_window(out, colour, options.IsQuiet()),
+      m_window(out, colour, options.IsQuiet(), options.GetTimestamps(), clock),
       m_link(clock) {}
 
 CliRunner::~CliRunner() {
