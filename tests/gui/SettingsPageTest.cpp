@@ -45,6 +45,11 @@ protected:
     }
     CConnectionDialog& Page() { return m_pSheet->GetConnectionDialog(); }
     QPushButton* ConnectButton() { return Control<QPushButton>(CConnectionDialog::IDC_CONNECT); }
+    // Presses Connect / Disconnect and waits until the worker has done it.
+    void ClickConnect() {
+        QTest::mouseClick(ConnectButton(), Qt::LeftButton);
+        m_pSheet->GetWorker().WaitForIdle();
+    }
     QComboBox* PortList() { return Control<QComboBox>(CConnectionDialog::IDC_PORT_LIST); }
     void SelectPort(const std::string& name) {
         PortList()->setCurrentIndex(PortList()->findData(QString::fromStdString(name)));
@@ -182,7 +187,7 @@ TEST_F(SettingsPage, APortThatCannotBeOpenedSpringsBackAndSaysWhy) {
     };
     for (const Case& c : cases) {
         SelectPort(c.port);
-        QTest::mouseClick(ConnectButton(), Qt::LeftButton);
+        ClickConnect();
         EXPECT_FALSE(m_pSheet->GetReaderPort().IsOpen());
         EXPECT_FALSE(ConnectButton()->isChecked());
         EXPECT_EQ(ConnectButton()->text(), QStringLiteral("Co&nnect"));
@@ -199,7 +204,7 @@ TEST_F(SettingsPage, ConnectAndDisconnectOverASerialPort) {
     SelectPort(line.SlaveName());
     Control<QComboBox>(CConnectionDialog::IDC_BAUD_LIST)->setCurrentText(QStringLiteral("19200"));
 
-    QTest::mouseClick(ConnectButton(), Qt::LeftButton);
+    ClickConnect();
     ASSERT_TRUE(m_pSheet->GetReaderPort().IsOpen());
     EXPECT_EQ(m_pSheet->GetReaderPort().GetPortName(), line.SlaveName());
     EXPECT_EQ(m_pSheet->GetReaderPort().GetBaudRate(), 19200u);
@@ -209,7 +214,7 @@ TEST_F(SettingsPage, ConnectAndDisconnectOverASerialPort) {
               QString::fromStdString("Connected to " + line.SlaveName() + " at 19200 baud."));
     EXPECT_EQ(ConnectionControlsEnabled(), std::vector<bool>(5, false));
 
-    QTest::mouseClick(ConnectButton(), Qt::LeftButton);
+    ClickConnect();
     EXPECT_FALSE(m_pSheet->GetReaderPort().IsOpen());
     EXPECT_EQ(ConnectButton()->text(), QStringLiteral("Co&nnect"));
     EXPECT_EQ(ConnectionControlsEnabled(), std::vector<bool>(5, true));
@@ -220,7 +225,7 @@ TEST_F(SettingsPage, AConnectionLostMeanwhileShowsAsDisconnectedOnActivation) {
     AddPort(line.SlaveName());
     Build(nullptr, false);
     SelectPort(line.SlaveName());
-    QTest::mouseClick(ConnectButton(), Qt::LeftButton);
+    ClickConnect();
     ASSERT_TRUE(m_pSheet->GetReaderPort().IsOpen());
 
     m_pSheet->GetReaderPort().ClosePort();
