@@ -166,7 +166,8 @@ void CReaderWorker::CallOnWindowThread(std::function<void()> call, bool wait) {
     }
     m_callsReady.notify_all();
     if (postDrain) {
-        QMetaObject::invokeMethod(this, [this] { Drain(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { Drain(); }, Qt::QueuedConnection);
     }
     if (wait) {
         std::unique_lock lock(m_mutex);

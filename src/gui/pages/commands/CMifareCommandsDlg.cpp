@@ -466,19 +466,25 @@ bool CMifareCommandsDlg::AskChangeValue() {
 
 void CMifareCommandsDlg::OnIncrement() {
     if (AskChangeValue()) {
-        Send([block = m_nBlock, value = m_dwValue](ReaderLink& reader) { return reader.Increment(block, value); });
+        Send([block = m_nBlock, value = m_dwValue](ReaderLink& reader) {
+            return reader.Increment(block, value);
+        });
     }
 }
 
 void CMifareCommandsDlg::OnDecrement() {
     if (AskChangeValue()) {
-        Send([block = m_nBlock, value = m_dwValue](ReaderLink& reader) { return reader.Decrement(block, value); });
+        Send([block = m_nBlock, value = m_dwValue](ReaderLink& reader) {
+            return reader.Decrement(block, value);
+        });
     }
 }
 
 void CMifareCommandsDlg::OnDecrementTransfer() {
     if (AskChangeValue()) {
-        Send([block = m_nBlock, value = m_dwValue](ReaderLink& reader) { return reader.DecrementTransfer(block, value); });
+        Send([block = m_nBlock, value = m_dwValue](ReaderLink& reader) {
+            return reader.DecrementTransfer(block, value);
+        });
     }
 }
 

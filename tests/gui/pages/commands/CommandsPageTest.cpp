@@ -240,6 +240,23 @@ TEST_F(CommandsPageTest, SelectSendsTheSerialNumberOfTheLastAnticollision) {
     EXPECT_EQ(m_page.m_dwCardSerial, kUid);
 }
 
+TEST_F(CommandsPageTest, WhileACommandRunsNoButtonTakesAPressAndTheWaitCursorShows) {
+    Connect();
+    Button(CMifareCommandsDlg::IDC_REQUEST)->click();
+    EXPECT_EQ(m_page.cursor().shape(), Qt::WaitCursor);
+    for (uint32_t id = CMifareCommandsDlg::IDC_STARTUP; id <= CMifareCommandsDlg::IDC_INFO; ++id) {
+        EXPECT_FALSE(Button(id)->isEnabled()) << id;
+    }
+    EXPECT_FALSE(Button(CMifareCommandsDlg::IDC_CLEAR)->isEnabled());
+    Button(CMifareCommandsDlg::IDC_INFO)->click();
+    m_worker.WaitForIdle();
+
+    EXPECT_EQ(Requests(), std::vector<Bytes>{(Bytes{0x41, 0x00})});
+    EXPECT_EQ(m_page.cursor().shape(), Qt::ArrowCursor);
+    EXPECT_TRUE(Button(CMifareCommandsDlg::IDC_INFO)->isEnabled());
+    EXPECT_TRUE(Output().endsWith("\n<OK>\n")) << Output().toStdString();
+}
+
 TEST_F(CommandsPageTest, RequestSendsMode1InTheHitag2RunMode) {
     m_page.m_bHitag2 = 1;
     Connect();
