@@ -121,10 +121,10 @@ CConnectionDialog::CConnectionDialog(QWidget* parent) : CPropertyPage(parent) {
     m_pStatus->setTextFormat(Qt::PlainText);
     m_pStatus->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
+    // The two groups share the page's width, whatever the port list's entries make it.
     auto* groups = new QHBoxLayout;
-    groups->addWidget(m_pConnectionGroup);
-    groups->addWidget(m_pContReadGroup);
-    groups->addStretch(1);
+    groups->addWidget(m_pConnectionGroup, 1);
+    groups->addWidget(m_pContReadGroup, 1);
     auto* page = new QVBoxLayout(this);
     page->addLayout(groups);
     page->addWidget(m_pStatus);
