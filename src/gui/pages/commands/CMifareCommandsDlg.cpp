@@ -211,9 +211,19 @@ void CMifareCommandsDlg::OnInitDialog() {
 
 bool CMifareCommandsDlg::OnSetActive() {
     UpdateControls();
+    if (m_pSheet != nullptr) {
+        const CConnectionDialog& settings = m_pSheet->GetConnectionDialog();
+        m_bPcBeep = settings.m_bPcBeep;
+        m_bReaderBeep = settings.m_bReaderBeep;
+        m_bRedLedFlash = settings.m_bRedLedFlash;
+        m_bGreenLedFlash = settings.m_bGreenLedFlash;
+        m_bLogToFile = settings.m_bLogToFile;
+        m_nMaxAttempts = settings.m_bInfinite ? 0 : settings.m_nMaxAttempts;
+    }
+    OutputWindow* window = TraceWindow();
     if (m_pWorker != nullptr && m_pWorker->IsPortOpen()) {
-        // The default key load is the page's own business and stays out of the trace.
-        OutputWindow* window = TraceWindow();
+        // The default key load is the page's own business and stays out of the trace; the window
+        // is attached again once it is done.
         m_pWorker->Post([window](ReaderPort& port, ReaderLink& reader) {
             port.SetOutputWindow(nullptr, false, TraceModeHex);
             // The connection probe or another page may have left polling reads set.
@@ -226,18 +236,8 @@ bool CMifareCommandsDlg::OnSetActive() {
             port.SetOutputWindow(window, false, TraceModeHex);
             return result;
         });
-    }
-    if (m_pSheet != nullptr) {
-        const CConnectionDialog& settings = m_pSheet->GetConnectionDialog();
-        m_bPcBeep = settings.m_bPcBeep;
-        m_bReaderBeep = settings.m_bReaderBeep;
-        m_bRedLedFlash = settings.m_bRedLedFlash;
-        m_bGreenLedFlash = settings.m_bGreenLedFlash;
-        m_bLogToFile = settings.m_bLogToFile;
-        m_nMaxAttempts = settings.m_bInfinite ? 0 : settings.m_nMaxAttempts;
-    }
-    if (m_pPort != nullptr && !IsBusy()) {
-        m_pPort->SetOutputWindow(TraceWindow(), false, TraceModeHex);
+    } else if (m_pPort != nullptr && !IsBusy()) {
+        m_pPort->SetOutputWindow(window, false, TraceModeHex);
     }
     return true;
 }
