@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include <QTest>
 #include <QThread>
 
 #include "common/CReaderWorker.h"
@@ -49,8 +51,8 @@ struct Bench {
     std::shared_ptr<SimReader> reader = std::make_shared<SimReader>(clock);
     ReaderPort port{nullptr, std::make_shared<SimD2xxProvider>(reader, clock)};
     ReaderLink link{clock};
+    ThreadCheckingWindow window;  // outlives the worker, which may still deliver to it
     CReaderWorker worker{port, link};
-    ThreadCheckingWindow window;
 };
 
 OutputWindow* Direct(Bench& bench) {
@@ -87,6 +89,25 @@ TEST(ReaderWorker, APostWhileOneRunsIsRefusedAndNothingIsQueued) {
     bench.worker.WaitForIdle();
     EXPECT_EQ(results.size(), 2u);
     EXPECT_EQ(bench.reader->Requests().size(), 2u);
+}
+
+TEST(ReaderWorker, ALineReachesTheWindowWhileItsExchangeStillRuns) {
+    Bench bench(Relayed);
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    ASSERT_TRUE(bench.worker.Post([released](ReaderPort& port, ReaderLink&) {
+        port.WriteStatusLine("<first>");
+        released.wait();
+        port.WriteStatusLine("<second>");
+        return LR_OK;
+    }));
+    // The window's thread is free meanwhile: its event loop brings the first line in.
+    const bool shown =
+        QTest::qWaitFor([&] { return bench.window.Text().find("<first>") != std::string::npos; });
+    release.set_value();
+    bench.worker.WaitForIdle();
+    EXPECT_TRUE(shown);
+    EXPECT_EQ(bench.window.Text(), "<first>\n<second>\n");
 }
 
 TEST(ReaderWorker, TheWindowGetsTheSameTraceAsWithoutTheWorkerAllBeforeTheResult) {
