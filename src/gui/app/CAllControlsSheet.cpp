@@ -1,6 +1,7 @@
 #include "app/CAllControlsSheet.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QContextMenuEvent>
 #include <QHBoxLayout>
 #include <QIcon>
@@ -132,6 +133,12 @@ void CAllControlsSheet::OnTabChanged(int index) {
     // painted in between.
     const QSignalBlocker blocker(m_pTabs);
     m_pTabs->setCurrentIndex(m_nActivePage);
+    // The tab bar is disabled while an exchange runs; a key that still asks for another page waits
+    // for the answer like the buttons do.
+    if (m_worker.IsBusy()) {
+        QApplication::beep();
+        return;
+    }
     if (CPropertyPage* leaving = PageAt(m_pTabs, m_nActivePage);
         leaving != nullptr && !leaving->OnKillActive()) {
         return;
