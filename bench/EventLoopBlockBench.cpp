@@ -3,10 +3,11 @@
 // ticks. Runs offscreen on the simulated reader behind a pseudo-terminal; prints figures, asserts
 // nothing.
 //
-//   build/default/bench/EventLoopBlockBench [paced|silent|all] [commands] [baud]
+//   build/default/bench/EventLoopBlockBench [paced|silent|idle|all] [commands] [baud]
 //
 //   paced   the reader answers at the pace of the line (default 9600 baud)
 //   silent  the reader answers nothing: every command runs into the link's time-outs (4 s each)
+//   idle    no commands, for [commands] seconds: what the machine's load alone makes of the gaps
 // Each is measured twice: the Request button pressed on the page (the exchange runs on the
 // worker), and for comparison the same command called on the window's thread, as a synchronous
 // exchange would run.
@@ -143,6 +144,19 @@ void Run(const char* name, bool silent, int commands, uint32_t baud) {
     SerialPortList::Shared().RemoveExtraPort(pty->PortName());
 }
 
+void Idle(int seconds) {
+    LoopWatch watch;
+    QEventLoop loop;
+    QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
+    watch.Start();
+    loop.exec();
+    watch.Stop();
+    std::printf(
+        "idle   %3d s without commands:            longest event-loop block %8.2f ms, %3d blocks over 16 "
+        "ms\n",
+        seconds, watch.LongestMs(), watch.OverFrame());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -157,6 +171,9 @@ int main(int argc, char** argv) {
     }
     if (which == "silent" || which == "all") {
         Run("silent", true, commands, baud);
+    }
+    if (which == "idle") {
+        Idle(commands);
     }
     return 0;
 }
