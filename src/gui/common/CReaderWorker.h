@@ -67,7 +67,6 @@ signals:
 
 private:
     class RelayWindow;
-    friend class RelayWindow;
 
     void Run();
     bool OnWorkerThread() const { return std::this_thread::get_id() == m_workerId; }
