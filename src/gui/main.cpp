@@ -27,8 +27,9 @@ int main(int argc, char** argv) {
             return 0;
         }
     }
+    // No application display name: the window system would append it to every title, and the small
+    // parameter dialogs would show that instead of their own names.
     QApplication application(argc, argv);
-    QApplication::setApplicationDisplayName(QString::fromStdString(CVersionInfo().ProductName()));
     CReaderTestApp app;
     return app.InitInstance(argc, argv);
 }

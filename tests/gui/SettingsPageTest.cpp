@@ -3,10 +3,15 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include "app/CAllControlsSheet.h"
@@ -14,6 +19,7 @@
 #include "common/ControlId.h"
 #include "common/MessageBox.h"
 #include "core/link/PseudoTerminal.h"
+#include "sim/Simulator.h"
 
 namespace {
 
@@ -45,6 +51,11 @@ protected:
     }
     CConnectionDialog& Page() { return m_pSheet->GetConnectionDialog(); }
     QPushButton* ConnectButton() { return Control<QPushButton>(CConnectionDialog::IDC_CONNECT); }
+    // Presses Connect / Disconnect and waits until the worker has done it.
+    void ClickConnect() {
+        QTest::mouseClick(ConnectButton(), Qt::LeftButton);
+        m_pSheet->GetWorker().WaitForIdle();
+    }
     QComboBox* PortList() { return Control<QComboBox>(CConnectionDialog::IDC_PORT_LIST); }
     void SelectPort(const std::string& name) {
         PortList()->setCurrentIndex(PortList()->findData(QString::fromStdString(name)));
@@ -182,7 +193,7 @@ TEST_F(SettingsPage, APortThatCannotBeOpenedSpringsBackAndSaysWhy) {
     };
     for (const Case& c : cases) {
         SelectPort(c.port);
-        QTest::mouseClick(ConnectButton(), Qt::LeftButton);
+        ClickConnect();
         EXPECT_FALSE(m_pSheet->GetReaderPort().IsOpen());
         EXPECT_FALSE(ConnectButton()->isChecked());
         EXPECT_EQ(ConnectButton()->text(), QStringLiteral("Co&nnect"));
@@ -199,7 +210,7 @@ TEST_F(SettingsPage, ConnectAndDisconnectOverASerialPort) {
     SelectPort(line.SlaveName());
     Control<QComboBox>(CConnectionDialog::IDC_BAUD_LIST)->setCurrentText(QStringLiteral("19200"));
 
-    QTest::mouseClick(ConnectButton(), Qt::LeftButton);
+    ClickConnect();
     ASSERT_TRUE(m_pSheet->GetReaderPort().IsOpen());
     EXPECT_EQ(m_pSheet->GetReaderPort().GetPortName(), line.SlaveName());
     EXPECT_EQ(m_pSheet->GetReaderPort().GetBaudRate(), 19200u);
@@ -209,7 +220,7 @@ TEST_F(SettingsPage, ConnectAndDisconnectOverASerialPort) {
               QString::fromStdString("Connected to " + line.SlaveName() + " at 19200 baud."));
     EXPECT_EQ(ConnectionControlsEnabled(), std::vector<bool>(5, false));
 
-    QTest::mouseClick(ConnectButton(), Qt::LeftButton);
+    ClickConnect();
     EXPECT_FALSE(m_pSheet->GetReaderPort().IsOpen());
     EXPECT_EQ(ConnectButton()->text(), QStringLiteral("Co&nnect"));
     EXPECT_EQ(ConnectionControlsEnabled(), std::vector<bool>(5, true));
@@ -220,7 +231,7 @@ TEST_F(SettingsPage, AConnectionLostMeanwhileShowsAsDisconnectedOnActivation) {
     AddPort(line.SlaveName());
     Build(nullptr, false);
     SelectPort(line.SlaveName());
-    QTest::mouseClick(ConnectButton(), Qt::LeftButton);
+    ClickConnect();
     ASSERT_TRUE(m_pSheet->GetReaderPort().IsOpen());
 
     m_pSheet->GetReaderPort().ClosePort();
@@ -244,4 +255,52 @@ TEST_F(SettingsPage, EnterInTheAttemptsFieldDoesNotPressTheButtonFocusedBefore) 
     QTest::keyClick(attempts, Qt::Key_Return);
     EXPECT_FALSE(m_pSheet->GetReaderPort().IsOpen());
     EXPECT_TRUE(m_pSheet->isVisible());
+}
+
+TEST_F(SettingsPage, ATypedPathIsOpenedAsASerialPort) {
+    // A name of the reader's line that no port list knows, as tagbench-sim --link makes one.
+    std::string error;
+    const std::unique_ptr<Simulator> simulator = Simulator::Start(error);
+    ASSERT_NE(simulator, nullptr) << error;
+    QTemporaryDir dir;
+    const QString link = dir.filePath(QStringLiteral("reader"));
+    ASSERT_TRUE(QFile::link(QString::fromStdString(simulator->PortName()), link));
+    Build(nullptr, false);
+    ASSERT_TRUE(PortList()->isEditable());
+    PortList()->setEditText(link);
+
+    ClickConnect();
+    EXPECT_TRUE(m_pSheet->GetReaderPort().IsOpen());
+    EXPECT_EQ(Page().StatusText(), QStringLiteral("Connected to %1 at 9600 baud.").arg(link));
+    ByteBuffer answer;
+    EXPECT_EQ(m_pSheet->GetReaderLink().GetInfo(answer), LR_OK);
+    ClickConnect();
+    // What was typed stays, and stays out of the list.
+    EXPECT_EQ(PortList()->currentText(), link);
+    EXPECT_EQ(PortList()->findText(link), -1);
+}
+
+TEST_F(SettingsPage, ARefusedTabChangeKeepsTheSettingsPageInFrontWithTheFocus) {
+    Build(nullptr, false);
+    m_pSheet->show();
+    QApplication::setActiveWindow(m_pSheet.get());
+    QTabWidget* tabs = m_pSheet->GetTabControl();
+    QWidget* shownUnderMessage = nullptr;
+    SetMessageHook([&](const QString&, MessageIcon) {
+        shownUnderMessage = tabs->currentWidget();
+        return QMessageBox::Ok;
+    });
+    auto* attempts = Control<QLineEdit>(CConnectionDialog::IDC_MAX_ATTEMPTS);
+    attempts->clear();
+    QTest::mouseClick(tabs->tabBar(), Qt::LeftButton, {}, tabs->tabBar()->tabRect(1).center());
+
+    EXPECT_EQ(shownUnderMessage, &Page());
+    EXPECT_EQ(tabs->currentWidget(), &Page());
+    EXPECT_EQ(tabs->tabBar()->currentIndex(), 0);
+    EXPECT_EQ(QApplication::focusWidget(), attempts);
+
+    attempts->setText(QStringLiteral("5"));
+    QTest::mouseClick(tabs->tabBar(), Qt::LeftButton, {}, tabs->tabBar()->tabRect(1).center());
+    EXPECT_EQ(tabs->currentWidget(), &m_pSheet->GetCommandsDlg());
+    EXPECT_EQ(m_pSheet->GetCommandsDlg().m_nMaxAttempts, 5u);
 }

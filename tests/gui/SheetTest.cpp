@@ -6,6 +6,8 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRadioButton>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
@@ -17,6 +19,9 @@
 #include "app/CReaderTestApp.h"
 #include "common/ControlId.h"
 #include "common/MessageBox.h"
+#include "link/Clock.h"
+#include "sim/SimD2xxProvider.h"
+#include "sim/SimReader.h"
 
 namespace {
 
@@ -169,4 +174,28 @@ TEST(MainSheet, APageWithAnInvalidFieldCannotBeLeft) {
     sheet.GetTabControl()->setCurrentIndex(1);
     EXPECT_EQ(sheet.GetTabControl()->currentIndex(), 1);
     EXPECT_EQ(sheet.GetConnectionDialog().m_nMaxAttempts, 25u);
+}
+
+TEST(MainSheet, StaysOnThePageWhoseExchangeRuns) {
+    FakeClock clock;
+    auto reader = std::make_shared<SimReader>(clock);
+    CAllControlsSheet sheet(QStringLiteral("Tagbench"), nullptr, 0,
+                            std::make_shared<SimD2xxProvider>(reader, clock));
+    sheet.m_bUsbAvailable = true;
+    sheet.AddPages();
+    qobject_cast<QRadioButton*>(FindControl(&sheet, CConnectionDialog::IDC_USB))->click();
+    qobject_cast<QPushButton*>(FindControl(&sheet, CConnectionDialog::IDC_CONNECT))->click();
+    sheet.GetWorker().WaitForIdle();
+    QTabWidget* tabs = sheet.GetTabControl();
+    tabs->setCurrentIndex(1);
+    sheet.GetWorker().WaitForIdle();
+
+    qobject_cast<QPushButton*>(FindControl(&sheet, CMifareCommandsDlg::IDC_INFO))->click();
+    EXPECT_FALSE(tabs->tabBar()->isEnabled());
+    tabs->setCurrentIndex(0);  // as Ctrl+Tab asks
+    EXPECT_EQ(tabs->currentIndex(), 1);
+    sheet.GetWorker().WaitForIdle();
+    EXPECT_TRUE(tabs->tabBar()->isEnabled());
+    tabs->setCurrentIndex(0);
+    EXPECT_EQ(tabs->currentIndex(), 0);
 }

@@ -12,11 +12,16 @@ class SerialPortList {
 public:
     struct Entry {
         std::string name;         // "/dev/ttyUSB0", "/dev/pts/3"
-        std::string description;  // "FT232R USB UART", "Simulated reader"
+        std::string description;  // "FT232R USB UART, S/N A9XK2L", "Simulated reader"
     };
 
-    // Reads the system's ports again; the extra ports stay, after the system's.
-    void Refresh();
+    // The folder of the stable names that udev gives serial devices.
+    static constexpr const char* kByIdFolder = "/dev/serial/by-id";
+
+    // Reads the system's ports again, each followed by the stable names in byIdFolder that lead to
+    // it (a stable name of a device the system list lacks comes last); the extra ports stay, after
+    // the system's.
+    void Refresh(const std::string& byIdFolder = kByIdFolder);
     void AddExtraPort(const std::string& name, const std::string& description);
     void RemoveExtraPort(const std::string& name);
 

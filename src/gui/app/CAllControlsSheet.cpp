@@ -1,6 +1,7 @@
 #include "app/CAllControlsSheet.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QContextMenuEvent>
 #include <QHBoxLayout>
 #include <QIcon>
@@ -10,6 +11,7 @@
 #include <QPushButton>
 #include <QShowEvent>
 #include <QSignalBlocker>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
 #include <utility>
@@ -36,6 +38,7 @@ CAllControlsSheet::CAllControlsSheet(const QString& caption, QWidget* parent, in
                                      std::shared_ptr<D2xxProvider> d2xx)
     : QDialog(parent),
       m_readerPort(nullptr, std::move(d2xx)),
+      m_worker(m_readerPort, m_readerLink),
       m_pTabs(new QTabWidget(this)),
       m_pAboutButton(new QPushButton(Text(111), this)),
       m_pExitButton(new QPushButton(Text(108), this)),
@@ -61,6 +64,9 @@ CAllControlsSheet::CAllControlsSheet(const QString& caption, QWidget* parent, in
     connect(m_pAboutButton, &QPushButton::clicked, this, &CAllControlsSheet::OnAbout);
     connect(m_pExitButton, &QPushButton::clicked, this, &QDialog::reject);
     connect(m_pMinimizeAction, &QAction::triggered, this, &QWidget::showMinimized);
+    // No page change while an exchange runs: the page that started it shows its answer.
+    connect(&m_worker, &CReaderWorker::BusyChanged, this,
+            [this](bool busy) { m_pTabs->tabBar()->setEnabled(!busy); });
     addAction(m_pMinimizeAction);
 
     m_sheetFont = font();
@@ -68,12 +74,15 @@ CAllControlsSheet::CAllControlsSheet(const QString& caption, QWidget* parent, in
     setWindowTitle(QString::fromStdString(m_version.ProductName() + " " + m_version.ProductVersion()));
 }
 
-CAllControlsSheet::~CAllControlsSheet() = default;
+CAllControlsSheet::~CAllControlsSheet() {
+    // An exchange still running finishes, and its trace and answer reach the pages, before they go.
+    m_worker.Shutdown();
+}
 
 void CAllControlsSheet::AddPages() {
-    m_connectionDialog.SetReaderObjects(&m_readerPort, &m_readerLink, m_bUsbAvailable);
+    m_connectionDialog.SetReaderObjects(&m_readerPort, &m_readerLink, m_bUsbAvailable, &m_worker);
 
-    m_commandsDlg.SetSheetObjects(this, &m_readerPort, &m_readerLink, m_bHitag2);
+    m_commandsDlg.SetSheetObjects(this, &m_readerPort, &m_readerLink, m_bHitag2, &m_worker);
 
     AddPage(&m_connectionDialog, QStringLiteral("Settings"));
     AddPage(&m_commandsDlg, QStringLiteral("Mifare® commands"));
@@ -119,12 +128,22 @@ void CAllControlsSheet::OnTabChanged(int index) {
     if (index == m_nActivePage) {
         return;
     }
-    if (CPropertyPage* leaving = PageAt(m_pTabs, m_nActivePage);
-        leaving != nullptr && !leaving->OnKillActive()) {
-        const QSignalBlocker blocker(m_pTabs);
-        m_pTabs->setCurrentIndex(m_nActivePage);
+    // The tab widget has switched already. Put the page being left back in front before it is
+    // asked, so that a refusal is shown over that page and it keeps the focus; nothing has been
+    // painted in between.
+    const QSignalBlocker blocker(m_pTabs);
+    m_pTabs->setCurrentIndex(m_nActivePage);
+    // The tab bar is disabled while an exchange runs; a key that still asks for another page waits
+    // for the answer like the buttons do.
+    if (m_worker.IsBusy()) {
+        QApplication::beep();
         return;
     }
+    if (CPropertyPage* leaving = PageAt(m_pTabs, m_nActivePage);
+        leaving != nullptr && !leaving->OnKillActive()) {
+        return;
+    }
+    m_pTabs->setCurrentIndex(index);
     m_nActivePage = index;
     if (CPropertyPage* page = PageAt(m_pTabs, index)) {
         page->OnSetActive();

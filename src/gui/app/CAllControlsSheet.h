@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "app/CVersionInfo.h"
+#include "common/CReaderWorker.h"
 #include "link/ReaderLink.h"
 #include "link/ReaderPort.h"
 #include "pages/commands/CMifareCommandsDlg.h"
@@ -44,6 +45,8 @@ public:
     CMifareCommandsDlg& GetCommandsDlg() { return m_commandsDlg; }
     ReaderPort& GetReaderPort() { return m_readerPort; }
     ReaderLink& GetReaderLink() { return m_readerLink; }
+    // Runs every exchange with the reader; the pages post to it.
+    CReaderWorker& GetWorker() { return m_worker; }
     QTabWidget* GetTabControl() const { return m_pTabs; }
     const QFont& GetSheetFont() const { return m_sheetFont; }
     QAction* GetMinimizeAction() const { return m_pMinimizeAction; }
@@ -65,9 +68,10 @@ private:
     void OnAbout();
     void OnTabChanged(int index);
 
-    // The port and the link outlive the pages, which hold pointers to them.
+    // The port, the link and their worker outlive the pages, which hold pointers to them.
     ReaderPort m_readerPort;
     ReaderLink m_readerLink;
+    CReaderWorker m_worker;
     CVersionInfo m_version;
     QTabWidget* m_pTabs;
     QPushButton* m_pAboutButton;

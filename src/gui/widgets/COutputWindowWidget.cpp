@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <QFontDatabase>
+#include <QResizeEvent>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -47,6 +48,8 @@ void COutputWindowWidget::EmptyUndoBuffer() {
 }
 
 void COutputWindowWidget::AppendText(std::string_view text, const TraceFormat* format) {
+    // The trace scrolls by a margin of lines, which a low window may not show: follow the end here.
+    const bool follow = AtEnd();
     // A cursor of our own: the user's cursor and selection stay where the user put them.
     QTextCursor cursor(document());
     cursor.movePosition(QTextCursor::End);
@@ -60,6 +63,28 @@ void COutputWindowWidget::AppendText(std::string_view text, const TraceFormat* f
         lineFormat.setAnchor(false);
     }
     cursor.insertText(QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())), lineFormat);
+    if (follow) {
+        ScrollToEndLater();
+    }
+}
+
+bool COutputWindowWidget::AtEnd() const {
+    return m_nPendingFirstLine >= 0 || verticalScrollBar()->value() >= verticalScrollBar()->maximum();
+}
+
+void COutputWindowWidget::ScrollToEndLater() {
+    if (m_nPendingFirstLine < 0) {
+        m_nPendingFirstLine = verticalScrollBar()->value();
+        QMetaObject::invokeMethod(this, &COutputWindowWidget::ApplyScroll, Qt::QueuedConnection);
+    }
+}
+
+void COutputWindowWidget::resizeEvent(QResizeEvent* event) {
+    const bool follow = AtEnd();
+    QPlainTextEdit::resizeEvent(event);
+    if (follow) {
+        ScrollToEndLater();
+    }
 }
 
 int COutputWindowWidget::GetFirstVisibleLine() const {
@@ -69,15 +94,15 @@ int COutputWindowWidget::GetFirstVisibleLine() const {
 void COutputWindowWidget::ScrollLines(int lines) {
     const QScrollBar* bar = verticalScrollBar();
     const int target = std::clamp(GetFirstVisibleLine() + lines, bar->minimum(), bar->maximum());
-    if (m_nPendingFirstLine < 0) {
-        QMetaObject::invokeMethod(this, &COutputWindowWidget::ApplyScroll, Qt::QueuedConnection);
-    }
+    ScrollToEndLater();
     m_nPendingFirstLine = target;
 }
 
 void COutputWindowWidget::ApplyScroll() {
+    // The trace only ever scrolls towards the newest line: show it, however few lines fit.
     if (m_nPendingFirstLine >= 0) {
-        verticalScrollBar()->setValue(m_nPendingFirstLine);
+        QScrollBar* bar = verticalScrollBar();
+        bar->setValue(bar->maximum());
         m_nPendingFirstLine = -1;
     }
 }

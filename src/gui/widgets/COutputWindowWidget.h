@@ -6,8 +6,9 @@
 #include "link/OutputWindow.h"
 
 // The output window of the pages: the trace's lines in their colours, read-only for the user but
-// selectable and copyable. Lines always land at the end, wherever the user clicked; the trace keeps
-// the end in view and cuts the oldest lines away.
+// selectable and copyable. Lines always land at the end, wherever the user clicked; the trace cuts
+// the oldest lines away. The newest line stays in view whatever the window's height: once the view
+// is at the end it follows the end, through appends and resizes.
 class COutputWindowWidget : public QPlainTextEdit, public OutputWindow {
     Q_OBJECT
 
@@ -25,7 +26,14 @@ public:
     void SetDefaultFormat(std::string_view face, int pointSize, bool bold) override;
     void ClearAll() override;
 
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
+    // Whether the newest line is in view (or about to be brought there).
+    bool AtEnd() const;
+    // Brings the newest line into view when the event loop next runs.
+    void ScrollToEndLater();
     void ApplyScroll();
 
     QTextCharFormat m_defaultFormat;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <vector>
 
 #include "PseudoTerminal.h"
@@ -184,6 +185,32 @@ TEST(SerialPortListTest, ExtraPortsFollowTheSystemPorts) {
     list.Refresh();  // the extra ports stay
     EXPECT_EQ(list.NumberOf("/dev/pts/91"), system + 1);
     EXPECT_EQ(list.NameOf(0), "");
+}
+
+TEST(SerialPortListTest, StableNamesAreListedAndOpenAsTheirDevice) {
+    PseudoTerminal line;
+    ASSERT_TRUE(line.IsValid());
+    char folderTemplate[] = "/tmp/tagbench-by-id-XXXXXX";
+    ASSERT_NE(mkdtemp(folderTemplate), nullptr);
+    const std::filesystem::path folder = folderTemplate;
+    std::filesystem::create_symlink(line.SlaveName(), folder / "usb-Tagbench_Reader_A9XK2L-if00-port0");
+    std::filesystem::create_symlink("/dev/tagbench-gone", folder / "usb-Unplugged-if00-port0");
+
+    SerialPortList list;
+    list.Refresh(folder.string());
+    const std::string stable = (folder / "usb-Tagbench_Reader_A9XK2L-if00-port0").string();
+    const std::vector<SerialPortList::Entry> entries = list.Entries();
+    ASSERT_FALSE(entries.empty());
+    // A pseudo-terminal is no system port: its stable name comes last, described by its device.
+    EXPECT_EQ(entries.back().name, stable);
+    EXPECT_EQ(entries.back().description, line.SlaveName());
+    EXPECT_EQ(list.NumberOf((folder / "usb-Unplugged-if00-port0").string()), 0u);
+
+    ReaderPort port(nullptr, nullptr, &list);
+    EXPECT_EQ(port.OpenPort(PortKindCom, list.NumberOf(stable)), LR_OK);
+    EXPECT_EQ(port.GetPortName(), stable);
+    port.ClosePort();
+    std::filesystem::remove_all(folder);
 }
 
 }  // namespace

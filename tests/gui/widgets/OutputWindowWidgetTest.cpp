@@ -85,6 +85,29 @@ TEST_F(OutputWindowWidgetTest, KeepsTheNewestLineInView) {
     EXPECT_GT(bar->maximum(), 0);
 }
 
+TEST_F(OutputWindowWidgetTest, TheNewestLineStaysInViewAfterAResizeAndInALowWindow) {
+    QScrollBar* bar = m_window.verticalScrollBar();
+    for (int i = 0; i < 300; ++i) {
+        m_trace.WriteStatusLine("line " + std::to_string(i));
+    }
+    QApplication::processEvents();
+    // Lower than the trace's margin of lines, then back: the end stays in view, with new lines too.
+    for (int height : {60, 200, 60}) {
+        SCOPED_TRACE(height);
+        m_window.resize(500, height);
+        QApplication::processEvents();
+        EXPECT_EQ(bar->value(), bar->maximum());
+        m_trace.WriteStatusLine("one more");
+        QApplication::processEvents();
+        EXPECT_EQ(bar->value(), bar->maximum());
+    }
+    // A user who scrolled back to read is left there by a resize.
+    bar->setValue(10);
+    m_window.resize(500, 150);
+    QApplication::processEvents();
+    EXPECT_EQ(bar->value(), 10);
+}
+
 TEST_F(OutputWindowWidgetTest, AFullWindowIsCutToAnEmptyLineAndTheNewest511) {
     for (int i = 0; i < Trace::kMaxLines; ++i) {
         m_trace.WriteStatusLine("line " + std::to_string(i));

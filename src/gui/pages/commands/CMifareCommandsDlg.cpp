@@ -1,6 +1,7 @@
 #include "pages/commands/CMifareCommandsDlg.h"
 
 #include <algorithm>
+#include <memory>
 
 #include <QApplication>
 #include <QEvent>
@@ -14,6 +15,7 @@
 #include "StringTable.h"
 #include "app/CAllControlsSheet.h"
 #include "commands/HexText.h"
+#include "common/CReaderWorker.h"
 #include "common/ControlId.h"
 #include "common/MessageBox.h"
 #include "link/ReaderLink.h"
@@ -68,15 +70,6 @@ constexpr const char* kCaptions[CMifareCommandsDlg::kCommandCount] = {
 QString Text(uint32_t id) {
     return QString::fromStdString(LoadString(id));
 }
-
-// Shows the wait cursor while a command blocks the page.
-class WaitCursor {
-public:
-    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
-};
 
 ByteBuffer HexBytes(const QString& text) {
     ByteBuffer bytes;
@@ -169,9 +162,13 @@ CMifareCommandsDlg::CMifareCommandsDlg(QWidget* parent) : CPropertyPage(parent) 
 
 CMifareCommandsDlg::~CMifareCommandsDlg() {
     // The port outlives the page: it must not keep tracing into a window that is gone.
-    if (m_pPort != nullptr && m_pPort->GetOutputWindow() == m_pOutput) {
+    if (m_pPort != nullptr && !IsBusy() && m_pPort->GetOutputWindow() == TraceWindow()) {
         m_pPort->SetOutputWindow(nullptr, false, TraceModeHex);
     }
+}
+
+OutputWindow* CMifareCommandsDlg::TraceWindow() const {
+    return m_pWorker != nullptr ? m_pWorker->Relay(m_pOutput) : m_pOutput;
 }
 
 void CMifareCommandsDlg::EqualizeColumns() {
@@ -197,35 +194,23 @@ void CMifareCommandsDlg::changeEvent(QEvent* event) {
 }
 
 void CMifareCommandsDlg::SetSheetObjects(CAllControlsSheet* sheet, ReaderPort* port, ReaderLink* reader,
-                                         bool hitag2) {
+                                         bool hitag2, CReaderWorker* worker) {
     m_pSheet = sheet;
     m_pPort = port;
     m_pReader = reader;
     m_bHitag2 = hitag2 ? 1 : 0;
+    SetWorker(worker);
 }
 
 void CMifareCommandsDlg::OnInitDialog() {
-    if (m_pPort != nullptr) {
-        m_pPort->SetOutputWindow(m_pOutput, true, TraceModeHex);
+    if (m_pPort != nullptr && !IsBusy()) {
+        m_pPort->SetOutputWindow(TraceWindow(), true, TraceModeHex);
     }
     UpdateControls();
 }
 
 bool CMifareCommandsDlg::OnSetActive() {
     UpdateControls();
-    if (m_pPort != nullptr) {
-        // The default key load below is the page's own business and stays out of the trace.
-        m_pPort->SetOutputWindow(nullptr, false, TraceModeHex);
-        if (m_pPort->IsOpen() && m_pReader != nullptr) {
-            // The connection probe or another page may have left polling reads set.
-            m_pPort->SetReadMode(ReadModeNormal);
-            ByteBuffer key;
-            for (uint8_t i = 0; i < 6; ++i) {
-                key.Append(static_cast<uint8_t>(kDefaultKeyStart + i));
-            }
-            m_pReader->LoadKey(0, 0, ZeroBytes(6), key);
-        }
-    }
     if (m_pSheet != nullptr) {
         const CConnectionDialog& settings = m_pSheet->GetConnectionDialog();
         m_bPcBeep = settings.m_bPcBeep;
@@ -235,8 +220,24 @@ bool CMifareCommandsDlg::OnSetActive() {
         m_bLogToFile = settings.m_bLogToFile;
         m_nMaxAttempts = settings.m_bInfinite ? 0 : settings.m_nMaxAttempts;
     }
-    if (m_pPort != nullptr) {
-        m_pPort->SetOutputWindow(m_pOutput, false, TraceModeHex);
+    OutputWindow* window = TraceWindow();
+    if (m_pWorker != nullptr && m_pWorker->IsPortOpen()) {
+        // The default key load is the page's own business and stays out of the trace; the window
+        // is attached again once it is done.
+        m_pWorker->Post([window](ReaderPort& port, ReaderLink& reader) {
+            port.SetOutputWindow(nullptr, false, TraceModeHex);
+            // The connection probe or another page may have left polling reads set.
+            port.SetReadMode(ReadModeNormal);
+            ByteBuffer key;
+            for (uint8_t i = 0; i < 6; ++i) {
+                key.Append(static_cast<uint8_t>(kDefaultKeyStart + i));
+            }
+            const LinkResult result = reader.LoadKey(0, 0, ZeroBytes(6), key);
+            port.SetOutputWindow(window, false, TraceModeHex);
+            return result;
+        });
+    } else if (m_pPort != nullptr && !IsBusy()) {
+        m_pPort->SetOutputWindow(window, false, TraceModeHex);
     }
     return true;
 }
@@ -257,7 +258,7 @@ void CMifareCommandsDlg::UpdateControls() {
     m_bContRead = m_pContRead->isChecked() ? 1 : 0;
     m_bWaitCard = m_pWaitCard->isChecked() ? 1 : 0;
 
-    const bool open = m_pPort != nullptr && m_pPort->IsOpen();
+    const bool open = IsPortOpen(m_pPort);
     bool commands = false;
     bool clear = false;
     bool output = false;
@@ -269,6 +270,10 @@ void CMifareCommandsDlg::UpdateControls() {
         commands = clear = output = true;
         contRead = waitCard = kModesAvailable;
         m_strLegend = Text(IDS_LEGEND);
+        // While an exchange runs nothing that would start another one can be pressed.
+        if (IsBusy()) {
+            commands = clear = contRead = waitCard = false;
+        }
     } else {
         m_strLegend = Text(IDS_MODE_RUNNING);
         if (m_bContRead) {
@@ -288,14 +293,28 @@ void CMifareCommandsDlg::UpdateControls() {
     m_pLegend->setText(m_strLegend);
 }
 
-template <typename Command>
-void CMifareCommandsDlg::Send(Command command) {
-    if (m_pPort == nullptr || m_pReader == nullptr) {
+void CMifareCommandsDlg::OnBusyChanged(bool /*busy*/) {
+    UpdateControls();
+}
+
+void CMifareCommandsDlg::Send(std::function<LinkResult(ReaderLink&)> command, std::function<void()> done) {
+    if (m_pWorker == nullptr) {
         return;
     }
-    WaitCursor wait;
-    m_pPort->Purge();
-    command(*m_pReader);
+    const bool posted = m_pWorker->Post(
+        [command = std::move(command)](ReaderPort& port, ReaderLink& reader) {
+            port.Purge();
+            return command(reader);
+        },
+        [done = std::move(done)](LinkResult) {
+            if (done) {
+                done();
+            }
+        });
+    // The buttons are disabled while an exchange runs; should a press still slip through, say so.
+    if (!posted) {
+        QApplication::beep();
+    }
 }
 
 uint8_t CMifareCommandsDlg::KeyMode() const {
@@ -303,28 +322,30 @@ uint8_t CMifareCommandsDlg::KeyMode() const {
 }
 
 void CMifareCommandsDlg::OnStartup() {
-    Send([](ReaderLink& reader) { reader.Startup(); });
+    Send([](ReaderLink& reader) { return reader.Startup(); });
 }
 
 void CMifareCommandsDlg::OnReset() {
-    Send([](ReaderLink& reader) { reader.Reset(0); });
+    Send([](ReaderLink& reader) { return reader.Reset(0); });
 }
 
 void CMifareCommandsDlg::OnRequest() {
-    Send([this](ReaderLink& reader) {
+    Send([mode = static_cast<uint8_t>(m_bHitag2 ? 1 : 0)](ReaderLink& reader) {
         uint32_t cardType = 0;
-        reader.Request(m_bHitag2 ? 1 : 0, cardType);
+        return reader.Request(mode, cardType);
     });
 }
 
 void CMifareCommandsDlg::OnAnticollision() {
-    Send([this](ReaderLink& reader) { reader.Anticollision(m_dwCardSerial); });
+    auto serial = std::make_shared<uint32_t>(m_dwCardSerial);
+    Send([serial](ReaderLink& reader) { return reader.Anticollision(*serial); },
+         [this, serial] { m_dwCardSerial = *serial; });
 }
 
 void CMifareCommandsDlg::OnSelect() {
-    Send([this](ReaderLink& reader) {
+    Send([serial = m_dwCardSerial](ReaderLink& reader) {
         uint8_t answer = 0;
-        reader.Select(m_dwCardSerial, answer);
+        return reader.Select(serial, answer);
     });
 }
 
@@ -341,8 +362,8 @@ void CMifareCommandsDlg::OnLoadKey() {
     m_nKeySet = dialog.m_nKeySet;
     m_nKeyNumber = dialog.m_nKeyNumber;
     m_strKey = dialog.m_strKey;
-    Send([this](ReaderLink& reader) {
-        reader.LoadKey(KeyMode(), m_nKeyNumber, ZeroBytes(6), HexBytes(m_strKey));
+    Send([mode = KeyMode(), number = m_nKeyNumber, key = HexBytes(m_strKey)](ReaderLink& reader) {
+        return reader.LoadKey(mode, number, ZeroBytes(6), key);
     });
 }
 
@@ -359,7 +380,9 @@ void CMifareCommandsDlg::OnAuthenticate() {
     m_nKeySet = dialog.m_nKeySet;
     m_nKeyNumber = dialog.m_nKeyNumber;
     m_nBlock = dialog.m_nBlock;
-    Send([this](ReaderLink& reader) { reader.Authenticate(KeyMode(), m_nKeyNumber, m_nBlock); });
+    Send([mode = KeyMode(), number = m_nKeyNumber, block = m_nBlock](ReaderLink& reader) {
+        return reader.Authenticate(mode, number, block);
+    });
 }
 
 bool CMifareCommandsDlg::AskBlock() {
@@ -374,9 +397,9 @@ bool CMifareCommandsDlg::AskBlock() {
 
 void CMifareCommandsDlg::OnRead() {
     if (AskBlock()) {
-        Send([this](ReaderLink& reader) {
+        Send([block = m_nBlock](ReaderLink& reader) {
             ByteBuffer data;
-            reader.ReadBlock(m_nBlock, data);
+            return reader.ReadBlock(block, data);
         });
     }
 }
@@ -390,11 +413,13 @@ void CMifareCommandsDlg::OnWrite() {
     }
     m_nBlock = dialog.m_nBlock;
     m_strBlockData = dialog.m_strBlockData;
-    Send([this](ReaderLink& reader) { reader.WriteBlock(m_nBlock, HexBytes(m_strBlockData)); });
+    Send([block = m_nBlock, data = HexBytes(m_strBlockData)](ReaderLink& reader) {
+        return reader.WriteBlock(block, data);
+    });
 }
 
 void CMifareCommandsDlg::OnHalt() {
-    Send([](ReaderLink& reader) { reader.Halt(); });
+    Send([](ReaderLink& reader) { return reader.Halt(); });
 }
 
 void CMifareCommandsDlg::OnMakeValueBlock() {
@@ -412,14 +437,16 @@ void CMifareCommandsDlg::OnMakeValueBlock() {
     m_strValueAddress = dialog.m_strValueAddress;
     m_nValueAddress = dialog.m_nValueAddress;
     m_dwValue = dialog.m_dwValue;
-    Send([this](ReaderLink& reader) { reader.MakeValueBlock(m_nBlock, m_nValueAddress, m_dwValue); });
+    Send([block = m_nBlock, address = m_nValueAddress, value = m_dwValue](ReaderLink& reader) {
+        return reader.MakeValueBlock(block, address, value);
+    });
 }
 
 void CMifareCommandsDlg::OnReadValueBlock() {
     if (AskBlock()) {
-        Send([this](ReaderLink& reader) {
+        Send([block = m_nBlock](ReaderLink& reader) {
             ByteBuffer data;
-            reader.ReadValueBlock(m_nBlock, data);
+            return reader.ReadValueBlock(block, data);
         });
     }
 }
@@ -439,31 +466,37 @@ bool CMifareCommandsDlg::AskChangeValue() {
 
 void CMifareCommandsDlg::OnIncrement() {
     if (AskChangeValue()) {
-        Send([this](ReaderLink& reader) { reader.Increment(m_nBlock, m_dwValue); });
+        Send([block = m_nBlock, value = m_dwValue](ReaderLink& reader) {
+            return reader.Increment(block, value);
+        });
     }
 }
 
 void CMifareCommandsDlg::OnDecrement() {
     if (AskChangeValue()) {
-        Send([this](ReaderLink& reader) { reader.Decrement(m_nBlock, m_dwValue); });
+        Send([block = m_nBlock, value = m_dwValue](ReaderLink& reader) {
+            return reader.Decrement(block, value);
+        });
     }
 }
 
 void CMifareCommandsDlg::OnDecrementTransfer() {
     if (AskChangeValue()) {
-        Send([this](ReaderLink& reader) { reader.DecrementTransfer(m_nBlock, m_dwValue); });
+        Send([block = m_nBlock, value = m_dwValue](ReaderLink& reader) {
+            return reader.DecrementTransfer(block, value);
+        });
     }
 }
 
 void CMifareCommandsDlg::OnRestore() {
     if (AskBlock()) {
-        Send([this](ReaderLink& reader) { reader.Restore(m_nBlock); });
+        Send([block = m_nBlock](ReaderLink& reader) { return reader.Restore(block); });
     }
 }
 
 void CMifareCommandsDlg::OnTransfer() {
     if (AskBlock()) {
-        Send([this](ReaderLink& reader) { reader.Transfer(m_nBlock); });
+        Send([block = m_nBlock](ReaderLink& reader) { return reader.Transfer(block); });
     }
 }
 
@@ -480,18 +513,19 @@ void CMifareCommandsDlg::OnSetPort() {
     m_bGreenLedOn = dialog.m_bGreenLedOn;
     m_bRedLedOn = dialog.m_bRedLedOn;
     const uint8_t mask = dialog.GetMask();
-    Send([mask](ReaderLink& reader) { reader.SetPort(mask); });
+    Send([mask](ReaderLink& reader) { return reader.SetPort(mask); });
 }
 
 void CMifareCommandsDlg::OnInfo() {
     Send([](ReaderLink& reader) {
         ByteBuffer answer;
-        reader.GetInfo(answer);
+        return reader.GetInfo(answer);
     });
 }
 
 void CMifareCommandsDlg::OnClear() {
-    if (m_pPort != nullptr) {
+    // Disabled while an exchange runs: only then is the trace the page's to clear.
+    if (m_pPort != nullptr && !IsBusy()) {
         m_pPort->ClearOutput();
     }
 }

@@ -2,16 +2,19 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 
 #include <QString>
 
 #include "common/CPropertyPage.h"
+#include "link/LinkResult.h"
 
 class CAllControlsSheet;
 class COutputWindowWidget;
 class QGridLayout;
 class QLabel;
 class QPushButton;
+class OutputWindow;
 class ReaderLink;
 class ReaderPort;
 
@@ -54,8 +57,9 @@ public:
     explicit CMifareCommandsDlg(QWidget* parent = nullptr);
     ~CMifareCommandsDlg() override;
 
-    // The sheet's objects; the page owns none of them.
-    void SetSheetObjects(CAllControlsSheet* sheet, ReaderPort* port, ReaderLink* reader, bool hitag2);
+    // The sheet's objects; the page owns none of them. The worker runs the page's exchanges.
+    void SetSheetObjects(CAllControlsSheet* sheet, ReaderPort* port, ReaderLink* reader, bool hitag2,
+                         CReaderWorker* worker);
 
     // Once, before the page is first shown: attaches the output window in hexadecimal mode.
     void OnInitDialog() override;
@@ -100,6 +104,8 @@ public:
 
 protected:
     void changeEvent(QEvent* event) override;
+    // No command button can be pressed again until the answer is in.
+    void OnBusyChanged(bool busy) override;
 
 private:
     void EqualizeColumns();
@@ -130,9 +136,10 @@ private:
     bool AskChangeValue();
     // The key mode byte: key B sets bit 2, the key set goes in bits 0-1.
     uint8_t KeyMode() const;
-    // Wait cursor, purge, then the command.
-    template <typename Command>
-    void Send(Command command);
+    // Hands purge and command to the worker; done runs on the page's thread once the answer is in.
+    void Send(std::function<LinkResult(ReaderLink&)> command, std::function<void()> done = {});
+    // What the port traces into: the output window, through the worker's relay.
+    OutputWindow* TraceWindow() const;
 
     std::array<QPushButton*, kCommandCount> m_commandButtons{};
     QGridLayout* m_pCommandGrid = nullptr;

@@ -16,8 +16,10 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 
 #include "StringTable.h"
+#include "common/CReaderWorker.h"
 #include "common/CSpinButton.h"
 #include "common/ControlId.h"
 #include "common/MessageBox.h"
@@ -60,6 +62,10 @@ CConnectionDialog::CConnectionDialog(QWidget* parent) : CPropertyPage(parent) {
     radios->addButton(m_pComRadio, 1);
     m_pPortList = WithId(new QComboBox(m_pConnectionGroup), IDC_PORT_LIST);
     m_pPortList->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    // Any path can be typed in (a pseudo-terminal, a link, a /dev/serial/by-id name); what is typed
+    // stays out of the list, whose index numbers the system's ports.
+    m_pPortList->setEditable(true);
+    m_pPortList->setInsertPolicy(QComboBox::NoInsert);
     m_pBaudLabel = WithId(new QLabel(QStringLiteral("Baud rate:"), m_pConnectionGroup), IDC_BAUD_LABEL);
     m_pBaudList = WithId(new QComboBox(m_pConnectionGroup), IDC_BAUD_LIST);
     m_pConnectButton = WithId(new QPushButton(Text(102), m_pConnectionGroup), IDC_CONNECT);
@@ -115,10 +121,10 @@ CConnectionDialog::CConnectionDialog(QWidget* parent) : CPropertyPage(parent) {
     m_pStatus->setTextFormat(Qt::PlainText);
     m_pStatus->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
+    // The two groups share the page's width, whatever the port list's entries make it.
     auto* groups = new QHBoxLayout;
-    groups->addWidget(m_pConnectionGroup);
-    groups->addWidget(m_pContReadGroup);
-    groups->addStretch(1);
+    groups->addWidget(m_pConnectionGroup, 1);
+    groups->addWidget(m_pContReadGroup, 1);
     auto* page = new QVBoxLayout(this);
     page->addLayout(groups);
     page->addWidget(m_pStatus);
@@ -130,10 +136,12 @@ CConnectionDialog::CConnectionDialog(QWidget* parent) : CPropertyPage(parent) {
     connect(m_pInfinite, &QCheckBox::clicked, this, &CConnectionDialog::OnInfinite);
 }
 
-void CConnectionDialog::SetReaderObjects(ReaderPort* port, ReaderLink* link, bool usbAvailable) {
+void CConnectionDialog::SetReaderObjects(ReaderPort* port, ReaderLink* link, bool usbAvailable,
+                                         CReaderWorker* worker) {
     m_pReaderPort = port;
     m_pReaderLink = link;
     m_bUsbAvailable = usbAvailable;
+    SetWorker(worker);
 }
 
 void CConnectionDialog::OnInitDialog() {
@@ -143,7 +151,7 @@ void CConnectionDialog::OnInitDialog() {
     }
     m_pBaudList->setCurrentIndex(kDefaultBaudIndex);
     FillPortList();
-    m_bConnect = m_pReaderPort->IsOpen();
+    m_bConnect = IsPortOpen(m_pReaderPort);
     // Room for the ten digits of the largest count, in the font the page now has.
     m_pMaxAttempts->setFixedWidth(
         m_pMaxAttempts->fontMetrics().horizontalAdvance(QStringLiteral("00000000000")) +
@@ -155,7 +163,7 @@ void CConnectionDialog::OnInitDialog() {
 
 bool CConnectionDialog::OnSetActive() {
     // Serial adapters come and go: offer what the system has now, unless a port is in use.
-    if (!m_pReaderPort->IsOpen()) {
+    if (!IsPortOpen(m_pReaderPort)) {
         FillPortList();
     }
     UpdateControls();
@@ -166,10 +174,15 @@ bool CConnectionDialog::OnKillActive() {
     return SaveControls();
 }
 
+std::string CConnectionDialog::ChosenPortName() const {
+    const QString text = m_pPortList->currentText().trimmed();
+    const int index = m_pPortList->findText(text, Qt::MatchExactly);
+    return (index >= 0 ? m_pPortList->itemData(index).toString() : text).toStdString();
+}
+
 void CConnectionDialog::FillPortList() {
-    // Keep the user's choice across a refresh; at first, prefer the named port.
-    const std::string keep =
-        m_pPortList->count() > 0 ? m_pPortList->currentData().toString().toStdString() : m_strPreferredPort;
+    // Keep the user's choice across a refresh, typed or chosen; at first, prefer the named port.
+    const std::string keep = m_pPortList->currentText().isEmpty() ? m_strPreferredPort : ChosenPortName();
     SerialPortList& ports = m_pReaderPort->GetPortList();
     ports.Refresh();
     m_pPortList->clear();
@@ -188,6 +201,9 @@ void CConnectionDialog::FillPortList() {
     m_pPortList->setMinimumContentsLength(longest);
     const int index = m_pPortList->findData(QString::fromStdString(keep));
     m_pPortList->setCurrentIndex(index >= 0 ? index : 0);
+    if (index < 0 && !keep.empty()) {
+        m_pPortList->setEditText(QString::fromStdString(keep));
+    }
 }
 
 bool CConnectionDialog::SaveControls() {
@@ -225,27 +241,32 @@ void CConnectionDialog::LoadControls() {
 
 void CConnectionDialog::UpdateControls() {
     SaveControls();
-    const bool open = m_pReaderPort->IsOpen();
-    if (!open) {
+    if (!IsPortOpen(m_pReaderPort)) {
         m_bConnect = false;
         m_pConnectButton->setText(Text(102));
-        m_pPortList->setEnabled(m_nConnection == 1);
-        m_pBaudList->setEnabled(true);
-        m_pBaudLabel->setEnabled(true);
-        m_pUsbRadio->setEnabled(m_bUsbAvailable);
-        m_pComRadio->setEnabled(true);
         // A connection that the port lost since it was made is no longer one.
         if (m_bStatusConnected) {
             SetStatus(QString(), false);
         }
-    } else {
-        m_pPortList->setEnabled(false);
-        m_pBaudList->setEnabled(false);
-        m_pBaudLabel->setEnabled(false);
-        m_pUsbRadio->setEnabled(false);
-        m_pComRadio->setEnabled(false);
     }
     LoadControls();
+    EnableControls();
+}
+
+void CConnectionDialog::EnableControls() {
+    // While connected, and while connect or disconnect runs, the port choice stays as it is.
+    const bool busy = IsBusy();
+    const bool free = !busy && !IsPortOpen(m_pReaderPort);
+    m_pPortList->setEnabled(free && m_nConnection == 1);
+    m_pBaudList->setEnabled(free);
+    m_pBaudLabel->setEnabled(free);
+    m_pUsbRadio->setEnabled(free && m_bUsbAvailable);
+    m_pComRadio->setEnabled(free);
+    m_pConnectButton->setEnabled(!busy);
+}
+
+void CConnectionDialog::OnBusyChanged(bool /*busy*/) {
+    EnableControls();
 }
 
 void CConnectionDialog::OnConnect() {
@@ -253,18 +274,16 @@ void CConnectionDialog::OnConnect() {
     if (m_bConnect) {
         Connect();
     } else {
-        m_pReaderPort->ClosePort();
-        m_pConnectButton->setText(Text(102));
-        SetStatus(QString(), false);
+        Disconnect();
     }
     LoadControls();
-    UpdateControls();
+    EnableControls();
 }
 
 void CConnectionDialog::Connect() {
     const bool usb = m_nConnection == 0;
-    const int index = m_pPortList->currentIndex();
-    if (!usb && index < 0) {
+    const std::string portName = usb ? std::string() : ChosenPortName();
+    if (!usb && portName.empty()) {
         m_bConnect = false;
         SetStatus(Text(175), false);
         return;
@@ -273,31 +292,50 @@ void CConnectionDialog::Connect() {
     const uint32_t baudRate =
         baudIndex >= 0 && baudIndex < static_cast<int>(std::size(kBaudRates)) ? kBaudRates[baudIndex] : 9600;
 
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    // The port number by name: the list may have changed since the page showed it.
-    const std::string portName = m_pPortList->currentData().toString().toStdString();
-    const uint32_t portNumber = usb ? 0 : m_pReaderPort->GetPortList().NumberOf(portName);
-    LinkResult result = m_pReaderPort->OpenPort(usb ? PortKindUsb : PortKindCom, portNumber);
-    const bool opened = result == LR_OK;
-    if (opened) {
-        result = m_pReaderLink->Connect(m_pReaderPort, baudRate);
+    // By name, listed or typed: the list may have changed since the page showed it.
+    auto opened = std::make_shared<bool>(false);
+    const auto connect = [usb, portName, baudRate, opened](ReaderPort& port, ReaderLink& link) {
+        LinkResult result = usb ? port.OpenPort(PortKindUsb, 0) : port.OpenPortByName(portName);
+        *opened = result == LR_OK;
+        if (*opened) {
+            result = link.Connect(&port, baudRate);
+        }
+        if (result != LR_OK) {
+            port.ClosePort();
+        }
+        return result;
+    };
+    const auto connected = [this, usb, portName, baudRate, opened](LinkResult result) {
+        const QByteArray name = usb ? Text(177).toLocal8Bit() : QByteArray::fromStdString(portName);
+        if (result == LR_OK) {
+            m_pConnectButton->setText(Text(103));
+            SetStatus(Format(170, name.constData(), baudRate), true);
+        } else {
+            QString why = Format(*opened ? 172 : 171, name.constData(), LinkResultText(result).c_str());
+            // The usual reason on a fresh system: serial devices belong to the dialout group.
+            if (!usb && result == EACCES) {
+                why += Text(IDS_DIALOUT_HINT);
+            }
+            SetStatus(why, false);
+        }
+        UpdateControls();
+    };
+    if (!m_pWorker->Post(connect, connected)) {
+        m_bConnect = false;
+        QApplication::beep();
     }
-    QApplication::restoreOverrideCursor();
+}
 
-    const QByteArray name = usb ? Text(177).toLocal8Bit() : QByteArray::fromStdString(portName);
-    if (result == LR_OK) {
-        m_pConnectButton->setText(Text(103));
-        SetStatus(Format(170, name.constData(), baudRate), true);
-        return;
+void CConnectionDialog::Disconnect() {
+    const auto disconnected = [this](LinkResult) {
+        m_pConnectButton->setText(Text(102));
+        SetStatus(QString(), false);
+        UpdateControls();
+    };
+    if (!m_pWorker->Post([](ReaderPort& port, ReaderLink&) { return port.ClosePort(); }, disconnected)) {
+        m_bConnect = true;
+        QApplication::beep();
     }
-    m_pReaderPort->ClosePort();
-    m_bConnect = false;
-    QString why = Format(opened ? 172 : 171, name.constData(), LinkResultText(result).c_str());
-    // The usual reason on a fresh system: serial devices belong to the dialout group.
-    if (!usb && result == EACCES) {
-        why += Text(IDS_DIALOUT_HINT);
-    }
-    SetStatus(why, false);
 }
 
 void CConnectionDialog::OnInfinite() {

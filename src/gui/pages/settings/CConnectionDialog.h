@@ -42,7 +42,8 @@ public:
 
     explicit CConnectionDialog(QWidget* parent = nullptr);
 
-    void SetReaderObjects(ReaderPort* port, ReaderLink* link, bool usbAvailable);
+    // The worker runs connect and disconnect off the window's thread.
+    void SetReaderObjects(ReaderPort* port, ReaderLink* link, bool usbAvailable, CReaderWorker* worker);
     // Before OnInitDialog: the port the list selects at start instead of its first entry (the simulated
     // reader).
     void SetPreferredPort(const std::string& name) { m_strPreferredPort = name; }
@@ -51,6 +52,8 @@ public:
     bool OnSetActive() override;
     bool OnKillActive() override;
     void UpdateControls();
+    // The enabled states that follow from the connection and a running exchange.
+    void EnableControls();
 
     // The one-line account of the last connect attempt ("Connected to ...", "Could not open ...").
     QString StatusText() const;
@@ -66,10 +69,17 @@ public:
     uint32_t m_nMaxAttempts = 0;  // 0: no limit
     bool m_bInfinite = false;
 
+    // The port the list names: the entry chosen, or the path typed into it.
+    std::string ChosenPortName() const;
+
+protected:
+    void OnBusyChanged(bool busy) override;
+
 private:
     void OnConnect();
     // Opens the chosen port and connects the link; on failure closes it again and says why.
     void Connect();
+    void Disconnect();
     void OnInfinite();
     // Controls into members, in exchange order; false (after telling the user) when the attempts
     // field holds no unsigned number: the members before it are taken over, the rest are not.

@@ -13,6 +13,7 @@
 #include <QTabWidget>
 
 #include "app/CAllControlsSheet.h"
+#include "common/CReaderWorker.h"
 #include "common/ControlId.h"
 #include "gui/pages/commands/DialogAnswerer.h"
 #include "gui/pages/commands/MessageRecorder.h"
@@ -35,8 +36,7 @@ class CommandsPageTest : public testing::Test {
 protected:
     void SetUp() override {
         m_reader->EnterCard(Simulator::SampleCard(kUid));
-        m_page.m_pPort = &m_port;
-        m_page.m_pReader = &m_link;
+        m_page.SetSheetObjects(nullptr, &m_port, &m_link, false, &m_worker);
         m_page.OnInitDialog();
     }
 
@@ -44,18 +44,20 @@ protected:
         ASSERT_EQ(m_port.OpenPort(PortKindUsb, 0), LR_OK);
         ASSERT_EQ(m_link.Connect(&m_port, 115200), LR_OK);
         m_page.OnSetActive();
+        m_worker.WaitForIdle();
         m_reader->ClearRequests();
         m_port.ClearOutput();
     }
 
     QPushButton* Button(uint32_t id) { return qobject_cast<QPushButton*>(FindControl(&m_page, id)); }
 
-    // Presses the button; answer handles the dialog it opens, if any.
+    // Presses the button and waits for the answer; answer handles the dialog it opens, if any.
     void Press(uint32_t id, std::function<bool(QDialog*)> answer = {}) {
         if (answer) {
             AnswerNextDialog(std::move(answer));
         }
         Button(id)->click();
+        m_worker.WaitForIdle();
     }
 
     // The requests the reader took, as command code followed by parameters.
@@ -75,6 +77,7 @@ protected:
     std::shared_ptr<SimReader> m_reader = std::make_shared<SimReader>(m_clock);
     ReaderPort m_port{nullptr, std::make_shared<SimD2xxProvider>(m_reader, m_clock)};
     ReaderLink m_link{m_clock};
+    CReaderWorker m_worker{m_port, m_link};
     CMifareCommandsDlg m_page;
     MessageRecorder m_messages;
 };
@@ -237,6 +240,23 @@ TEST_F(CommandsPageTest, SelectSendsTheSerialNumberOfTheLastAnticollision) {
     EXPECT_EQ(m_page.m_dwCardSerial, kUid);
 }
 
+TEST_F(CommandsPageTest, WhileACommandRunsNoButtonTakesAPressAndTheWaitCursorShows) {
+    Connect();
+    Button(CMifareCommandsDlg::IDC_REQUEST)->click();
+    EXPECT_EQ(m_page.cursor().shape(), Qt::WaitCursor);
+    for (uint32_t id = CMifareCommandsDlg::IDC_STARTUP; id <= CMifareCommandsDlg::IDC_INFO; ++id) {
+        EXPECT_FALSE(Button(id)->isEnabled()) << id;
+    }
+    EXPECT_FALSE(Button(CMifareCommandsDlg::IDC_CLEAR)->isEnabled());
+    Button(CMifareCommandsDlg::IDC_INFO)->click();
+    m_worker.WaitForIdle();
+
+    EXPECT_EQ(Requests(), std::vector<Bytes>{(Bytes{0x41, 0x00})});
+    EXPECT_EQ(m_page.cursor().shape(), Qt::ArrowCursor);
+    EXPECT_TRUE(Button(CMifareCommandsDlg::IDC_INFO)->isEnabled());
+    EXPECT_TRUE(Output().endsWith("\n<OK>\n")) << Output().toStdString();
+}
+
 TEST_F(CommandsPageTest, RequestSendsMode1InTheHitag2RunMode) {
     m_page.m_bHitag2 = 1;
     Connect();
@@ -345,10 +365,11 @@ TEST_F(CommandsPageTest, ActivationLoadsTheDefaultKeyOutsideTheTraceOnlyWhenConn
     m_reader->ClearRequests();
     m_port.ClearOutput();
     m_page.OnSetActive();
+    m_worker.WaitForIdle();
     EXPECT_EQ(Requests(),
               std::vector<Bytes>{(Bytes{0x4C, 0, 0, 0, 0, 0, 0, 0, 0, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5})});
     EXPECT_EQ(Output(), "");
-    EXPECT_EQ(m_port.GetOutputWindow(), m_page.GetOutputWindow());
+    EXPECT_EQ(m_port.GetOutputWindow(), m_worker.Relay(m_page.GetOutputWindow()));
     EXPECT_EQ(m_port.GetTraceMode(), TraceModeHex);
 }
 
@@ -435,7 +456,7 @@ TEST(CommandsPageInTheSheet, CopiesTheContinuousReadOptionsOnActivation) {
     qobject_cast<QAbstractButton*>(FindControl(&settings, CConnectionDialog::IDC_INFINITE))->setChecked(true);
     sheet.GetTabControl()->setCurrentWidget(&page);
     EXPECT_EQ(page.m_nMaxAttempts, 0u);
-    EXPECT_EQ(sheet.GetReaderPort().GetOutputWindow(), page.GetOutputWindow());
+    EXPECT_EQ(sheet.GetReaderPort().GetOutputWindow(), sheet.GetWorker().Relay(page.GetOutputWindow()));
 }
 
 // The same page over a serial line: the simulated reader behind a pseudo-terminal, in real time.
@@ -447,15 +468,18 @@ TEST(CommandsPageOverCom, SendsCommandsAndShowsTheAnswers) {
     ReaderLink link;
     ASSERT_EQ(port.OpenPortByName(simulator->PortName()), LR_OK);
     ASSERT_EQ(link.Connect(&port, 115200), LR_OK);
+    CReaderWorker worker(port, link);
     CMifareCommandsDlg page;
-    page.SetSheetObjects(nullptr, &port, &link, false);
+    page.SetSheetObjects(nullptr, &port, &link, false, &worker);
     page.OnInitDialog();
     page.OnSetActive();
+    worker.WaitForIdle();
     simulator->Reader().ClearRequests();
 
     for (uint32_t id : {CMifareCommandsDlg::IDC_REQUEST, CMifareCommandsDlg::IDC_ANTICOLLISION,
                         CMifareCommandsDlg::IDC_SELECT}) {
         qobject_cast<QPushButton*>(FindControl(&page, id))->click();
+        worker.WaitForIdle();
     }
     const std::vector<SimRequest> requests = simulator->Reader().Requests();
     ASSERT_EQ(requests.size(), 3u);

@@ -1,0 +1,221 @@
+#include "common/CReaderWorker.h"
+
+#include <string>
+#include <utility>
+
+#include "link/OutputWindow.h"
+#include "link/ReaderLink.h"
+#include "link/ReaderPort.h"
+
+// The window as the trace sees it from the worker thread. Changes are queued for the window's
+// thread without waiting; questions wait for their answer, which is exact because every change
+// queued before them has run by then.
+class CReaderWorker::RelayWindow final : public OutputWindow {
+public:
+    RelayWindow(CReaderWorker& worker, OutputWindow& window) : m_worker(worker), m_window(window) {}
+
+    OutputWindow& Target() const { return m_window; }
+
+    int GetLineCount() const override {
+        return Ask([this] { return m_window.GetLineCount(); });
+    }
+    int LineIndex(int line) const override {
+        return Ask([this, line] { return m_window.LineIndex(line); });
+    }
+    int GetFirstVisibleLine() const override {
+        return Ask([this] { return m_window.GetFirstVisibleLine(); });
+    }
+    void DeleteText(int first, int end) override {
+        Tell([this, first, end] { m_window.DeleteText(first, end); });
+    }
+    void EmptyUndoBuffer() override {
+        Tell([this] { m_window.EmptyUndoBuffer(); });
+    }
+    void AppendText(std::string_view text, const TraceFormat* format) override {
+        Tell([this, copy = std::string(text), hasFormat = format != nullptr,
+              lineFormat = format != nullptr ? *format : TraceFormat{}] {
+            m_window.AppendText(copy, hasFormat ? &lineFormat : nullptr);
+        });
+    }
+    void ScrollLines(int lines) override {
+        Tell([this, lines] { m_window.ScrollLines(lines); });
+    }
+    void SetDefaultFormat(std::string_view face, int pointSize, bool bold) override {
+        Tell([this, copy = std::string(face), pointSize, bold] {
+            m_window.SetDefaultFormat(copy, pointSize, bold);
+        });
+    }
+    void ClearAll() override {
+        Tell([this] { m_window.ClearAll(); });
+    }
+
+private:
+    template <typename Call>
+    void Tell(Call call) const {
+        if (m_worker.OnWorkerThread()) {
+            m_worker.CallOnWindowThread(std::move(call), false);
+        } else {
+            call();
+        }
+    }
+    template <typename Call>
+    int Ask(Call call) const {
+        if (!m_worker.OnWorkerThread()) {
+            return call();
+        }
+        int answer = 0;
+        m_worker.CallOnWindowThread([&answer, &call] { answer = call(); }, true);
+        return answer;
+    }
+
+    CReaderWorker& m_worker;
+    OutputWindow& m_window;
+};
+
+CReaderWorker::CReaderWorker(ReaderPort& port, ReaderLink& link, QObject* parent)
+    : QObject(parent), m_port(port), m_link(link), m_bOpenKnown(port.IsOpen()) {
+    m_thread = std::thread([this] { Run(); });
+    m_workerId = m_thread.get_id();
+}
+
+CReaderWorker::~CReaderWorker() {
+    Shutdown();
+}
+
+bool CReaderWorker::Post(Operation operation, Completion done) {
+    if (m_bBusy || !m_thread.joinable() || !operation) {
+        return false;
+    }
+    m_bOpenKnown = m_port.IsOpen();
+    m_bBusy = true;
+    {
+        std::lock_guard lock(m_mutex);
+        m_operation = std::move(operation);
+        m_completion = std::move(done);
+    }
+    m_wake.notify_one();
+    emit BusyChanged(true);
+    return true;
+}
+
+bool CReaderWorker::IsPortOpen() const {
+    return m_bBusy ? m_bOpenKnown : m_port.IsOpen();
+}
+
+OutputWindow* CReaderWorker::Relay(OutputWindow* window) {
+    if (window == nullptr) {
+        return nullptr;
+    }
+    for (const auto& relay : m_relays) {
+        if (&relay->Target() == window) {
+            return relay.get();
+        }
+    }
+    m_relays.push_back(std::make_unique<RelayWindow>(*this, *window));
+    return m_relays.back().get();
+}
+
+void CReaderWorker::Run() {
+    for (;;) {
+        Operation operation;
+        Completion done;
+        {
+            std::unique_lock lock(m_mutex);
+            m_wake.wait(lock, [this] { return m_bStop || m_operation; });
+            if (!m_operation) {
+                return;
+            }
+            operation = std::move(m_operation);
+            done = std::move(m_completion);
+            m_operation = nullptr;
+            m_completion = nullptr;
+        }
+        const LinkResult result = operation(m_port, m_link);
+        const bool open = m_port.IsOpen();
+        // The last call of the operation: everything it traced is in the window before this runs.
+        CallOnWindowThread(
+            [this, result, open, done = std::move(done)] {
+                m_bOpenKnown = open;
+                m_bBusy = false;
+                emit BusyChanged(false);
+                if (done) {
+                    done(result);
+                }
+            },
+            false);
+    }
+}
+
+void CReaderWorker::CallOnWindowThread(std::function<void()> call, bool wait) {
+    bool ran = false;
+    bool postDrain = false;
+    {
+        std::lock_guard lock(m_mutex);
+        if (wait) {
+            m_calls.push_back([this, &ran, call = std::move(call)] {
+                call();
+                std::lock_guard doneLock(m_mutex);
+                ran = true;
+                m_callDone.notify_all();
+            });
+        } else {
+            m_calls.push_back(std::move(call));
+        }
+        postDrain = !m_bDrainPosted;
+        m_bDrainPosted = true;
+    }
+    m_callsReady.notify_all();
+    if (postDrain) {
+        QMetaObject::invokeMethod(
+            this, [this] { Drain(); }, Qt::QueuedConnection);
+    }
+    if (wait) {
+        std::unique_lock lock(m_mutex);
+        m_callDone.wait(lock, [&ran] { return ran; });
+    }
+}
+
+std::function<void()> CReaderWorker::TakeCall(bool block) {
+    std::unique_lock lock(m_mutex);
+    if (block) {
+        m_callsReady.wait(lock, [this] { return !m_calls.empty(); });
+    }
+    if (m_calls.empty()) {
+        return {};
+    }
+    std::function<void()> call = std::move(m_calls.front());
+    m_calls.pop_front();
+    return call;
+}
+
+void CReaderWorker::Drain() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_bDrainPosted = false;
+    }
+    // One at a time: a call may open a nested event loop that drains the rest in order.
+    while (std::function<void()> call = TakeCall(false)) {
+        call();
+    }
+}
+
+void CReaderWorker::WaitForIdle() {
+    while (m_bBusy) {
+        TakeCall(true)();
+    }
+}
+
+void CReaderWorker::Shutdown() {
+    if (!m_thread.joinable()) {
+        return;
+    }
+    WaitForIdle();
+    {
+        std::lock_guard lock(m_mutex);
+        m_bStop = true;
+    }
+    m_wake.notify_one();
+    m_thread.join();
+    // Whatever the last operation left queued (nothing, normally) runs before the windows go.
+    Drain();
+}

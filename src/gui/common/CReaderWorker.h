@@ -1,0 +1,97 @@
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <QObject>
+
+#include "link/LinkResult.h"
+
+class OutputWindow;
+class ReaderLink;
+class ReaderPort;
+
+// Runs the reader exchanges off the window's thread, so that the window keeps painting and
+// answering while a reader takes its time (up to seconds per command when it stays silent).
+//
+// One worker thread owns the reader port and the link and runs one operation at a time: a command,
+// one step of a mode, connect, disconnect. The rules:
+//
+// - Post(operation, done) hands an operation to the worker thread and returns at once. It refuses
+//   (returns false, runs nothing, queues nothing) while an earlier operation has not delivered its
+//   result yet: callers disable what would post (IsBusy, BusyChanged) rather than pile work up.
+// - operation(port, link) runs on the worker thread. It may use the port and the link freely and
+//   must not touch widgets; it should capture by value what it needs from the page.
+// - done(result) runs afterwards on the window's thread, as a queued call: write answers back into
+//   the page there.
+// - Trace lines: attach Relay(window) to the port instead of the window itself. What the trace does
+//   to the relay on the worker thread is carried out on the real window on the window's thread, in
+//   order, and all of it before done runs. On the window's thread the relay calls straight through.
+// - While the worker is idle the window's thread may use the port and the link directly (IsOpen,
+//   SetOutputWindow, ClearOutput); while it is busy only through the worker (IsPortOpen).
+// - BusyChanged(true) is emitted by Post, BusyChanged(false) just before done runs.
+// - WaitForIdle() blocks the window's thread until the running operation has delivered its trace
+//   and its result; Shutdown() (and the destructor) does that and then stops the thread. Closing
+//   the program therefore waits for an exchange, bounded by the link's own time-outs, and loses
+//   nothing.
+//
+// Post, WaitForIdle, Shutdown and the signals belong to the thread that created the worker.
+class CReaderWorker : public QObject {
+    Q_OBJECT
+public:
+    using Operation = std::function<LinkResult(ReaderPort& port, ReaderLink& link)>;
+    using Completion = std::function<void(LinkResult result)>;
+
+    CReaderWorker(ReaderPort& port, ReaderLink& link, QObject* parent = nullptr);
+    ~CReaderWorker() override;
+    CReaderWorker(const CReaderWorker&) = delete;
+    CReaderWorker& operator=(const CReaderWorker&) = delete;
+
+    bool Post(Operation operation, Completion done = {});
+    bool IsBusy() const { return m_bBusy; }
+    // The port's open flag: read directly while idle, as the last operation left it while busy.
+    bool IsPortOpen() const;
+    // The stand-in for window that the port traces into (one per window, owned by the worker).
+    OutputWindow* Relay(OutputWindow* window);
+
+    void WaitForIdle();
+    void Shutdown();
+
+signals:
+    void BusyChanged(bool busy);
+
+private:
+    class RelayWindow;
+
+    void Run();
+    bool OnWorkerThread() const { return std::this_thread::get_id() == m_workerId; }
+    // From the worker thread: queues call for the window's thread; with wait, returns once it ran.
+    void CallOnWindowThread(std::function<void()> call, bool wait);
+    // Runs the calls queued so far (the queued slot on the window's thread).
+    void Drain();
+    // Takes the next queued call, waiting for one when block is set; empty when there is none.
+    std::function<void()> TakeCall(bool block);
+
+    ReaderPort& m_port;
+    ReaderLink& m_link;
+    bool m_bBusy = false;
+    bool m_bOpenKnown = false;
+    std::vector<std::unique_ptr<RelayWindow>> m_relays;
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;        // the worker: an operation or the stop
+    std::condition_variable m_callsReady;  // the window's thread: a call was queued
+    std::condition_variable m_callDone;    // the worker: a call it waits for has run
+    Operation m_operation;
+    Completion m_completion;
+    bool m_bStop = false;
+    bool m_bDrainPosted = false;
+    std::deque<std::function<void()>> m_calls;
+    std::thread m_thread;
+    std::thread::id m_workerId;
+};
