@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "CliModes.h"
+#include "CliProduce.h"
 #include "CliProgramming.h"
 #include "link/ByteBuffer.h"
 
@@ -72,6 +73,8 @@ public:
     const std::vector<CliCommand>& GetCommands() const { return m_commands; }
     // contread or waitcard, which runs after the commands.
     const CliModeOptions& GetMode() const { return m_mode; }
+    // produce, which runs alone.
+    const CliProduceOptions& GetProduce() const { return m_produce; }
 
 private:
     bool ParseCommand(const std::vector<std::string>& args, size_t& i, std::string& error);
@@ -85,4 +88,5 @@ private:
     bool m_bQuiet = false;
     std::vector<CliCommand> m_commands;
     CliModeOptions m_mode;
+    CliProduceOptions m_produce;
 };

@@ -46,6 +46,6 @@ private:
     std::unique_ptr<ReaderPort> m_pPort;
     ReaderLink m_link;
     uint32_t m_dwCardSerial = 0;
-    bool m_bHaveSerial = false;  // a whole serial number came from anticollision
+    bool m_bHaveSerial = false;   // a whole serial number came from anticollision
     std::string m_strJobFailure;  // the last failed programming job's last log line
 };
