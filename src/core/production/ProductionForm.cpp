@@ -89,8 +89,8 @@ void ProductionForm::ChooseProfile(const DeviceProfiles& profiles, int index) {
 
 void ProductionForm::Apply(const DeviceProfiles& profiles, Reason reason) {
     const std::string name = m_controls.nProfile >= 0 ? m_controls.profiles[m_controls.nProfile] : "";
-    // A series of serial readers counts its MIFARE serial number on through tab changes and a
-    // repeated choice of its profile; only another profile starts again from the USB serial number.
+    // A series of serial readers counts its MIFARE serial number on when the page is shown again
+    // or its profile chosen again; choosing another profile takes it from the USB serial number.
     const DeviceProfile profile = profiles.Get(name);
     const bool keepMifare =
         !profile.bUsb && m_bApplied && (reason == Reason::Activation || name == m_strProfile);
