@@ -191,6 +191,10 @@ bool CliOptions::Parse(const std::vector<std::string>& args, std::string& error)
         error = "choose a connection: --port NAME, --usb or --simulate";
         return false;
     }
+    if (m_produce.bEnabled && (!m_commands.empty() || m_mode.nMode != CliModeOptions::ModeNone)) {
+        error = "produce runs alone: no other command, contread or waitcard with it";
+        return false;
+    }
     const bool serial = m_connection == ConnectionPort || m_connection == ConnectionSimulateCom;
     if (serial && !SerialLine::SupportsBaudRate(m_dwBaudRate)) {
         error = "--baud " + std::to_string(m_dwBaudRate) +
@@ -202,6 +206,13 @@ bool CliOptions::Parse(const std::vector<std::string>& args, std::string& error)
 
 bool CliOptions::ParseCommand(const std::vector<std::string>& args, size_t& i, std::string& error) {
     const std::string& name = args[i++];
+    if (name == "produce") {
+        if (m_produce.bEnabled) {
+            error = "produce given twice";
+            return false;
+        }
+        return ParseProduce(args, i, m_produce, error);
+    }
     if (IsProgrammingVerb(name)) {
         CliCommand command;
         command.verb = CliCommand::Programming;
@@ -357,6 +368,7 @@ std::string CliOptions::Usage() {
         usage += "\n";
     }
     usage += "\n" + ProgrammingUsage();
+    usage += "\n" + ProduceUsage();
     usage +=
         "\n"
         "select without SERIAL selects the card the last anticollision found. An empty VALUE (\"\")\n"

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "CliModes.h"
+#include "CliProduce.h"
 #include "CliProgramming.h"
 #include "link/ByteBuffer.h"
 #include "link/TraceTimestamp.h"
@@ -74,6 +75,8 @@ public:
     const std::vector<CliCommand>& GetCommands() const { return m_commands; }
     // contread or waitcard, which runs after the commands.
     const CliModeOptions& GetMode() const { return m_mode; }
+    // produce, which runs alone.
+    const CliProduceOptions& GetProduce() const { return m_produce; }
 
 private:
     bool ParseCommand(const std::vector<std::string>& args, size_t& i, std::string& error);
@@ -88,4 +91,5 @@ private:
     TraceTimestamp::Mode m_nTimestamps = TraceTimestamp::None;
     std::vector<CliCommand> m_commands;
     CliModeOptions m_mode;
+    CliProduceOptions m_produce;
 };

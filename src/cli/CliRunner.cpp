@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include "CliProduce.h"
 #include "StringTable.h"
 #include "commands/HexText.h"
 #include "sim/Simulator.h"
@@ -56,6 +57,10 @@ bool CliRunner::Connect() {
                 m_err << "tagbench-cli: cannot start the simulated reader: " << error << "\n";
                 return false;
             }
+            if (m_options.GetProduce().bEnabled) {
+                // Each reader that leaves its loader makes way for the next one of the series.
+                m_pSimulator->Reader().StartSeries("");
+            }
             if (m_simulatorSetup) {
                 m_simulatorSetup(m_pSimulator->Reader());
             }
@@ -95,8 +100,20 @@ bool CliRunner::Connect() {
 }
 
 int CliRunner::Run() {
+    std::unique_ptr<CliProduce> produce;
+    if (m_options.GetProduce().bEnabled) {
+        produce = std::make_unique<CliProduce>(m_options.GetProduce(), m_out, m_err);
+        if (!produce->Prepare()) {
+            return 1;
+        }
+    }
     if (!Connect()) {
         return 1;
+    }
+    if (produce) {
+        // The wake-up characters of a series would flood the trace: only the readers' lines show.
+        m_pPort->SetOutputWindow(nullptr, false, TraceModeHex);
+        return produce->Run(*m_pPort, m_clock);
     }
     LinkResult firstFailure = LR_OK;
     std::string failedCommand;

@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "CliOptions.h"
+#include "CliProduce.h"
 #include "CliRunner.h"
 #include "link/SerialLine.h"
 
@@ -14,6 +15,14 @@ namespace {
 void OnTerminate(int signal) {
     SerialLine::ReleaseAllForExit();
     _exit(128 + signal);
+}
+
+// During a series the first Ctrl-C lets the reader at hand finish; a second one ends at once.
+void OnProduceInterrupt(int signal) {
+    if (IsProduceStopRequested()) {
+        OnTerminate(signal);
+    }
+    RequestProduceStop();
 }
 
 }  // namespace
@@ -34,6 +43,10 @@ int main(int argc, char** argv) {
     if (options.WantsHelp()) {
         std::cout << CliOptions::Usage();
         return 0;
+    }
+    if (options.GetProduce().bEnabled) {
+        action.sa_handler = OnProduceInterrupt;
+        sigaction(SIGINT, &action, nullptr);
     }
     const bool colour = isatty(STDOUT_FILENO) != 0 && std::getenv("NO_COLOR") == nullptr;
     CliRunner runner(options, std::cout, std::cerr, colour);

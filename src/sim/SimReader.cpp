@@ -40,10 +40,7 @@ SimReader::SimReader(Clock& clock)
     : m_clock(clock),
       m_loader({[this](uint8_t byte, uint32_t delayMs) { Queue(byte, delayMs); },
                 [this](uint32_t ms) { SetTimer(ms); }, [this] { m_bTimerArmed = false; },
-                [this] {
-                    m_sending.reset();
-                    BecomeIdle();
-                }}) {
+                [this] { LeaveLoader(); }}) {
     // A reader fresh from the factory holds the transport key in every slot, so that new cards
     // can be read before any key is loaded.
     m_keys.fill(SimCard::kTransportKey);
@@ -376,6 +373,9 @@ void SimReader::ReceiveByte(uint8_t byte) {
             return;
         case LinkIdle:
             if (SimLoader::IsWakeUp(byte)) {
+                if (m_bReaderDone) {
+                    PlugInFreshReader();
+                }
                 m_nState = LinkLoader;
                 m_loader.Enter();
             } else if (m_nLinkMode == SimLink3964R) {
@@ -1009,6 +1009,35 @@ void SimReader::SetFaults(const SimFaults& faults) {
             {faults.refusedLoaderCommands, faults.silentLoaderCommands, faults.wrongLoaderCrc});
     }
     Notify();
+}
+
+void SimReader::LeaveLoader() {
+    m_sending.reset();
+    BecomeIdle();
+    if (m_bSeries) {
+        m_seriesReaders.push_back({m_loader.GetSerialText(), m_eeprom});
+        m_bReaderDone = true;
+    }
+}
+
+void SimReader::PlugInFreshReader() {
+    m_bReaderDone = false;
+    m_loader.SetSerialText(m_strSeriesSerial);
+    m_eeprom = m_seriesEeprom;
+}
+
+void SimReader::StartSeries(const std::string& serialText) {
+    std::lock_guard lock(m_mutex);
+    m_bSeries = true;
+    m_strSeriesSerial = serialText;
+    m_seriesEeprom = m_eeprom;
+    m_seriesReaders.clear();
+    PlugInFreshReader();
+}
+
+std::vector<SimSeriesReader> SimReader::GetSeriesReaders() {
+    std::lock_guard lock(m_mutex);
+    return m_seriesReaders;
 }
 
 SimFaults SimReader::GetFaults() {

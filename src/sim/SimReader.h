@@ -58,6 +58,12 @@ struct SimEeprom {
     uint16_t usbVersion = 0x0110;
 };
 
+// One reader of a series as it left the loader: what it was given.
+struct SimSeriesReader {
+    std::string serialText;  // what the loader stored
+    SimEeprom eeprom;        // its bridge's settings
+};
+
 // Misbehaviour on purpose, switchable at any time. Byte counts start with the next byte after
 // the faults are set ("1" is the next byte).
 struct SimFaults {
@@ -166,6 +172,15 @@ public:
     void SetFaults(const SimFaults& faults);
     SimFaults GetFaults();
 
+    // --- a series of readers, as a production line programs them
+    // From now on each reader that leaves its loader (told to with Q, after a download or a
+    // reboot) is unplugged, and the next wake-up comes from a fresh reader: its loader holds
+    // serialText (empty: no serial number yet) and its bridge the EEPROM settings the reader has
+    // now. The reader present now is the series' first.
+    void StartSeries(const std::string& serialText);
+    // The readers of the series that have left their loader, in order.
+    std::vector<SimSeriesReader> GetSeriesReaders();
+
 private:
     enum LinkState : uint32_t {
         LinkIdle,
@@ -249,6 +264,13 @@ private:
     std::optional<std::pair<int32_t, uint8_t>> m_transferBuffer;  // value and address
 
     SimLoader m_loader;
+    void LeaveLoader();
+    void PlugInFreshReader();
+    bool m_bSeries = false;
+    bool m_bReaderDone = false;  // the series' current reader left its loader
+    std::string m_strSeriesSerial;
+    SimEeprom m_seriesEeprom;
+    std::vector<SimSeriesReader> m_seriesReaders;
 
     SimEeprom m_eeprom;
     SimFaults m_faults;

@@ -40,6 +40,9 @@ const char* const kUsage =
     "  --enter UID@MS         a card enters the field MS milliseconds after the start\n"
     "  --leave UID@MS         a card leaves the field MS milliseconds after the start\n"
     "  --serial TEXT          the serial number the loader holds already\n"
+    "  --series               play a series of readers: a reader that leaves its loader is\n"
+    "                         unplugged, and the next wake-up comes from a fresh reader (with\n"
+    "                         --serial's number already stored, to show the refusal; else none)\n"
     "Faults:\n"
     "  --drop-out N           lose the N-th byte sent to the PC\n"
     "  --corrupt-out N        invert the N-th byte sent to the PC\n"
@@ -131,6 +134,7 @@ int main(int argc, char** argv) {
     uint32_t baud = 0;
     bool framed = false;
     bool lenient = false;
+    bool series = false;
     bool anyCardOption = false;
     std::vector<uint32_t> cards;
     std::vector<BlockContents> blocks;
@@ -156,6 +160,8 @@ int main(int argc, char** argv) {
             framed = true;
         } else if (option == "--lenient") {
             lenient = true;
+        } else if (option == "--series") {
+            series = true;
         } else if (option == "--no-card") {
             anyCardOption = true;
         } else if (option == "--silent") {
@@ -239,6 +245,9 @@ int main(int argc, char** argv) {
         reader->ScheduleLeave(at, uid);
     }
     reader->SetSerialText(serial);
+    if (series) {
+        reader->StartSeries(serial);
+    }
     reader->SetFaults(faults);
 
     if (pipe2(g_signalPipe, O_CLOEXEC) != 0) {

@@ -151,3 +151,36 @@ TEST_F(SimLoaderTest, SilentCommandsAndAWrongChecksumFault) {
 }
 
 }  // namespace
+
+namespace {
+
+// A series: each reader that leaves its loader is unplugged; the next wake-up is a fresh reader
+// with the series' serial number (none, or one stored already) and the bridge's first settings.
+TEST_F(SimLoaderTest, ASeriesAnswersTheNextWakeUpAsAFreshReader) {
+    reader.SetSerialText("0x00000099");
+    reader.StartSeries("");
+    EXPECT_EQ(reader.GetSerialText(), "") << "the reader present now is the first of the series";
+    EXPECT_EQ(SendText("SSERIAL=0x00000001"), Bytes{'4'});
+    SimEeprom programmed = reader.GetEeprom();
+    programmed.serialNumber = "QV000001";
+    reader.SetEeprom(programmed);
+    EXPECT_EQ(Send({'~'}), Bytes{'>'}) << "awake still: the same reader";
+    EXPECT_EQ(Send({'Q'}), Bytes{});
+    EXPECT_EQ(Send({'~'}), Bytes{'>'});
+    EXPECT_EQ(reader.GetSerialText(), "");
+    EXPECT_EQ(reader.GetEeprom().serialNumber, SimEeprom{}.serialNumber);
+    EXPECT_EQ(SendText("SSERIAL=0x00000002"), Bytes{'4'});
+    EXPECT_EQ(Send({'Q'}), Bytes{});
+    const std::vector<SimSeriesReader> readers = reader.GetSeriesReaders();
+    ASSERT_EQ(readers.size(), 2u);
+    EXPECT_EQ(readers[0].serialText, "0x00000001");
+    EXPECT_EQ(readers[0].eeprom.serialNumber, "QV000001");
+    EXPECT_EQ(readers[1].serialText, "0x00000002");
+
+    reader.StartSeries("0x00000007");
+    EXPECT_EQ(Send({'~'}), Bytes{'>'});
+    EXPECT_EQ(SendText("SSERIAL=0x00000003"), Bytes{'4'});
+    EXPECT_EQ(reader.GetSerialText(), "0x00000007") << "a reader with a number keeps it";
+}
+
+}  // namespace

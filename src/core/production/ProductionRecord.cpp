@@ -1,0 +1,149 @@
+#include "production/ProductionRecord.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "programming/ProgrammingSequence.h"
+
+namespace {
+
+std::string Field(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) {
+        return text;
+    }
+    std::string quoted = "\"";
+    for (char c : text) {
+        quoted += c;
+        if (c == '"') {
+            quoted += '"';
+        }
+    }
+    return quoted + "\"";
+}
+
+const char* ModeName(ProgrammingMode mode) {
+    switch (mode) {
+        case SerialAndUsbSettings:
+            return "SerialAndUsbSettings";
+        case SerialOnly:
+            return "SerialOnly";
+        case DownloadFirmware:
+            return "DownloadFirmware";
+        case SendFile:
+            return "SendFile";
+        case UsbSettingsOnly:
+            return "UsbSettingsOnly";
+        case ProgramFile:
+            return "ProgramFile";
+        case VerifyFile:
+            return "VerifyFile";
+    }
+    return "";
+}
+
+}  // namespace
+
+std::string ProductionRecord::DefaultPath() {
+    const char* data = std::getenv("XDG_DATA_HOME");
+    const char* home = std::getenv("HOME");
+    std::string dir = "tagbench";
+    if (data != nullptr && data[0] == '/') {
+        dir = std::string(data) + "/tagbench";
+    } else if (home != nullptr && home[0] == '/') {
+        dir = std::string(home) + "/.local/share/tagbench";
+    }
+    return dir + "/production-record.csv";
+}
+
+bool ProductionRecord::Check() {
+    return Write(nullptr);
+}
+
+bool ProductionRecord::Append(const Entry& entry) {
+    const std::string line = FormatLine(entry) + "\n";
+    return Write(&line);
+}
+
+bool ProductionRecord::Write(const std::string* line) {
+    m_strError.clear();
+    auto fail = [this](int error) {
+        m_strError = "Could not write the production record " + m_strPath + ": " + std::strerror(error) + ".";
+        return false;
+    };
+    const std::filesystem::path parent = std::filesystem::path(m_strPath).parent_path();
+    std::error_code made;
+    if (!parent.empty()) {
+        std::filesystem::create_directories(parent, made);
+    }
+    std::FILE* file = std::fopen(m_strPath.c_str(), "a");
+    if (file == nullptr) {
+        return fail(made ? made.value() : errno);
+    }
+    std::string text;
+    if (std::fseek(file, 0, SEEK_END) == 0 && std::ftell(file) == 0) {
+        text = std::string(kHeader) + "\n";
+    }
+    if (line != nullptr) {
+        text += *line;
+    }
+    const bool written =
+        std::fwrite(text.data(), 1, text.size(), file) == text.size() && std::fflush(file) == 0;
+    const int error = errno;
+    if (std::fclose(file) != 0 || !written) {
+        return fail(written ? errno : error);
+    }
+    return true;
+}
+
+bool ProductionRecord::ShouldRecord(const ProgrammingSequence& sequence) {
+    const ProgrammingState state = sequence.GetState();
+    return sequence.Succeeded() ||
+           (state != ProgrammingState::Start && state != ProgrammingState::WaitPrompt);
+}
+
+ProductionRecord::Entry ProductionRecord::MakeEntry(const std::string& profile,
+                                                    const ProgrammingSequence& sequence, std::time_t when) {
+    Entry entry;
+    char text[64];
+    std::tm local{};
+    localtime_r(&when, &local);
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    entry.strTime = text;
+    entry.strProfile = profile;
+    const ProgrammingInputs& in = sequence.GetInputs();
+    entry.strJob = ModeName(in.mode);
+    if (in.mode == SerialAndUsbSettings || in.mode == SerialOnly) {
+        std::snprintf(text, sizeof text, "%08u", in.mifareSerial);
+        entry.strMifareSerial = text;
+    }
+    if (in.mode == SerialAndUsbSettings || in.mode == UsbSettingsOnly) {
+        std::snprintf(text, sizeof text, "%06u", in.usbSerial);
+        entry.strUsbSerial = in.manufacturerId + text;
+    }
+    if (in.mode == DownloadFirmware) {
+        entry.strFile = in.filePath;
+    }
+    if (sequence.Succeeded()) {
+        entry.strResult = "OK";
+    } else {
+        entry.strResult = sequence.GetState() == ProgrammingState::Failed ? "failed" : "cancelled";
+        entry.strMessage = sequence.GetLog().empty() ? std::string() : sequence.GetLog().back();
+    }
+    return entry;
+}
+
+std::string ProductionRecord::FormatLine(const Entry& e) {
+    const std::string* fields[] = {&e.strTime,      &e.strProfile, &e.strJob,     &e.strMifareSerial,
+                                   &e.strUsbSerial, &e.strResult,  &e.strMessage, &e.strFile};
+    std::string line;
+    for (const std::string* field : fields) {
+        if (field != fields[0]) {
+            line += ',';
+        }
+        line += Field(*field);
+    }
+    return line;
+}
