@@ -129,6 +129,16 @@ TEST_F(FtdiEmu, ABurstOfPacketsArrivesWholeAndInOrderInBothReadModes) {
     }
 }
 
+TEST_F(FtdiEmu, AWriteLongerThanTheBridgesBufferIsNotCutOffAtALowRate) {
+    emu->SetLoopback(true);
+    OpenPort(9600);
+    // The bridge takes 256 bytes at once; the rest waits for the line, longer than the 100 ms
+    // write time-out.
+    const std::vector<uint8_t> sent = Pattern(400);
+    ASSERT_EQ(port.Write(ByteBuffer(sent)), LR_OK);
+    EXPECT_EQ(ReadAll(400), sent);
+}
+
 TEST_F(FtdiEmu, ReadWithNothingComingEndsAtItsTimeout) {
     OpenPort();
     struct Case {

@@ -112,6 +112,16 @@ TEST_F(FtdiEepromEmu, ProgramsEveryFieldAndReadsItBack) {
     EXPECT_EQ(other.OpenPort(PortKindUsb, 0), LR_OK);
 }
 
+TEST_F(FtdiEepromEmu, TextsTooLongForTheChipAreRefusedWithNothingWritten) {
+    // The record takes 40 characters each; the FT232R has room for 48 in all.
+    const UsbEmu::Eeprom before = emu->GetEeprom();
+    ASSERT_TRUE(record.SetManufacturer(std::string(40, 'M')));
+    ASSERT_TRUE(record.SetDescription(std::string(40, 'D')));
+    EXPECT_EQ(port.ProgramEeprom(), LR_D2XX_BASE + FT_INVALID_PARAMETER);
+    EXPECT_EQ(emu->Settings().eepromWordWrites, 0u);
+    EXPECT_EQ(emu->GetEeprom(), before);
+}
+
 TEST_F(FtdiEepromEmu, BlankOrCorruptedEeprom) {
     UsbEmu::Eeprom blank;
     blank.fill(0xFF);
