@@ -10,24 +10,24 @@
 #include <thread>
 #include <vector>
 
+#include "EmuTest.h"
 #include "link/FtdiD2xx.h"
 #include "link/MemoryOutputWindow.h"
 #include "link/ReaderLink.h"
 #include "link/ReaderPort.h"
 #include "sim/SimReader.h"
-#include "usbemu/UsbEmu.h"
 
 namespace {
 
 using Steady = std::chrono::steady_clock;
 
-class FtdiEmu : public ::testing::Test {
+class FtdiEmu : public EmuTest {
 protected:
     void SetUp() override {
-        emu = UsbEmu::Find();
-        ASSERT_NE(emu, nullptr)
-            << "the system's libusb is loaded: set LD_LIBRARY_PATH to the emulator's folder";
-        emu->Reset();
+        EmuTest::SetUp();
+        if (HasFatalFailure()) {
+            return;
+        }
         port.SetOutputWindow(&window, false, TraceModeHex);
     }
 
@@ -64,7 +64,6 @@ protected:
         return {got.Bytes().begin(), got.Bytes().end()};
     }
 
-    UsbEmu* emu = nullptr;
     std::shared_ptr<FtdiD2xx> ftdi = std::make_shared<FtdiD2xx>();
     MemoryOutputWindow window{200};
     ReaderPort port{&window, ftdi};

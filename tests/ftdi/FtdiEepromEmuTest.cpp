@@ -5,19 +5,19 @@
 #include <memory>
 #include <string>
 
+#include "EmuTest.h"
 #include "link/FtdiD2xx.h"
 #include "link/ReaderPort.h"
-#include "usbemu/UsbEmu.h"
 
 namespace {
 
-class FtdiEepromEmu : public ::testing::Test {
+class FtdiEepromEmu : public EmuTest {
 protected:
     void SetUp() override {
-        emu = UsbEmu::Find();
-        ASSERT_NE(emu, nullptr)
-            << "the system's libusb is loaded: set LD_LIBRARY_PATH to the emulator's folder";
-        emu->Reset();
+        EmuTest::SetUp();
+        if (HasFatalFailure()) {
+            return;
+        }
         ASSERT_EQ(port.OpenPort(PortKindUsb, 0), LR_OK);
         ASSERT_EQ(port.InitPort(9600, 8, 0, 0, 0), LR_OK);
     }
@@ -31,7 +31,6 @@ protected:
         return text;
     }
 
-    UsbEmu* emu = nullptr;
     ReaderPort port{nullptr, std::make_shared<FtdiD2xx>()};
     UsbEepromRecord& record = port.GetEepromRecord();
 };

@@ -151,10 +151,14 @@ void Ft232rEmulator::ResetLocked() {
     LoadDescriptorLocked();
 }
 
-void Ft232rEmulator::LoadDescriptorLocked() {
+UsbEmu::Eeprom Ft232rEmulator::ActiveEepromLocked() const {
     // A blank or corrupted EEPROM leaves the chip on its built-in identity.
     const bool valid = GetWord(m_eeprom, kEepromSize - 2) == EepromChecksum(m_eeprom);
-    const Eeprom& source = valid ? m_eeprom : FactoryEeprom();
+    return valid ? m_eeprom : FactoryEeprom();
+}
+
+void Ft232rEmulator::LoadDescriptorLocked() {
+    const Eeprom source = ActiveEepromLocked();
     m_descriptor = libusb_device_descriptor{};
     m_descriptor.bLength = LIBUSB_DT_DEVICE_SIZE;
     m_descriptor.bDescriptorType = LIBUSB_DT_DEVICE;
@@ -281,8 +285,7 @@ int Ft232rEmulator::StringDescriptor(uint32_t generation, uint8_t index, std::st
     if (index < 1 || index > 3) {
         return LIBUSB_ERROR_PIPE;
     }
-    const bool valid = GetWord(m_eeprom, kEepromSize - 2) == EepromChecksum(m_eeprom);
-    const Eeprom& source = valid ? m_eeprom : FactoryEeprom();
+    const Eeprom source = ActiveEepromLocked();
     const size_t pair = 0x0E + 2 * (index - 1);
     const size_t offset = source[pair] & (kEepromSize - 1);
     const size_t length = source[pair + 1];
@@ -462,6 +465,17 @@ int Ft232rEmulator::Bulk(uint32_t generation, uint8_t endpoint, uint8_t* data, i
     return LIBUSB_ERROR_PIPE;
 }
 
+int Ft232rEmulator::PauseLocked(std::unique_lock<std::mutex>& lock, uint32_t generation,
+                                Steady::time_point start, unsigned timeoutMs) {
+    if (timeoutMs != 0 && Steady::now() - start >= std::chrono::milliseconds(timeoutMs)) {
+        return LIBUSB_ERROR_TIMEOUT;
+    }
+    lock.unlock();
+    std::this_thread::sleep_for(kMinWake);
+    lock.lock();
+    return LiveLocked(generation) ? LIBUSB_SUCCESS : LIBUSB_ERROR_NO_DEVICE;
+}
+
 int Ft232rEmulator::BulkOut(std::unique_lock<std::mutex>& lock, const uint8_t* data, int length,
                             int* transferred, unsigned timeoutMs) {
     const auto start = Steady::now();
@@ -469,14 +483,9 @@ int Ft232rEmulator::BulkOut(std::unique_lock<std::mutex>& lock, const uint8_t* d
     for (int i = 0; i < length; ++i) {
         // A full transmit buffer holds the host off (the bulk OUT is NAKed) until the line drains.
         for (AdvanceLocked(); m_transmit.size() >= kTransmitBuffer; AdvanceLocked()) {
-            if (timeoutMs != 0 && Steady::now() - start >= std::chrono::milliseconds(timeoutMs)) {
-                return LIBUSB_ERROR_TIMEOUT;
-            }
-            lock.unlock();
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-            lock.lock();
-            if (!LiveLocked(generation)) {
-                return LIBUSB_ERROR_NO_DEVICE;
+            if (const int result = PauseLocked(lock, generation, start, timeoutMs);
+                result != LIBUSB_SUCCESS) {
+                return result;
             }
         }
         const auto now = Steady::now();
@@ -508,14 +517,8 @@ int Ft232rEmulator::BulkIn(std::unique_lock<std::mutex>& lock, uint8_t* data, in
         if (arrived >= kPacketSize - 2 || event || now - start >= latency) {
             break;
         }
-        if (timeoutMs != 0 && now - start >= std::chrono::milliseconds(timeoutMs)) {
-            return LIBUSB_ERROR_TIMEOUT;
-        }
-        lock.unlock();
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-        lock.lock();
-        if (!LiveLocked(generation)) {
-            return LIBUSB_ERROR_NO_DEVICE;
+        if (const int result = PauseLocked(lock, generation, start, timeoutMs); result != LIBUSB_SUCCESS) {
+            return result;
         }
     }
     // Packets of two status bytes and up to 62 data bytes; a short packet ends the transfer.

@@ -72,6 +72,8 @@ private:
 
     static Eeprom FactoryEeprom();
     void ResetLocked();
+    // The settings the chip goes by: its EEPROM's, or its factory ones when the checksum is wrong.
+    Eeprom ActiveEepromLocked() const;
     void LoadDescriptorLocked();
     bool LiveLocked(uint32_t generation) const;
     Steady::duration CharTimeLocked() const;
@@ -79,6 +81,9 @@ private:
     // and its answers start on their way back.
     void AdvanceLocked();
     size_t ArrivedLocked(Steady::time_point now) const;
+    // Lets the line move on for a moment while a transfer waits: LIBUSB_SUCCESS to go on, or why not.
+    int PauseLocked(std::unique_lock<std::mutex>& lock, uint32_t generation, Steady::time_point start,
+                    unsigned timeoutMs);
     int BulkOut(std::unique_lock<std::mutex>& lock, const uint8_t* data, int length, int* transferred,
                 unsigned timeoutMs);
     int BulkIn(std::unique_lock<std::mutex>& lock, uint8_t* data, int length, int* transferred,
