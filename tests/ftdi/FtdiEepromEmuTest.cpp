@@ -94,7 +94,7 @@ TEST_F(FtdiEepromEmu, ProgramsEveryFieldAndReadsItBack) {
     EXPECT_EQ(back.GetDescription(), "MIFARE reader");
     EXPECT_EQ(back.GetSerialNumber(), 1234u);
     EXPECT_EQ(back.GetMaxPower(), 250);
-    EXPECT_EQ(back.GetPnP(), 1) << "an FT232R keeps no Plug 'n Play flag";
+    EXPECT_EQ(back.GetPnP(), 1) << "libftdi1 reads back no Plug 'n Play flag of an FT232R";
     EXPECT_EQ(back.GetSelfPowered(), 1);
     EXPECT_EQ(back.GetRemoteWakeup(), 0);
     EXPECT_EQ(back.GetRev4(), 1);
@@ -102,7 +102,8 @@ TEST_F(FtdiEepromEmu, ProgramsEveryFieldAndReadsItBack) {
     EXPECT_EQ(back.GetIsoOut(), 1);
     EXPECT_EQ(back.GetPullDownEnable(), 1);
     EXPECT_EQ(back.GetSerNumEnable(), 1);
-    EXPECT_EQ(back.GetUsbVersionEnable(), 0) << "nor a USB version switch: it always reports its version";
+    EXPECT_EQ(back.GetUsbVersionEnable(), 0)
+        << "an FT232R has no USB version switch: its version is always used";
     EXPECT_EQ(back.GetUsbVersion(), 0x0110);
 
     // Plugged in again, the bridge enumerates with the new identity, which the adapter still takes.
