@@ -51,6 +51,8 @@ public:
     bool OnKillActive() override;
 
     CMonitorRichEdit* GetTerminal() const { return m_pTerminal; }
+    // The terminal carries the button's id as well, and comes first.
+    QPushButton* GetSendFileButton() const { return m_pSendFile; }
     QPlainTextEdit* GetHexView() const { return m_pHexView; }
     QCheckBox* GetHexToggle() const { return m_pHexToggle; }
     QCheckBox* GetTimestampToggle() const { return m_pTimestamps; }
