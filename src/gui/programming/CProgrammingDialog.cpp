@@ -53,6 +53,11 @@ CProgrammingDialog::CProgrammingDialog(ReaderPort& port, CReaderWorker& worker, 
     m_pProgress->hide();
     m_pGroup->hide();
     m_pReader->setChecked(true);
+    // The choice stays readable however narrow the row gets.
+    for (QWidget* control : {static_cast<QWidget*>(m_pDestinationLabel), static_cast<QWidget*>(m_pReader),
+                             static_cast<QWidget*>(m_pAuxModule)}) {
+        control->setMinimumWidth(control->sizeHint().width());
+    }
     auto* radios = new QButtonGroup(this);
     radios->addButton(m_pReader, 0);
     radios->addButton(m_pAuxModule, 1);
