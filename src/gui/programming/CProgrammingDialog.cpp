@@ -110,29 +110,33 @@ void CProgrammingDialog::Begin(bool next) {
     m_nLogShown = 0;
     m_pNext->setEnabled(false);
     // Beginning sets the port's read mode: that belongs to the worker thread like every step.
+    if (!Post([next](ProgrammingSequence& sequence) { next ? sequence.Next() : sequence.Begin(); }, true)) {
+        // The caller stops its own use of the port first; should an exchange still run, try again.
+        QTimer::singleShot(10, this, [this, next] { Begin(next); });
+    }
+}
+
+bool CProgrammingDialog::Post(std::function<void(ProgrammingSequence&)> work, bool begins) {
     auto sequence = m_sequence;
     const int destination = m_nDestination;
-    const bool posted = m_worker.Post(
-        [sequence, destination, next](ReaderPort&, ReaderLink&) {
+    return m_worker.Post(
+        [sequence, destination, work = std::move(work)](ReaderPort&, ReaderLink&) {
             sequence->SetDestination(destination);
-            if (next) {
-                sequence->Next();
-            } else {
-                sequence->Begin();
-            }
+            work(*sequence);
             return LR_OK;
         },
-        [this](LinkResult) {
+        [this, begins](LinkResult) {
             if (m_bGone) {
                 return;
             }
             Refresh();
-            Schedule(m_sequence->GetTimerPeriod());
+            if (m_sequence->GetResult() == ProgrammingSequence::ResultOk) {
+                accept();
+                return;
+            }
+            // A run's first step comes after one timer period, as a timer's first tick does.
+            Schedule(begins ? m_sequence->GetTimerPeriod() : m_sequence->GetNextStepDelay());
         });
-    if (!posted) {
-        // The caller stops its own use of the port first; should an exchange still run, try again.
-        QTimer::singleShot(10, this, [this, next] { Begin(next); });
-    }
 }
 
 void CProgrammingDialog::Schedule(uint32_t delay) {
@@ -147,26 +151,7 @@ void CProgrammingDialog::Schedule(uint32_t delay) {
 }
 
 void CProgrammingDialog::OnTimer() {
-    auto sequence = m_sequence;
-    const int destination = m_nDestination;
-    const bool posted = m_worker.Post(
-        [sequence, destination](ReaderPort&, ReaderLink&) {
-            sequence->SetDestination(destination);
-            sequence->Step();
-            return LR_OK;
-        },
-        [this](LinkResult) {
-            if (m_bGone) {
-                return;
-            }
-            Refresh();
-            if (m_sequence->GetResult() == ProgrammingSequence::ResultOk) {
-                accept();
-                return;
-            }
-            Schedule(m_sequence->GetNextStepDelay());
-        });
-    if (!posted) {
+    if (!Post([](ProgrammingSequence& sequence) { sequence.Step(); }, false)) {
         m_timer.start(static_cast<int>(ProgrammingSequence::kTransferPeriodMs));
     }
 }

@@ -2,6 +2,7 @@
 
 #include <QDialog>
 #include <QTimer>
+#include <functional>
 #include <memory>
 
 #include "programming/ProgrammingSequence.h"
@@ -56,6 +57,9 @@ public:
 private:
     void Begin(bool next);
     void OnTimer();
+    // Runs work on the sequence on the worker thread, then shows the outcome and schedules the
+    // next step (after one timer period when the work began a run). False when the worker is busy.
+    bool Post(std::function<void(ProgrammingSequence&)> work, bool begins);
     // Waits delay on the clock, then runs the next step.
     void Schedule(uint32_t delay);
     // Shows what the sequence reports; called between steps only.

@@ -108,6 +108,7 @@ TEST_F(MonitorTerminalTest, ReceivedBytesShowAsTextAndAsHexChunks) {
     m_page.GetHexToggle()->setChecked(true);
     m_line.Send({'O', 'K', 0x0A, 0x0D, 0x00, 'x', 0x08, 'y'});
     QTRY_COMPARE_WITH_TIMEOUT(Terminal(), QStringLiteral("OK\n0xy"), 2000);
+    m_worker.WaitForIdle();  // the trace reaches the terminal before the read's result reaches the page
     EXPECT_FALSE(m_page.GetHexView()->isHidden());
     // One line per chunk read; a pseudo-terminal may hand the bytes over in more than one.
     EXPECT_EQ(m_page.GetHexView()->toPlainText().remove('\n'), QStringLiteral("4F 4B 0A 0D 00 78 08 79 "));
@@ -117,6 +118,7 @@ TEST_F(MonitorTerminalTest, ReceivedBytesShowAsTextAndAsHexChunks) {
     m_page.GetTimestampToggle()->setChecked(true);
     m_line.Send({'\n', 'A', 'B'});
     QTRY_VERIFY_WITH_TIMEOUT(Terminal().contains(QStringLiteral("AB")), 2000);
+    m_worker.WaitForIdle();
     const QRegularExpression stamped(QStringLiteral("^OK\\n0xy\\n\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d AB$"));
     EXPECT_TRUE(stamped.match(Terminal()).hasMatch()) << Terminal().toStdString();
     // The chunks read since carry stamps.
