@@ -61,12 +61,13 @@ CContReadStatisticsWidget::CContReadStatisticsWidget(QWidget* parent) : QWidget(
         m_failures[step] =
             AddFigure(form, tr("Failed at %1:").arg(QString::fromLatin1(ContReadStepName(step))));
     }
-    m_pLastFailure = AddFigure(form, tr("Last failure:"));
+    // The texts below the figures and the plot, where a status text of any length fits.
+    m_pLastFailure = new QLabel(this);
     m_pLastFailure->setWordWrap(true);
-    m_pNotice = new QLabel(figures);
+    m_pLastFailure->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_pNotice = new QLabel(this);
     m_pNotice->setWordWrap(true);
     m_pNotice->hide();
-    form->addRow(m_pNotice);
 
     m_pSuccessSeries = new QLineSeries;
     m_pSuccessSeries->setName(tr("Success %"));
@@ -83,10 +84,14 @@ CContReadStatisticsWidget::CContReadStatisticsWidget(QWidget* parent) : QWidget(
     m_pTimeAxis = new QValueAxis;
     m_pTimeAxis->setTitleText(tr("s"));
     m_pTimeAxis->setLabelFormat(QStringLiteral("%.0f"));
+    m_pTimeAxis->setTickCount(6);  // the range is a round figure: fifths of it are too
     auto* successAxis = new QValueAxis;
     successAxis->setRange(0, 100);
     successAxis->setLabelFormat(QStringLiteral("%.0f%%"));
+    successAxis->setTickCount(5);
     m_pRateAxis = new QValueAxis;
+    m_pRateAxis->setTickCount(5);
+    m_pRateAxis->setTitleText(tr("cycles/s"));
     m_pRateAxis->setLabelFormat(QStringLiteral("%.0f"));
     m_pChart->addAxis(m_pTimeAxis, Qt::AlignBottom);
     m_pChart->addAxis(successAxis, Qt::AlignLeft);
@@ -100,10 +105,15 @@ CContReadStatisticsWidget::CContReadStatisticsWidget(QWidget* parent) : QWidget(
     m_pChartView->setRenderHint(QPainter::Antialiasing);
     m_pChartView->setMinimumSize(220, 120);
 
-    auto* layout = new QHBoxLayout(this);
+    auto* top = new QHBoxLayout;
+    top->addWidget(figures);
+    top->addWidget(m_pChartView, 1);
+    auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(figures);
-    layout->addWidget(m_pChartView, 1);
+    layout->setSpacing(2);
+    layout->addLayout(top, 1);
+    layout->addWidget(m_pLastFailure);
+    layout->addWidget(m_pNotice);
 
     Show(ContReadFigures{});
 }
@@ -117,6 +127,9 @@ QLabel* CContReadStatisticsWidget::AddFigure(QFormLayout* form, const QString& n
 }
 
 QString CContReadStatisticsWidget::Figure(const QString& name) const {
+    if (name == QLatin1String("Last failure")) {
+        return m_pLastFailure->text();
+    }
     const auto* label = findChild<QLabel*>(name);
     return label != nullptr ? label->text() : QString();
 }
@@ -130,10 +143,10 @@ void CContReadStatisticsWidget::Show(const ContReadFigures& figures) {
     for (int step : kFailingSteps) {
         m_failures[step]->setText(QString::number(figures.failuresByStep[step]));
     }
-    m_pLastFailure->setText(
-        figures.nLastFailureStep < 0
-            ? tr("none")
-            : QStringLiteral("%1: %2").arg(QString::fromLatin1(ContReadStepName(figures.nLastFailureStep)),
+    m_pLastFailure->setText(figures.nLastFailureStep < 0
+                                ? tr("Last failure: none")
+                                : tr("Last failure at %1: %2")
+                                      .arg(QString::fromLatin1(ContReadStepName(figures.nLastFailureStep)),
                                            QString::fromStdString(figures.strLastFailure)));
 
     QList<QPointF> success;
@@ -150,7 +163,10 @@ void CContReadStatisticsWidget::Show(const ContReadFigures& figures) {
     m_pSuccessSeries->replace(success);
     m_pRateSeries->replace(rate);
     m_pTimeAxis->setRange(0, std::max(10.0, RoundUp(figures.dwElapsedMs / 1000.0)));
-    m_pRateAxis->setRange(0, RoundUp(highestRate * 1.1));
+    const double rateEnd = RoundUp(highestRate * 1.1);
+    m_pRateAxis->setRange(0, rateEnd);
+    // Whole numbers unless the rate is too low for them to tell the ticks apart.
+    m_pRateAxis->setLabelFormat(rateEnd < 10 ? QStringLiteral("%.1f") : QStringLiteral("%.0f"));
 }
 
 void CContReadStatisticsWidget::SetNotice(const QString& text) {

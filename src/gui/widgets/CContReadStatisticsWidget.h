@@ -25,7 +25,7 @@ public:
     // A line under the figures for what the run says once (a silent PC beep); empty hides it.
     void SetNotice(const QString& text);
 
-    // The texts shown, for tests: the label of each figure by its name.
+    // The texts shown, for tests: each figure by the name before it ("Cycles:"), and "Last failure".
     QString Figure(const QString& name) const;
 
 private:
