@@ -658,6 +658,23 @@ TEST_F(CommandsPageModeTest, AnUnansweredReaderStopsTheModeAfterTheLastAttempt) 
     EXPECT_EQ(m_port.GetOutputWindow(), m_worker.Relay(m_page.GetOutputWindow()));
 }
 
+TEST_F(CommandsPageModeTest, ClosingThePageInTheMiddleOfACycleSwitchesTheReaderOff) {
+    Connect();
+    auto page = std::make_unique<CMifareCommandsDlg>();
+    page->SetSheetObjects(nullptr, &m_port, &m_link, false, &m_worker);
+    page->OnInitDialog();
+    page->m_bGreenLedFlash = 1;
+    qobject_cast<QPushButton*>(FindControl(page.get(), CMifareCommandsDlg::IDC_CONT_READ))->click();
+    // Load key was not done: the cycle ends at Authenticate; let it run a few cycles.
+    ASSERT_TRUE(RunUntil([&] { return Requests().size() >= 12; }));
+    page.reset();
+    EXPECT_FALSE(m_worker.IsBusy());
+    EXPECT_EQ(Requests().back(), (Bytes{0x54, 0x00}));
+    const size_t sent = Requests().size();
+    RunUntil([] { return false; });
+    EXPECT_EQ(Requests().size(), sent);
+}
+
 TEST_F(CommandsPageModeTest, CancellingTheLogDialogLeavesThePageIdle) {
     Connect();
     m_page.m_bLogToFile = 1;
