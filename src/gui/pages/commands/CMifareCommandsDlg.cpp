@@ -163,6 +163,8 @@ CMifareCommandsDlg::CMifareCommandsDlg(QWidget* parent) : CPropertyPage(parent) 
 
     m_pStepTimer = new QTimer(this);
     m_pStepTimer->setSingleShot(true);
+    // The reader's signal stays on for its minimum, not a coarse timer's idea of it.
+    m_pStepTimer->setTimerType(Qt::PreciseTimer);
     connect(m_pStepTimer, &QTimer::timeout, this, &CMifareCommandsDlg::RunStep);
     m_pStatisticsTimer = new QTimer(this);
     m_pStatisticsTimer->setInterval(kStatisticsIntervalMs);
@@ -636,27 +638,10 @@ void CMifareCommandsDlg::OnContRead() {
         UpdateControls();
         return;
     }
-    if (m_bLogToFile) {
-        const auto choose = [this]() -> std::optional<std::string> {
-            SaveFileRequest request;
-            request.strTitle = tr("Statistics log");
-            // Records are appended to an existing log: no question about replacing it.
-            request.bConfirmOverwrite = false;
-            request.bRefuseReadOnly = true;
-            const QString path = AskSaveFileName(this, request);
-            if (path.isEmpty()) {
-                return std::nullopt;
-            }
-            return QFile::encodeName(path).toStdString();
-        };
-        const auto showError = [this](const std::string& description) {
-            ShowMessage(this, QString::fromLocal8Bit(description), MessageIcon::Exclamation);
-        };
-        if (!m_logFile.PromptAndOpen(choose, showError)) {
-            m_pContRead->setChecked(false);
-            UpdateControls();
-            return;
-        }
+    if (m_bLogToFile && !OpenLog()) {
+        m_pContRead->setChecked(false);
+        UpdateControls();
+        return;
     }
     ContReadOptions options;
     options.bPcBeep = m_bPcBeep != 0;
@@ -680,6 +665,25 @@ void CMifareCommandsDlg::OnContRead() {
     RefreshStatistics();
     m_pStatisticsTimer->start();
     RunStep();
+}
+
+bool CMifareCommandsDlg::OpenLog() {
+    const auto choose = [this]() -> std::optional<std::string> {
+        SaveFileRequest request;
+        request.strTitle = tr("Statistics log");
+        // Records are appended to an existing log: no question about replacing it.
+        request.bConfirmOverwrite = false;
+        request.bRefuseReadOnly = true;
+        const QString path = AskSaveFileName(this, request);
+        if (path.isEmpty()) {
+            return std::nullopt;
+        }
+        return QFile::encodeName(path).toStdString();
+    };
+    const auto showError = [this](const std::string& description) {
+        ShowMessage(this, QString::fromLocal8Bit(description), MessageIcon::Exclamation);
+    };
+    return m_logFile.PromptAndOpen(choose, showError);
 }
 
 void CMifareCommandsDlg::OnWaitCard() {

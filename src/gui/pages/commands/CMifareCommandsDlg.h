@@ -150,6 +150,8 @@ private:
     // The two modes: their buttons, one step at a time through the worker, and their ends.
     void OnContRead();
     void OnWaitCard();
+    // Asks for the statistics log and opens it; false when the user cancelled or it cannot be opened.
+    bool OpenLog();
     // Runs the due step of the running mode on the worker; the next is scheduled when it is done.
     void RunStep();
     void ScheduleStep(uint32_t delayMs);
