@@ -659,7 +659,9 @@ void CMifareCommandsDlg::OnContRead() {
     // The worker is idle: the port is the page's to detach.
     m_pPort->SetOutputWindow(nullptr, false, TraceModeHex);
     m_pCycle->Start(options, m_logFile.IsOpen() ? &m_logFile : nullptr, m_pPcBeep.get());
-    m_pStatistics->SetNotice(QString());
+    if (!options.bPcBeep) {
+        m_pStatistics->SetNotice(QString());  // a silent beep's notice is given once and then kept
+    }
     m_pOutput->hide();
     m_pStatistics->show();
     RefreshStatistics();
