@@ -8,6 +8,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -531,17 +532,23 @@ QStringList ReadLines(const QString& path) {
 // The two modes driven from the page: each step on the worker, the next one from the page's timer.
 class CommandsPageModeTest : public CommandsPageTest {
 protected:
-    // Lets the page's timers and the worker run until done holds (or a generous number of rounds).
+    // Lets the page's timers and the worker run until done holds, for at most limitMs.
     template <typename Done>
-    bool RunUntil(Done done) {
-        for (int round = 0; round < 20000; ++round) {
-            if (done()) {
-                return true;
+    bool RunUntil(Done done, int limitMs = 10000) {
+        QElapsedTimer elapsed;
+        elapsed.start();
+        while (!done()) {
+            if (elapsed.elapsed() > limitMs) {
+                return false;
             }
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
             m_worker.WaitForIdle();
         }
-        return done();
+        return true;
+    }
+    // Lets them run a while in which nothing is expected to happen.
+    void RunAWhile() {
+        RunUntil([] { return false; }, 100);
     }
 
     QString LogPath() { return m_dir.filePath("cycle.log"); }
@@ -671,7 +678,7 @@ TEST_F(CommandsPageModeTest, ClosingThePageInTheMiddleOfACycleSwitchesTheReaderO
     EXPECT_FALSE(m_worker.IsBusy());
     EXPECT_EQ(Requests().back(), (Bytes{0x54, 0x00}));
     const size_t sent = Requests().size();
-    RunUntil([] { return false; });
+    RunAWhile();
     EXPECT_EQ(Requests().size(), sent);
 }
 
@@ -680,7 +687,7 @@ TEST_F(CommandsPageModeTest, CancellingTheLogDialogLeavesThePageIdle) {
     m_page.m_bLogToFile = 1;
     SaveFileAnswers answers({});
     Button(CMifareCommandsDlg::IDC_CONT_READ)->click();
-    RunUntil([] { return false; });
+    RunAWhile();
     EXPECT_EQ(answers.Requests().size(), 1);
     EXPECT_FALSE(Button(CMifareCommandsDlg::IDC_CONT_READ)->isChecked());
     EXPECT_TRUE(Button(CMifareCommandsDlg::IDC_RESET)->isEnabled());
