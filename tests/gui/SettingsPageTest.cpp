@@ -19,6 +19,9 @@
 #include "common/ControlId.h"
 #include "common/MessageBox.h"
 #include "core/link/PseudoTerminal.h"
+#include "link/LinkResult.h"
+#include "sim/SimD2xxProvider.h"
+#include "sim/SimReader.h"
 #include "sim/Simulator.h"
 
 namespace {
@@ -200,6 +203,20 @@ TEST_F(SettingsPage, APortThatCannotBeOpenedSpringsBackAndSaysWhy) {
         EXPECT_EQ(Page().StatusText(), c.status);
         EXPECT_EQ(ConnectionControlsEnabled(), std::vector<bool>({false, true, true, true, true}));
     }
+}
+
+// A USB bridge the user may not open (no udev rule yet) names the fix, as a serial port does.
+TEST_F(SettingsPage, AUsbBridgeRefusedForPermissionSaysHowToGetAccess) {
+    FakeClock clock;
+    auto d2xx = std::make_shared<SimD2xxProvider>(std::make_shared<SimReader>(clock), clock);
+    d2xx->FailCall("FT_Open", FT_DEVICE_NOT_OPENED);
+    Build(d2xx, true);
+    QTest::mouseClick(Control<QRadioButton>(CConnectionDialog::IDC_USB), Qt::LeftButton);
+    ClickConnect();
+    EXPECT_FALSE(m_pSheet->GetReaderPort().IsOpen());
+    const QString hint = QString::fromStdString(LinkResultHint(LR_D2XX_BASE + FT_DEVICE_NOT_OPENED));
+    ASSERT_FALSE(hint.isEmpty());
+    EXPECT_TRUE(Page().StatusText().endsWith(hint)) << Page().StatusText().toStdString();
 }
 
 TEST_F(SettingsPage, ConnectAndDisconnectOverASerialPort) {

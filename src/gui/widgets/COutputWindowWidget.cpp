@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include <QFile>
 #include <QFontDatabase>
 #include <QResizeEvent>
 #include <QScrollBar>
@@ -38,6 +39,7 @@ void COutputWindowWidget::DeleteText(int first, int end) {
     cursor.setPosition(first);
     cursor.setPosition(end, QTextCursor::KeepAnchor);
     cursor.removeSelectedText();
+    m_bLinesCut = m_bLinesCut || (first == 0 && end > 0);
     if (m_nPendingFirstLine >= 0) {
         m_nPendingFirstLine = std::min(m_nPendingFirstLine, verticalScrollBar()->maximum());
     }
@@ -62,7 +64,9 @@ void COutputWindowWidget::AppendText(std::string_view text, const TraceFormat* f
         lineFormat.setFontStrikeOut(false);
         lineFormat.setAnchor(false);
     }
-    cursor.insertText(QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())), lineFormat);
+    const std::string stamped = m_timestamp->Stamp(text, m_bAtLineStart);
+    cursor.insertText(QString::fromLatin1(stamped.data(), static_cast<qsizetype>(stamped.size())),
+                      lineFormat);
     if (follow) {
         ScrollToEndLater();
     }
@@ -126,4 +130,36 @@ void COutputWindowWidget::ClearAll() {
     clear();
     EmptyUndoBuffer();
     m_nPendingFirstLine = -1;
+    m_bAtLineStart = true;
+    m_bLinesCut = false;
+    m_timestamp->Restart();
+}
+
+void COutputWindowWidget::SetTimestampMode(TraceTimestamp::Mode mode) {
+    m_timestamp->SetMode(mode);
+}
+
+void COutputWindowWidget::SetTimestampClocks(Clock& clock, TraceTimestamp::TimeOfDaySource timeOfDay) {
+    const TraceTimestamp::Mode mode = m_timestamp->GetMode();
+    m_timestamp = std::make_unique<TraceTimestamp>(clock, std::move(timeOfDay));
+    m_timestamp->SetMode(mode);
+}
+
+bool COutputWindowWidget::SaveText(const QString& path, QString& error) const {
+    QFile file(path);
+    QByteArray text = toPlainText().toLatin1();
+    if (!text.isEmpty() && !text.endsWith('\n')) {
+        text.append('\n');
+    }
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(text) != text.size() ||
+        !file.flush()) {
+        error = file.errorString();
+        return false;
+    }
+    file.close();
+    if (file.error() != QFileDevice::NoError) {
+        error = file.errorString();
+        return false;
+    }
+    return true;
 }

@@ -1,14 +1,18 @@
 #pragma once
 
+#include <memory>
+
 #include <QPlainTextEdit>
 #include <QTextCharFormat>
 
 #include "link/OutputWindow.h"
+#include "link/TraceTimestamp.h"
 
 // The output window of the pages: the trace's lines in their colours, read-only for the user but
 // selectable and copyable. Lines always land at the end, wherever the user clicked; the trace cuts
 // the oldest lines away. The newest line stays in view whatever the window's height: once the view
-// is at the end it follows the end, through appends and resizes.
+// is at the end it follows the end, through appends and resizes. Lines may carry a timestamp, and
+// the contents can be saved as text.
 class COutputWindowWidget : public QPlainTextEdit, public OutputWindow {
     Q_OBJECT
 
@@ -26,6 +30,16 @@ public:
     void SetDefaultFormat(std::string_view face, int pointSize, bool bold) override;
     void ClearAll() override;
 
+    // Prefixes each line that starts from now on; the elapsed time counts from the next line.
+    void SetTimestampMode(TraceTimestamp::Mode mode);
+    TraceTimestamp::Mode GetTimestampMode() const { return m_timestamp->GetMode(); }
+    // The clocks the timestamps read (the system's by default).
+    void SetTimestampClocks(Clock& clock, TraceTimestamp::TimeOfDaySource timeOfDay);
+    // The trace has cut older lines away since the window was last cleared.
+    bool LinesCut() const { return m_bLinesCut; }
+    // Writes the window's text to path, one line per trace line; false with the reason in error.
+    bool SaveText(const QString& path, QString& error) const;
+
 protected:
     void resizeEvent(QResizeEvent* event) override;
 
@@ -40,4 +54,7 @@ private:
     // The first visible line that the trace asked for and the event loop has not shown yet: a scroll
     // moves pixels at once, so many lines appended in one go scroll once, when the window is painted.
     int m_nPendingFirstLine = -1;
+    std::unique_ptr<TraceTimestamp> m_timestamp = std::make_unique<TraceTimestamp>();
+    bool m_bAtLineStart = true;
+    bool m_bLinesCut = false;
 };

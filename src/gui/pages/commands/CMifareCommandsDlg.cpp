@@ -1,20 +1,31 @@
 #include "pages/commands/CMifareCommandsDlg.h"
 
 #include <algorithm>
+#include <iterator>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include <QApplication>
+#include <QComboBox>
+#include <QDir>
 #include <QEvent>
+#include <QFile>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QSplitter>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "StringTable.h"
 #include "app/CAllControlsSheet.h"
+#include "commands/ContinuousReadCycle.h"
 #include "commands/HexText.h"
+#include "commands/PcBeep.h"
+#include "commands/WaitCardExchange.h"
 #include "common/CReaderWorker.h"
 #include "common/ControlId.h"
 #include "common/MessageBox.h"
@@ -27,7 +38,9 @@
 #include "pages/commands/CSelectBlockDialog.h"
 #include "pages/commands/CSetPortDialog.h"
 #include "pages/commands/CWriteBlockDialog.h"
+#include "widgets/CContReadStatisticsWidget.h"
 #include "widgets/COutputWindowWidget.h"
+#include "widgets/SaveFileDialog.h"
 
 namespace {
 
@@ -36,9 +49,6 @@ constexpr uint32_t IDS_NOT_CONNECTED = 106;
 constexpr uint32_t IDS_LEGEND = 107;
 constexpr uint32_t IDS_LEAVE_CONT_READ = 163;
 constexpr uint32_t IDS_LEAVE_WAIT_CARD = 165;
-
-// Continuous read and wait-for-card are not built yet: their buttons stay disabled until then.
-constexpr bool kModesAvailable = false;
 
 // The key loaded into key number 0 each time the page comes to the front: six byte values
 // counting up from this one.
@@ -121,15 +131,44 @@ CMifareCommandsDlg::CMifareCommandsDlg(QWidget* parent) : CPropertyPage(parent) 
     m_pClear = new QPushButton(tr("Clear"), this);
     SetControlId(m_pClear, IDC_CLEAR);
     m_pClear->setAutoDefault(false);
+    m_pTimestamps = new QComboBox(this);
+    SetControlId(m_pTimestamps, IDC_TIMESTAMPS);
+    // In the order of TraceTimestamp::Mode.
+    m_pTimestamps->addItems({tr("No timestamps"), tr("Elapsed time"), tr("Time of day")});
+    m_pSaveOutput = new QPushButton(tr("Save..."), this);
+    SetControlId(m_pSaveOutput, IDC_SAVE_OUTPUT);
+    m_pSaveOutput->setAutoDefault(false);
+
+    // The live statistics of continuous read take the output window's place while it runs, and
+    // stay beside it after the stop until the next start.
+    m_pStatistics = new CContReadStatisticsWidget(this);
+    m_pStatistics->hide();
+    auto* outputArea = new QSplitter(Qt::Horizontal, this);
+    outputArea->setChildrenCollapsible(false);
+    outputArea->addWidget(m_pOutput);
+    outputArea->addWidget(m_pStatistics);
+    outputArea->setStretchFactor(0, 1);
+    outputArea->setStretchFactor(1, 1);
 
     auto* bottom = new QHBoxLayout;
     bottom->addWidget(m_pLegend, 1);
+    bottom->addWidget(m_pTimestamps);
+    bottom->addWidget(m_pSaveOutput);
     bottom->addWidget(m_pClear);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(group);
     layout->addWidget(caption);
-    layout->addWidget(m_pOutput, 1);
+    layout->addWidget(outputArea, 1);
     layout->addLayout(bottom);
+
+    m_pStepTimer = new QTimer(this);
+    m_pStepTimer->setSingleShot(true);
+    // The reader's signal stays on for its minimum, not a coarse timer's idea of it.
+    m_pStepTimer->setTimerType(Qt::PreciseTimer);
+    connect(m_pStepTimer, &QTimer::timeout, this, &CMifareCommandsDlg::RunStep);
+    m_pStatisticsTimer = new QTimer(this);
+    m_pStatisticsTimer->setInterval(kStatisticsIntervalMs);
+    connect(m_pStatisticsTimer, &QTimer::timeout, this, &CMifareCommandsDlg::RefreshStatistics);
 
     const std::array<void (CMifareCommandsDlg::*)(), kCommandCount> handlers = {
         &CMifareCommandsDlg::OnStartup,
@@ -156,11 +195,30 @@ CMifareCommandsDlg::CMifareCommandsDlg(QWidget* parent) : CPropertyPage(parent) 
         connect(m_commandButtons[i], &QPushButton::clicked, this, handlers[i]);
     }
     connect(m_pClear, &QPushButton::clicked, this, &CMifareCommandsDlg::OnClear);
+    connect(m_pSaveOutput, &QPushButton::clicked, this, &CMifareCommandsDlg::OnSaveOutput);
+    connect(m_pTimestamps, &QComboBox::currentIndexChanged, this, &CMifareCommandsDlg::OnTimestampsChanged);
+    connect(m_pContRead, &QPushButton::clicked, this, &CMifareCommandsDlg::OnContRead);
+    connect(m_pWaitCard, &QPushButton::clicked, this, &CMifareCommandsDlg::OnWaitCard);
 
     ApplyTooltips(this);
+    m_pTimestamps->setToolTip(tr("Put the time before each line of the output window."));
+    m_pSaveOutput->setToolTip(tr("Click to save the output window's contents as text."));
 }
 
 CMifareCommandsDlg::~CMifareCommandsDlg() {
+    // Closing in the middle of a mode: the reader is not left with its LEDs on or still armed.
+    m_pStepTimer->stop();
+    if (m_pWorker != nullptr) {
+        m_pWorker->WaitForIdle();
+    }
+    if (!IsBusy()) {
+        if (m_pCycle != nullptr) {
+            m_pCycle->Stop();
+        }
+        if (m_pWaitCardExchange != nullptr) {
+            m_pWaitCardExchange->Stop();
+        }
+    }
     // The port outlives the page: it must not keep tracing into a window that is gone.
     if (m_pPort != nullptr && !IsBusy() && m_pPort->GetOutputWindow() == TraceWindow()) {
         m_pPort->SetOutputWindow(nullptr, false, TraceModeHex);
@@ -200,6 +258,10 @@ void CMifareCommandsDlg::SetSheetObjects(CAllControlsSheet* sheet, ReaderPort* p
     m_pReader = reader;
     m_bHitag2 = hitag2 ? 1 : 0;
     SetWorker(worker);
+    if (reader != nullptr) {
+        m_pCycle = std::make_unique<ContinuousReadCycle>(*reader, reader->GetClock());
+        m_pWaitCardExchange = std::make_unique<WaitCardExchange>(*reader, reader->GetClock());
+    }
 }
 
 void CMifareCommandsDlg::OnInitDialog() {
@@ -268,7 +330,7 @@ void CMifareCommandsDlg::UpdateControls() {
         m_strLegend = Text(IDS_NOT_CONNECTED);
     } else if (!m_bContRead && !m_bWaitCard) {
         commands = clear = output = true;
-        contRead = waitCard = kModesAvailable;
+        contRead = waitCard = m_pCycle != nullptr;
         m_strLegend = Text(IDS_LEGEND);
         // While an exchange runs nothing that would start another one can be pressed.
         if (IsBusy()) {
@@ -288,12 +350,19 @@ void CMifareCommandsDlg::UpdateControls() {
     }
     m_pClear->setEnabled(clear);
     m_pOutput->setEnabled(output);
+    // What the window already holds can be kept, connected or not, except while the trace is off.
+    m_pTimestamps->setEnabled(!m_bContRead);
+    m_pSaveOutput->setEnabled(!m_bContRead);
     m_pContRead->setEnabled(contRead);
     m_pWaitCard->setEnabled(waitCard);
     m_pLegend->setText(m_strLegend);
 }
 
-void CMifareCommandsDlg::OnBusyChanged(bool /*busy*/) {
+void CMifareCommandsDlg::OnBusyChanged(bool busy) {
+    // A mode keeps the worker busy step after step: no wait cursor flickering for that.
+    if (busy && (m_bContRead || m_bWaitCard)) {
+        unsetCursor();
+    }
     UpdateControls();
 }
 
@@ -524,8 +593,246 @@ void CMifareCommandsDlg::OnInfo() {
 }
 
 void CMifareCommandsDlg::OnClear() {
-    // Disabled while an exchange runs: only then is the trace the page's to clear.
     if (m_pPort != nullptr && !IsBusy()) {
         m_pPort->ClearOutput();
+    } else if (m_bWaitCard) {
+        // Between the steps of wait-for-card: the trace reaches the window on this thread only.
+        m_pOutput->ClearAll();
+    }
+}
+
+void CMifareCommandsDlg::OnTimestampsChanged(int index) {
+    m_pOutput->SetTimestampMode(static_cast<TraceTimestamp::Mode>(std::max(index, 0)));
+}
+
+void CMifareCommandsDlg::OnSaveOutput() {
+    if (m_pOutput->LinesCut() &&
+        ShowMessage(this,
+                    tr("The output window holds only the newest lines: older lines have been cut away and "
+                       "will not be saved.\nSave the rest?"),
+                    MessageIcon::Exclamation, QMessageBox::Ok | QMessageBox::Cancel) != QMessageBox::Ok) {
+        return;
+    }
+    SaveFileRequest request;
+    request.strTitle = tr("Save output");
+    request.strFilter = tr("Text files (*.txt);;All files (*)");
+    const QString path = AskSaveFileName(this, request);
+    if (path.isEmpty()) {
+        return;
+    }
+    QString error;
+    if (!m_pOutput->SaveText(path, error)) {
+        ShowMessage(this, tr("Cannot save %1:\n%2").arg(QDir::toNativeSeparators(path), error),
+                    MessageIcon::Exclamation);
+    }
+}
+
+void CMifareCommandsDlg::OnContRead() {
+    UpdateControls();
+    if (!m_bContRead) {
+        StopMode();
+        return;
+    }
+    if (m_pCycle == nullptr || IsBusy()) {
+        m_pContRead->setChecked(false);
+        UpdateControls();
+        return;
+    }
+    if (m_bLogToFile && !OpenLog()) {
+        m_pContRead->setChecked(false);
+        UpdateControls();
+        return;
+    }
+    ContReadOptions options;
+    options.bPcBeep = m_bPcBeep != 0;
+    options.bReaderBeep = m_bReaderBeep != 0;
+    options.bRedLedFlash = m_bRedLedFlash != 0;
+    options.bGreenLedFlash = m_bGreenLedFlash != 0;
+    options.nMaxAttempts = m_nMaxAttempts;
+    options.bHitag2 = m_bHitag2 != 0;
+    options.nBlock = m_nBlock;
+    options.bKeyB = m_nKeyType == 1;
+    options.nKeyNumber = m_nKeyNumber;
+    if (options.bPcBeep && m_pPcBeep == nullptr) {
+        m_pPcBeep = std::make_unique<PcBeep>();
+    }
+    // The worker is idle: the port is the page's to detach.
+    m_pPort->SetOutputWindow(nullptr, false, TraceModeHex);
+    m_pCycle->Start(options, m_logFile.IsOpen() ? &m_logFile : nullptr, m_pPcBeep.get());
+    if (!options.bPcBeep) {
+        m_pStatistics->SetNotice(QString());  // a silent beep's notice is given once and then kept
+    }
+    m_pOutput->hide();
+    m_pStatistics->show();
+    RefreshStatistics();
+    m_pStatisticsTimer->start();
+    RunStep();
+}
+
+bool CMifareCommandsDlg::OpenLog() {
+    const auto choose = [this]() -> std::optional<std::string> {
+        SaveFileRequest request;
+        request.strTitle = tr("Statistics log");
+        // Records are appended to an existing log: no question about replacing it.
+        request.bConfirmOverwrite = false;
+        request.bRefuseReadOnly = true;
+        const QString path = AskSaveFileName(this, request);
+        if (path.isEmpty()) {
+            return std::nullopt;
+        }
+        return QFile::encodeName(path).toStdString();
+    };
+    const auto showError = [this](const std::string& description) {
+        ShowMessage(this, QString::fromLocal8Bit(description), MessageIcon::Exclamation);
+    };
+    return m_logFile.PromptAndOpen(choose, showError);
+}
+
+void CMifareCommandsDlg::OnWaitCard() {
+    UpdateControls();
+    if (!m_bWaitCard) {
+        StopMode();
+        return;
+    }
+    if (m_pWaitCardExchange == nullptr || IsBusy()) {
+        m_pWaitCard->setChecked(false);
+        UpdateControls();
+        return;
+    }
+    m_pWaitCardExchange->SetCardSerial(m_dwCardSerial);
+    m_pWaitCardExchange->Start();
+    RunStep();
+}
+
+void CMifareCommandsDlg::ScheduleStep(uint32_t delayMs) {
+    m_pStepTimer->start(static_cast<int>(delayMs));
+}
+
+void CMifareCommandsDlg::RunStep() {
+    if (m_bStepRunning || m_pWorker == nullptr) {
+        return;
+    }
+    bool posted = false;
+    if (m_bContRead) {
+        auto report = std::make_shared<ContReadReport>();
+        posted = m_pWorker->Post(
+            [cycle = m_pCycle.get(), report](ReaderPort&, ReaderLink&) {
+                *report = cycle->Step();
+                return report->result;
+            },
+            [this, report](LinkResult) { ContReadStepDone(*report); });
+    } else if (m_bWaitCard) {
+        auto report = std::make_shared<WaitCardReport>();
+        posted = m_pWorker->Post(
+            [exchange = m_pWaitCardExchange.get(), report](ReaderPort&, ReaderLink&) {
+                *report = exchange->Step();
+                return LR_OK;
+            },
+            [this, report](LinkResult) {
+                WaitCardStepDone(report->bEnded || !m_pWaitCardExchange->IsRunning());
+                if (m_bWaitCard) {
+                    ScheduleStep(report->dwNextDelayMs);
+                }
+            });
+    } else {
+        return;
+    }
+    if (posted) {
+        m_bStepRunning = true;
+    } else {
+        ScheduleStep(1);  // something else is on the worker: the step follows it
+    }
+}
+
+void CMifareCommandsDlg::ContReadStepDone(const ContReadReport& report) {
+    m_bStepRunning = false;
+    if (report.nStep >= 0 && report.nStep != ContReadSwitchOff) {
+        ShowHighlight(report.nHighlight);
+    }
+    if (!report.strNotice.empty()) {
+        m_pStatistics->SetNotice(QString::fromStdString(report.strNotice));
+    }
+    if (report.bStopped) {
+        // The automatic stop: the cycle has switched the reader off and closed the log.
+        m_bStopPending = false;
+        m_pContRead->setChecked(false);
+        ContReadStopped();
+        return;
+    }
+    // No step runs while the box waits for the user: the next one is scheduled after it.
+    if (!report.strLogError.empty()) {
+        ShowMessage(this, QString::fromLocal8Bit(report.strLogError), MessageIcon::Exclamation);
+    }
+    if (m_bStopPending) {
+        m_bStopPending = false;
+        StopMode();
+    } else if (m_bContRead) {
+        ScheduleStep(report.dwNextDelayMs);
+    }
+}
+
+void CMifareCommandsDlg::WaitCardStepDone(bool ended) {
+    m_bStepRunning = false;
+    if (ended) {
+        // The exchange ended by itself: no Reset; a card that was accepted is the one Select takes.
+        m_bStopPending = false;
+        m_dwCardSerial = m_pWaitCardExchange->GetCardSerial();
+        m_pWaitCard->setChecked(false);
+        UpdateControls();
+    } else if (m_bStopPending) {
+        m_bStopPending = false;
+        StopMode();
+    }
+}
+
+void CMifareCommandsDlg::StopMode() {
+    m_pStepTimer->stop();
+    if (m_bStepRunning) {
+        m_bStopPending = true;  // the step on the worker finishes first
+        return;
+    }
+    bool posted = false;
+    if (m_pCycle != nullptr && m_pCycle->IsRunning()) {
+        posted = m_pWorker->Post(
+            [cycle = m_pCycle.get()](ReaderPort&, ReaderLink&) {
+                cycle->Stop();
+                return LR_OK;
+            },
+            [this](LinkResult) { ContReadStopped(); });
+    } else if (m_pWaitCardExchange != nullptr && m_pWaitCardExchange->IsRunning()) {
+        posted = m_pWorker->Post([exchange = m_pWaitCardExchange.get()](ReaderPort&, ReaderLink&) {
+            exchange->Stop();
+            return LR_OK;
+        });
+    } else {
+        return;
+    }
+    if (!posted) {
+        QTimer::singleShot(1, this, &CMifareCommandsDlg::StopMode);
+    }
+}
+
+void CMifareCommandsDlg::ContReadStopped() {
+    // Called once the worker is idle again: the port is the page's to attach.
+    m_pStatisticsTimer->stop();
+    ShowHighlight(-1);
+    m_pPort->SetOutputWindow(TraceWindow(), false, TraceModeHex);
+    m_pOutput->show();
+    RefreshStatistics();
+    UpdateControls();
+}
+
+void CMifareCommandsDlg::ShowHighlight(int step) {
+    // The buttons of the cycle's steps, by step; step 6 signals with Set Port.
+    static constexpr uint32_t kStepButtons[] = {IDC_RESET,        IDC_REQUEST, IDC_ANTICOLLISION, IDC_SELECT,
+                                                IDC_AUTHENTICATE, IDC_READ,    IDC_SET_PORT};
+    for (int i = 0; i < static_cast<int>(std::size(kStepButtons)); ++i) {
+        m_commandButtons[kStepButtons[i] - IDC_STARTUP]->setDown(i == step);
+    }
+}
+
+void CMifareCommandsDlg::RefreshStatistics() {
+    if (m_pCycle != nullptr) {
+        m_pStatistics->Show(m_pCycle->Statistics().Figures(m_pReader->GetClock().GetTickCount()));
     }
 }

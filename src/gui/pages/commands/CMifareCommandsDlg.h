@@ -3,17 +3,26 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 #include <QString>
 
+#include "commands/CStatisticsLog.h"
 #include "common/CPropertyPage.h"
 #include "link/LinkResult.h"
 
 class CAllControlsSheet;
+class CContReadStatisticsWidget;
 class COutputWindowWidget;
+class ContinuousReadCycle;
+class PcBeep;
+class QComboBox;
 class QGridLayout;
 class QLabel;
 class QPushButton;
+class QTimer;
+class WaitCardExchange;
+struct ContReadReport;
 class OutputWindow;
 class ReaderLink;
 class ReaderPort;
@@ -51,6 +60,8 @@ public:
         IDC_LEGEND = 1059,
         IDC_CONT_READ = 1060,
         IDC_WAIT_CARD = 1137,
+        IDC_TIMESTAMPS = 1190,
+        IDC_SAVE_OUTPUT = 1191,
     };
     static constexpr int kCommandCount = 19;
 
@@ -70,6 +81,9 @@ public:
     void UpdateControls();
 
     COutputWindowWidget* GetOutputWindow() const { return m_pOutput; }
+    CContReadStatisticsWidget* GetStatisticsWidget() const { return m_pStatistics; }
+    // How often the live statistics are refreshed while continuous read runs.
+    static constexpr int kStatisticsIntervalMs = 250;
 
     // Set by the sheet before the page is added.
     CAllControlsSheet* m_pSheet = nullptr;
@@ -101,6 +115,7 @@ public:
     int m_bRedLedFlash = 0;
     int m_bGreenLedFlash = 0;
     int m_bLogToFile = 0;
+    CStatisticsLog m_logFile;
 
 protected:
     void changeEvent(QEvent* event) override;
@@ -129,6 +144,25 @@ private:
     void OnSetPort();
     void OnInfo();
     void OnClear();
+    void OnSaveOutput();
+    void OnTimestampsChanged(int index);
+
+    // The two modes: their buttons, one step at a time through the worker, and their ends.
+    void OnContRead();
+    void OnWaitCard();
+    // Asks for the statistics log and opens it; false when the user cancelled or it cannot be opened.
+    bool OpenLog();
+    // Runs the due step of the running mode on the worker; the next is scheduled when it is done.
+    void RunStep();
+    void ScheduleStep(uint32_t delayMs);
+    void ContReadStepDone(const ContReadReport& report);
+    void WaitCardStepDone(bool ended);
+    // Hands the mode's own stop to the worker (switch-off, or Reset of a waiting reader).
+    void StopMode();
+    // The page after continuous read: highlights released, trace back, final figures.
+    void ContReadStopped();
+    void ShowHighlight(int step);
+    void RefreshStatistics();
 
     // Reads the block of Read, Read valueblock, Restore and Transfer; false on Cancel.
     bool AskBlock();
@@ -148,4 +182,16 @@ private:
     QPushButton* m_pClear = nullptr;
     COutputWindowWidget* m_pOutput = nullptr;
     QLabel* m_pLegend = nullptr;
+    QComboBox* m_pTimestamps = nullptr;
+    QPushButton* m_pSaveOutput = nullptr;
+    CContReadStatisticsWidget* m_pStatistics = nullptr;
+
+    std::unique_ptr<ContinuousReadCycle> m_pCycle;
+    std::unique_ptr<WaitCardExchange> m_pWaitCardExchange;
+    std::unique_ptr<PcBeep> m_pPcBeep;
+    QTimer* m_pStepTimer = nullptr;
+    QTimer* m_pStatisticsTimer = nullptr;
+    // A step of a mode is on the worker; a stop asked for meanwhile waits for it.
+    bool m_bStepRunning = false;
+    bool m_bStopPending = false;
 };

@@ -312,10 +312,8 @@ void CConnectionDialog::Connect() {
             SetStatus(Format(170, name.constData(), baudRate), true);
         } else {
             QString why = Format(*opened ? 172 : 171, name.constData(), LinkResultText(result).c_str());
-            // The usual reason on a fresh system: serial devices belong to the dialout group.
-            if (!usb && result == EACCES) {
-                why += Text(IDS_DIALOUT_HINT);
-            }
+            // A port refused for want of permission: what the user can do about it.
+            why += QString::fromStdString(LinkResultHint(result));
             SetStatus(why, false);
         }
         UpdateControls();

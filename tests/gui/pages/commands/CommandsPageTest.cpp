@@ -1,16 +1,21 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabWidget>
+#include <QTemporaryDir>
 
 #include "app/CAllControlsSheet.h"
 #include "common/CReaderWorker.h"
@@ -24,7 +29,9 @@
 #include "sim/SimD2xxProvider.h"
 #include "sim/SimReader.h"
 #include "sim/Simulator.h"
+#include "widgets/CContReadStatisticsWidget.h"
 #include "widgets/COutputWindowWidget.h"
+#include "widgets/SaveFileDialog.h"
 
 namespace {
 
@@ -386,8 +393,7 @@ TEST_F(CommandsPageTest, ShowsItsFourStates) {
     const State states[] = {
         {"port closed", false, false, false, false, false, false, false, false,
          "Not connected. Go to 'settings' tab to connect."},
-        // The two mode buttons stay disabled until their modes are built.
-        {"connected, idle", true, false, false, true, true, true, false, false,
+        {"connected, idle", true, false, false, true, true, true, true, true,
          "Legend:        >> = from PC to reader        << = from reader to PC        <...> = status message"},
         {"continuous read", true, true, false, false, false, false, true, false, running},
         {"wait for card", true, false, true, false, true, true, false, true, running},
@@ -488,6 +494,301 @@ TEST(CommandsPageOverCom, SendsCommandsAndShowsTheAnswers) {
     const QString output = page.GetOutputWindow()->toPlainText();
     EXPECT_EQ(output.count("\n<OK>\n"), 3) << output.toStdString();
     port.ClosePort();
+}
+
+}  // namespace
+
+namespace {
+
+// Answers every save dialog with the paths given, one per dialog, then with Cancel.
+class SaveFileAnswers {
+public:
+    explicit SaveFileAnswers(QStringList paths) : m_paths(std::move(paths)) {
+        m_previous = SetSaveFileHook([this](const SaveFileRequest& request) {
+            m_requests.append(request);
+            return m_paths.isEmpty() ? QString() : m_paths.takeFirst();
+        });
+    }
+    ~SaveFileAnswers() { SetSaveFileHook(m_previous); }
+    SaveFileAnswers(const SaveFileAnswers&) = delete;
+    SaveFileAnswers& operator=(const SaveFileAnswers&) = delete;
+
+    const QList<SaveFileRequest>& Requests() const { return m_requests; }
+
+private:
+    SaveFileHook m_previous;
+    QStringList m_paths;
+    QList<SaveFileRequest> m_requests;
+};
+
+QStringList ReadLines(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return {};
+    }
+    return QString::fromLatin1(file.readAll()).split('\n', Qt::SkipEmptyParts);
+}
+
+// The two modes driven from the page: each step on the worker, the next one from the page's timer.
+class CommandsPageModeTest : public CommandsPageTest {
+protected:
+    // Lets the page's timers and the worker run until done holds, for at most limitMs.
+    template <typename Done>
+    bool RunUntil(Done done, int limitMs = 10000) {
+        QElapsedTimer elapsed;
+        elapsed.start();
+        while (!done()) {
+            if (elapsed.elapsed() > limitMs) {
+                return false;
+            }
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            m_worker.WaitForIdle();
+        }
+        return true;
+    }
+    // Lets them run a while in which nothing is expected to happen.
+    void RunAWhile() {
+        RunUntil([] { return false; }, 100);
+    }
+
+    QString LogPath() { return m_dir.filePath("cycle.log"); }
+
+    QTemporaryDir m_dir;
+};
+
+TEST_F(CommandsPageModeTest, ContinuousReadRunsFromThePageAndSwitchesOffAtTheStop) {
+    Connect();
+    // The card's own key into the key number the cycle authenticates with.
+    Press(CMifareCommandsDlg::IDC_LOAD_KEY, [](QDialog* d) {
+        SetField(d, 1079, "FFFFFFFFFFFF");
+        return true;
+    });
+    m_reader->ClearRequests();
+    m_port.ClearOutput();
+    m_page.m_bLogToFile = 1;
+    SaveFileAnswers answers({LogPath()});
+    {
+        QFile old(LogPath());
+        ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+        old.write("1;1;200000C9\n");  // an earlier run's record stays
+    }
+    QPushButton* contRead = Button(CMifareCommandsDlg::IDC_CONT_READ);
+    contRead->click();
+    ASSERT_EQ(answers.Requests().size(), 1);
+    EXPECT_FALSE(answers.Requests()[0].bConfirmOverwrite);
+    EXPECT_TRUE(answers.Requests()[0].bRefuseReadOnly);
+    EXPECT_EQ(qobject_cast<QLabel*>(FindControl(&m_page, CMifareCommandsDlg::IDC_LEGEND))->text(),
+              "The output window is disabled during continuous read.");
+    EXPECT_FALSE(Button(CMifareCommandsDlg::IDC_WAIT_CARD)->isEnabled());
+    EXPECT_FALSE(m_page.GetOutputWindow()->isVisible() && m_page.isVisible());
+    ASSERT_TRUE(RunUntil([&] { return ReadLines(LogPath()).size() >= 4; }));
+
+    contRead->click();  // the stop
+    ASSERT_TRUE(
+        RunUntil([&] { return !m_worker.IsBusy() && Button(CMifareCommandsDlg::IDC_RESET)->isEnabled(); }));
+    const QStringList lines = ReadLines(LogPath());
+    EXPECT_EQ(lines.front(), "1;1;200000C9");
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        EXPECT_TRUE(lines[i].endsWith(";7;00000000")) << lines[i].toStdString();
+    }
+    // The whole cycle with the page's block and key, then the switch-off; nothing of it traced.
+    const std::vector<Bytes> requests = Requests();
+    ASSERT_GE(requests.size(), 7u);
+    EXPECT_EQ(requests[0], (Bytes{0x4E, 0x00, 0x00}));
+    EXPECT_EQ(requests[1], (Bytes{0x41, 0x00}));
+    EXPECT_EQ(requests[4], (Bytes{0x56, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(requests[6], (Bytes{0x54, 0x00}));
+    EXPECT_EQ(requests.back(), (Bytes{0x54, 0x00}));
+    EXPECT_EQ(Output(), "");
+    EXPECT_EQ(m_port.GetOutputWindow(), m_worker.Relay(m_page.GetOutputWindow()));
+    EXPECT_FALSE(contRead->isChecked());
+    for (uint32_t id = CMifareCommandsDlg::IDC_STARTUP; id <= CMifareCommandsDlg::IDC_INFO; ++id) {
+        EXPECT_FALSE(Button(id)->isDown()) << id;
+    }
+    // The figures stay after the stop.
+    const CContReadStatisticsWidget* statistics = m_page.GetStatisticsWidget();
+    EXPECT_FALSE(statistics->isHidden());
+    EXPECT_EQ(statistics->Figure("Continuous read:"), "stopped");
+    EXPECT_TRUE(statistics->Figure("Cycles:").endsWith(QString("(%1 completed)").arg(lines.size() - 1)))
+        << statistics->Figure("Cycles:").toStdString();
+    EXPECT_FALSE(m_page.GetOutputWindow()->isHidden());
+}
+
+TEST_F(CommandsPageModeTest, WithoutACardEachCycleEndsAtRequestAndKeyBUsesMode4) {
+    Connect();
+    m_reader->LeaveCard(kUid);
+    m_page.m_nKeyType = 1;
+    m_page.m_nKeySet = 2;
+    m_page.m_bLogToFile = 1;
+    SaveFileAnswers answers({LogPath()});
+    Button(CMifareCommandsDlg::IDC_CONT_READ)->click();
+    ASSERT_TRUE(RunUntil([&] { return ReadLines(LogPath()).size() >= 3; }));
+    m_reader->EnterCard(Simulator::SampleCard(kUid));
+    ASSERT_TRUE(RunUntil([&] {
+        for (const Bytes& request : Requests()) {
+            if (request[0] == 0x56) {
+                return true;
+            }
+        }
+        return false;
+    }));
+    Button(CMifareCommandsDlg::IDC_CONT_READ)->click();
+    ASSERT_TRUE(RunUntil([&] { return !m_worker.IsBusy() && !m_page.m_bContRead; }));
+    const QStringList lines = ReadLines(LogPath());
+    EXPECT_EQ(lines[0], "0;1;200000C9");
+    EXPECT_TRUE(lines[2].endsWith(";1;200000C9"));
+    for (const Bytes& request : Requests()) {
+        if (request[0] == 0x56) {
+            EXPECT_EQ(request[1], 0x04);
+        }
+    }
+    EXPECT_EQ(Requests().back(), (Bytes{0x54, 0x00}));
+}
+
+TEST_F(CommandsPageModeTest, AnUnansweredReaderStopsTheModeAfterTheLastAttempt) {
+    Connect();
+    SimFaults faults;
+    faults.silent = true;
+    m_reader->SetFaults(faults);
+    m_page.m_nMaxAttempts = 2;
+    m_page.m_bLogToFile = 1;
+    SaveFileAnswers answers({LogPath()});
+    Button(CMifareCommandsDlg::IDC_CONT_READ)->click();
+    ASSERT_TRUE(RunUntil([&] { return !m_page.m_bContRead && !m_worker.IsBusy(); }));
+    const QStringList lines = ReadLines(LogPath());
+    ASSERT_EQ(lines.size(), 3) << lines.join('|').toStdString();
+    for (const QString& line : lines) {
+        EXPECT_TRUE(line.contains(";0;")) << line.toStdString();
+    }
+    EXPECT_FALSE(Button(CMifareCommandsDlg::IDC_CONT_READ)->isChecked());
+    EXPECT_TRUE(Button(CMifareCommandsDlg::IDC_CONT_READ)->isEnabled());
+    EXPECT_EQ(m_port.GetOutputWindow(), m_worker.Relay(m_page.GetOutputWindow()));
+}
+
+TEST_F(CommandsPageModeTest, ClosingThePageInTheMiddleOfACycleSwitchesTheReaderOff) {
+    Connect();
+    auto page = std::make_unique<CMifareCommandsDlg>();
+    page->SetSheetObjects(nullptr, &m_port, &m_link, false, &m_worker);
+    page->OnInitDialog();
+    page->m_bGreenLedFlash = 1;
+    qobject_cast<QPushButton*>(FindControl(page.get(), CMifareCommandsDlg::IDC_CONT_READ))->click();
+    // Load key was not done: the cycle ends at Authenticate; let it run a few cycles.
+    ASSERT_TRUE(RunUntil([&] { return Requests().size() >= 12; }));
+    page.reset();
+    EXPECT_FALSE(m_worker.IsBusy());
+    EXPECT_EQ(Requests().back(), (Bytes{0x54, 0x00}));
+    const size_t sent = Requests().size();
+    RunAWhile();
+    EXPECT_EQ(Requests().size(), sent);
+}
+
+TEST_F(CommandsPageModeTest, CancellingTheLogDialogLeavesThePageIdle) {
+    Connect();
+    m_page.m_bLogToFile = 1;
+    SaveFileAnswers answers({});
+    Button(CMifareCommandsDlg::IDC_CONT_READ)->click();
+    RunAWhile();
+    EXPECT_EQ(answers.Requests().size(), 1);
+    EXPECT_FALSE(Button(CMifareCommandsDlg::IDC_CONT_READ)->isChecked());
+    EXPECT_TRUE(Button(CMifareCommandsDlg::IDC_RESET)->isEnabled());
+    EXPECT_TRUE(Requests().empty());
+    EXPECT_TRUE(m_messages.Texts().isEmpty());
+}
+
+TEST_F(CommandsPageModeTest, AWriteErrorIsShownOncePerFailingRecordAndTheModeGoesOn) {
+    Connect();
+    m_reader->LeaveCard(kUid);
+    m_page.m_bLogToFile = 1;
+    SaveFileAnswers answers({"/dev/full"});
+    Button(CMifareCommandsDlg::IDC_CONT_READ)->click();
+    ASSERT_TRUE(RunUntil([&] { return m_messages.Texts().size() >= 3; }));
+    Button(CMifareCommandsDlg::IDC_CONT_READ)->click();
+    ASSERT_TRUE(RunUntil([&] { return !m_worker.IsBusy() && !m_page.m_bContRead; }));
+    const std::vector<Bytes> sent = Requests();
+    const auto requests =
+        std::count_if(sent.begin(), sent.end(), [](const Bytes& r) { return r[0] == 0x41; });
+    EXPECT_EQ(m_messages.Texts().size(), requests);  // one box per failed cycle, one record each
+    EXPECT_TRUE(m_messages.Texts()[0].contains("No space left on device"))
+        << m_messages.Texts()[0].toStdString();
+}
+
+TEST_F(CommandsPageModeTest, WaitForCardTakesTheSerialOfTheCardThatEnters) {
+    Connect();
+    m_reader->LeaveCard(kUid);
+    QPushButton* waitCard = Button(CMifareCommandsDlg::IDC_WAIT_CARD);
+    waitCard->click();
+    ASSERT_TRUE(RunUntil([&] { return m_reader->IsWaitingForCard(); }));
+    EXPECT_TRUE(Button(CMifareCommandsDlg::IDC_CLEAR)->isEnabled());
+    EXPECT_FALSE(Button(CMifareCommandsDlg::IDC_CONT_READ)->isEnabled());
+    constexpr uint32_t kEntering = 0x7710C3A5;  // a DLE among its bytes
+    m_reader->EnterCard(Simulator::SampleCard(kEntering));
+    ASSERT_TRUE(RunUntil([&] { return !waitCard->isChecked() && !m_worker.IsBusy(); }));
+    EXPECT_EQ(m_page.m_dwCardSerial, kEntering);
+    EXPECT_TRUE(Output().contains("<OK, Waiting for card...>")) << Output().toStdString();
+    EXPECT_TRUE(Output().endsWith("\n<OK>\n")) << Output().toStdString();
+    EXPECT_EQ(Requests().size(), 1u);  // ended by itself: no Reset
+    Press(CMifareCommandsDlg::IDC_SELECT);
+    EXPECT_EQ(Requests().back(), (Bytes{0x43, 0xA5, 0xC3, 0x10, 0x77}));
+}
+
+TEST_F(CommandsPageModeTest, ReleasingWaitCardResetsTheWaitingReader) {
+    Connect();
+    QPushButton* waitCard = Button(CMifareCommandsDlg::IDC_WAIT_CARD);
+    m_reader->LeaveCard(kUid);
+    waitCard->click();
+    ASSERT_TRUE(RunUntil([&] { return m_reader->IsWaitingForCard(); }));
+    waitCard->click();
+    ASSERT_TRUE(
+        RunUntil([&] { return !m_worker.IsBusy() && Button(CMifareCommandsDlg::IDC_RESET)->isEnabled(); }));
+    EXPECT_EQ(Requests().back(), (Bytes{0x4E, 0x00, 0x00}));
+    EXPECT_FALSE(m_reader->IsWaitingForCard());
+    EXPECT_EQ(m_page.m_dwCardSerial, 0u);
+}
+
+TEST_F(CommandsPageModeTest, TimestampedOutputIsSavedAsText) {
+    Connect();
+    m_page.GetOutputWindow()->SetTimestampClocks(m_clock, [] { return 14u * 3600000 + 3 * 60000 + 22123; });
+    auto* timestamps = qobject_cast<QComboBox*>(FindControl(&m_page, CMifareCommandsDlg::IDC_TIMESTAMPS));
+    timestamps->setCurrentIndex(2);
+    Press(CMifareCommandsDlg::IDC_RESET);
+    for (const QString& line : Output().split('\n', Qt::SkipEmptyParts)) {
+        EXPECT_TRUE(line.startsWith("14:03:22.123 ")) << line.toStdString();
+    }
+    timestamps->setCurrentIndex(1);
+    Press(CMifareCommandsDlg::IDC_RESET);
+    EXPECT_TRUE(Output().contains("\n+0.000 >> 02 \n")) << Output().toStdString();
+
+    const QString path = m_dir.filePath("trace.txt");
+    SaveFileAnswers answers({path});
+    Press(CMifareCommandsDlg::IDC_SAVE_OUTPUT);
+    EXPECT_TRUE(answers.Requests()[0].bConfirmOverwrite);
+    QFile saved(path);
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+    EXPECT_EQ(QString::fromLatin1(saved.readAll()), Output());
+    EXPECT_TRUE(m_messages.Texts().isEmpty());
+}
+
+TEST_F(CommandsPageModeTest, SaveWarnsWhenOlderLinesWereCut) {
+    Connect();
+    for (int i = 0; i < 1100; ++i) {
+        m_port.WriteStatusLine("<line " + std::to_string(i) + ">");
+    }
+    const QString path = m_dir.filePath("trace.txt");
+    SaveFileAnswers answers({path, m_dir.filePath("no/such/dir.txt")});
+    Press(CMifareCommandsDlg::IDC_SAVE_OUTPUT);
+    ASSERT_EQ(m_messages.Texts().size(), 1);
+    EXPECT_TRUE(m_messages.Texts()[0].contains("older lines have been cut"))
+        << m_messages.Texts()[0].toStdString();
+    const QStringList lines = ReadLines(path);
+    EXPECT_LT(lines.size(), 1100);
+    EXPECT_EQ(lines.back(), "<line 1099>");
+
+    // A file that cannot be written says so; a cleared window no longer warns.
+    Press(CMifareCommandsDlg::IDC_CLEAR);
+    m_messages.Clear();
+    Press(CMifareCommandsDlg::IDC_SAVE_OUTPUT);
+    ASSERT_EQ(m_messages.Texts().size(), 1);
+    EXPECT_TRUE(m_messages.Texts()[0].startsWith("Cannot save ")) << m_messages.Texts()[0].toStdString();
 }
 
 }  // namespace
