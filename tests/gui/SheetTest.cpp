@@ -54,8 +54,8 @@ TEST(MainSheet, TabsFollowTheRunModeWithSettingsFirstAndActive) {
         {{"Develop"}, {"Settings", "Mifare\u00ae commands"}, false},
         {{"/DEVELOP"}, {"Settings", "Mifare\u00ae commands"}, false},
         {{"dev"}, {"Settings", "Mifare\u00ae commands"}, false},
-        {{"production"}, {"Settings", "Mifare\u00ae commands"}, false},
-        {{"develop", "production", "hitag2"}, {"Settings", "Mifare\u00ae commands"}, true},
+        {{"production"}, {"Settings", "Mifare\u00ae commands", "Production"}, false},
+        {{"develop", "production", "hitag2"}, {"Settings", "Mifare\u00ae commands", "Production"}, true},
     };
     for (const Case& c : cases) {
         const auto sheet = SheetFor(c.tokens);

@@ -10,6 +10,7 @@
 #include "link/ReaderPort.h"
 #include "pages/commands/CMifareCommandsDlg.h"
 #include "pages/settings/CConnectionDialog.h"
+#include "production/CProductionDialog.h"
 
 class QAction;
 class QPushButton;
@@ -43,6 +44,7 @@ public:
 
     CConnectionDialog& GetConnectionDialog() { return m_connectionDialog; }
     CMifareCommandsDlg& GetCommandsDlg() { return m_commandsDlg; }
+    CProductionDialog& GetProductionDlg() { return m_productionDlg; }
     ReaderPort& GetReaderPort() { return m_readerPort; }
     ReaderLink& GetReaderLink() { return m_readerLink; }
     // Runs every exchange with the reader; the pages post to it.
@@ -82,4 +84,5 @@ private:
     int m_nActivePage = -1;
     CConnectionDialog m_connectionDialog;
     CMifareCommandsDlg m_commandsDlg;
+    CProductionDialog m_productionDlg;
 };
