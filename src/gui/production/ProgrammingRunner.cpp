@@ -39,7 +39,7 @@ public:
         layout->addWidget(m_pLog, 1);
         layout->addLayout(buttons);
         m_timer.setSingleShot(true);
-        connect(&m_timer, &QTimer::timeout, this, [this] { RunStep(false); });
+        connect(&m_timer, &QTimer::timeout, this, &CJobDialog::RunStep);
         connect(m_pClose, &QPushButton::clicked, this, &CJobDialog::reject);
     }
 
@@ -49,7 +49,7 @@ public:
         m_sequence->SetInputs(inputs);
         Refresh();
         // Begin sets the port's read mode: it runs on the worker like every step.
-        QTimer::singleShot(0, this, [this] { RunStep(true); });
+        QTimer::singleShot(0, this, &CJobDialog::RunStep);
         return exec();
     }
 
@@ -63,7 +63,8 @@ public:
     }
 
 private:
-    void RunStep(bool begin) {
+    void RunStep() {
+        const bool begin = !m_bBegun;
         std::shared_ptr<ProgrammingSequence> sequence = m_sequence;
         const auto step = [sequence, begin](ReaderPort&, ReaderLink&) {
             begin ? sequence->Begin() : sequence->Step();
@@ -73,6 +74,7 @@ private:
             m_timer.start(ProgrammingSequence::kTransferPeriodMs);  // another exchange ends first
             return;
         }
+        m_bBegun = true;
         m_bStepping = true;
     }
 
@@ -119,6 +121,7 @@ private:
     QPushButton* m_pClose;
     QTimer m_timer;
     size_t m_nLogShown = 0;
+    bool m_bBegun = false;
     bool m_bStepping = false;
     bool m_bCancelPending = false;
 };
