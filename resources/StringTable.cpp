@@ -11,12 +11,14 @@ const std::unordered_map<uint32_t, const char*>& Table() {
         {101, "The output window is disabled during continuous read."},
         {102, "Co&nnect"},
         {103, "Disco&nnect"},
+        {104, "%s connected at %u baud."},
         {106, "Not connected. Go to 'settings' tab to connect."},
         {107, "Legend:        >> = from PC to reader        << = from reader to PC        <...> = status message"},
         {108, "E&xit"},
         {109, "Mi&nimize"},
         {110, "Tagbench"},
         {111, "A&bout..."},
+        {112, "Connected via USB."},
         // Reader statuses: 128 + status.
         {128, "<OK>"},
         {129, "<No card in operating area>"},
@@ -54,6 +56,7 @@ const std::unordered_map<uint32_t, const char*>& Table() {
         {179,
          " If no other program uses it, install Tagbench's udev rule (70-tagbench.rules, in the package)"
          " for access without root, then plug the reader in again."},
+        {190, "Could not save %s: %s."},
         // Tooltips, by control id.
         {1000, "Click to send a Start Of Text character, to see if the reader is alive."},
         {1001, "Click to send a Reset command to the reader."},

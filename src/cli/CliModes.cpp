@@ -1,5 +1,7 @@
 #include "CliModes.h"
 
+#include "CliNumber.h"
+
 #include <charconv>
 #include <chrono>
 #include <csignal>
@@ -44,17 +46,6 @@ void Pause(uint32_t ms) {
     if (ms != 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     }
-}
-
-template <typename T>
-bool ParseNumber(const std::string& text, T min, T max, T& value) {
-    T parsed = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), parsed);
-    if (ec != std::errc() || end != text.data() + text.size() || parsed < min || parsed > max) {
-        return false;
-    }
-    value = parsed;
-    return true;
 }
 
 std::string Format(const char* format, auto... values) {

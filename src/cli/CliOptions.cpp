@@ -1,5 +1,7 @@
 #include "CliOptions.h"
 
+#include "CliNumber.h"
+
 #include <charconv>
 #include <map>
 
@@ -161,13 +163,10 @@ bool CliOptions::Parse(const std::vector<std::string>& args, std::string& error)
             if (!takeValue()) {
                 return false;
             }
-            uint32_t baud = 0;
-            const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), baud);
-            if (ec != std::errc() || end != value.data() + value.size() || baud == 0) {
+            if (!ParseNumber<uint32_t>(value, 1, UINT32_MAX, m_dwBaudRate)) {
                 error = "--baud needs a positive whole number, not " + value;
                 return false;
             }
-            m_dwBaudRate = baud;
         } else if (name == "--hitag2" && !hasValue) {
             m_bHitag2 = true;
         } else if (name == "--quiet" && !hasValue) {

@@ -1,5 +1,7 @@
 #include "CliProduce.h"
 
+#include "CliNumber.h"
+
 #include <strings.h>
 #include <charconv>
 #include <chrono>
@@ -13,11 +15,6 @@
 namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
-
-bool ParseNumber(const std::string& text, uint32_t max, uint32_t& value) {
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return !text.empty() && ec == std::errc() && end == text.data() + text.size() && value <= max;
-}
 
 const char* FieldName(int control) {
     switch (control) {
@@ -115,13 +112,13 @@ bool ParseProduce(const std::vector<std::string>& args, size_t& i, CliProduceOpt
         } else if (name == "--serial" || name == "--usb-serial") {
             const bool usb = name == "--usb-serial";
             const uint32_t max = usb ? ProductionForm::kMaxUsbSerial : ProductionForm::kMaxMifareSerial;
-            if (!ParseNumber(value, max, usb ? o.dwUsbSerial : o.dwSerial)) {
+            if (!ParseNumber<uint32_t>(value, 0, max, usb ? o.dwUsbSerial : o.dwSerial)) {
                 error =
                     "produce " + name + " needs a number from 0 to " + std::to_string(max) + ", not " + value;
                 return false;
             }
             (usb ? o.bHasUsbSerial : o.bHasSerial) = true;
-        } else if (!ParseNumber(value, UINT32_MAX, o.dwCount) || o.dwCount == 0) {
+        } else if (!ParseNumber<uint32_t>(value, 0, UINT32_MAX, o.dwCount) || o.dwCount == 0) {
             error = "produce --count needs a positive number, not " + value;
             return false;
         }

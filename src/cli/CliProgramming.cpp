@@ -1,5 +1,7 @@
 #include "CliProgramming.h"
 
+#include "CliNumber.h"
+
 #include <charconv>
 #include <chrono>
 #include <thread>
@@ -7,11 +9,6 @@
 #include "link/ReaderPort.h"
 
 namespace {
-
-bool ParseNumber(const std::string& text, uint32_t max, uint32_t& value) {
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return ec == std::errc() && end == text.data() + text.size() && value <= max;
-}
 
 bool TakeArgument(const std::vector<std::string>& args, size_t& i, const std::string& what,
                   std::string& value, std::string& error) {
@@ -46,7 +43,7 @@ bool ParseUsbSettings(const std::vector<std::string>& args, size_t& i, Programmi
         }
         uint32_t number = 0;
         auto numeric = [&](uint32_t max, auto& field) {
-            if (!ParseNumber(value, max, number)) {
+            if (!ParseNumber<uint32_t>(value, 0, max, number)) {
                 error = "usb-settings " + option + " needs a number from 0 to " + std::to_string(max) +
                         ", not " + value;
                 return false;
@@ -105,7 +102,7 @@ bool ParseProgrammingJob(const std::string& verb, const std::vector<std::string>
         if (!TakeArgument(args, i, "serial's number", value, error)) {
             return false;
         }
-        if (!ParseNumber(value, 99999999, in.mifareSerial)) {
+        if (!ParseNumber<uint32_t>(value, 0, 99999999, in.mifareSerial)) {
             error = "serial needs a number from 0 to 99999999, not " + value;
             return false;
         }

@@ -51,11 +51,11 @@ TEST(MainSheet, TabsFollowTheRunModeWithSettingsFirstAndActive) {
     const Case cases[] = {
         {{}, {"Settings", "Mifare\u00ae commands"}, false},
         {{"hitag2"}, {"Settings", "Mifare\u00ae commands"}, true},
-        {{"Develop"}, {"Settings", "Mifare\u00ae commands"}, false},
-        {{"/DEVELOP"}, {"Settings", "Mifare\u00ae commands"}, false},
+        {{"Develop"}, {"Settings", "Mifare\u00ae commands", "Monitor"}, false},
+        {{"/DEVELOP"}, {"Settings", "Mifare\u00ae commands", "Monitor"}, false},
         {{"dev"}, {"Settings", "Mifare\u00ae commands"}, false},
         {{"production"}, {"Settings", "Mifare\u00ae commands", "Production"}, false},
-        {{"develop", "production", "hitag2"}, {"Settings", "Mifare\u00ae commands", "Production"}, true},
+        {{"develop", "production", "hitag2"}, {"Settings", "Mifare\u00ae commands", "Monitor", "Production"}, true},
     };
     for (const Case& c : cases) {
         const auto sheet = SheetFor(c.tokens);

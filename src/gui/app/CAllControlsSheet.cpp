@@ -86,6 +86,10 @@ void CAllControlsSheet::AddPages() {
 
     AddPage(&m_connectionDialog, QStringLiteral("Settings"));
     AddPage(&m_commandsDlg, QStringLiteral("Mifare® commands"));
+    m_monitorDlg.SetSheetObjects(&m_readerPort, &m_worker, &m_readerLink.GetClock());
+    if (m_bDevelop) {
+        AddPage(&m_monitorDlg, QStringLiteral("Monitor"), false);
+    }
     m_productionDlg.SetSheetObjects(&m_readerPort, &m_worker, &m_readerLink.GetClock());
     if (m_bProduction) {
         AddPage(&m_productionDlg, QStringLiteral("Production"));

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <charconv>
+#include <string_view>
+
+// A whole decimal number from min to max with nothing else in the text; value is left as it was
+// when the text is anything else.
+template <typename T>
+bool ParseNumber(std::string_view text, T min, T max, T& value) {
+    T parsed = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), parsed);
+    if (ec != std::errc() || end != text.data() + text.size() || parsed < min || parsed > max) {
+        return false;
+    }
+    value = parsed;
+    return true;
+}

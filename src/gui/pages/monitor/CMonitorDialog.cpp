@@ -1,0 +1,289 @@
+#include "pages/monitor/CMonitorDialog.h"
+
+#include <QCheckBox>
+#include <QFileDialog>
+#include <QFontDatabase>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QVBoxLayout>
+#include <memory>
+
+#include "StringTable.h"
+#include "common/CReaderWorker.h"
+#include "common/ControlId.h"
+#include "common/MessageBox.h"
+#include "link/ReaderPort.h"
+#include "pages/monitor/CMonitorRichEdit.h"
+#include "programming/CProgrammingDialog.h"
+
+namespace {
+
+constexpr uint32_t IDS_COM_CONNECTED = 104;
+constexpr uint32_t IDS_NOT_CONNECTED = 106;
+constexpr uint32_t IDS_USB_CONNECTED = 112;
+constexpr uint32_t IDS_SAVE_FAILED = 190;
+
+const QString kAllFiles = QStringLiteral("All files (*)");
+const QString kBlockFiles = QStringLiteral("*.btl (*.btl);;All files (*)");
+const QString kTextFiles = QStringLiteral("Text files (*.txt);;All files (*)");
+
+CMonitorDialog::FileNameHook& FileNameHookSlot() {
+    static CMonitorDialog::FileNameHook hook;
+    return hook;
+}
+
+QString Text(uint32_t id) {
+    return QString::fromStdString(LoadString(id));
+}
+
+template <typename T>
+T* WithId(T* control, uint32_t id) {
+    SetControlId(control, id);
+    return control;
+}
+
+}  // namespace
+
+CMonitorDialog::FileNameHook CMonitorDialog::SetFileNameHook(FileNameHook hook) {
+    return std::exchange(FileNameHookSlot(), std::move(hook));
+}
+
+CMonitorDialog::CMonitorDialog(QWidget* parent)
+    : CPropertyPage(parent),
+      m_pStatus(WithId(new QLabel(QStringLiteral("Ready"), this), IDC_STATUS)),
+      m_pTerminal(WithId(new CMonitorRichEdit(this), IDC_TERMINAL)),
+      m_pHexView(new QPlainTextEdit(this)),
+      m_pHexToggle(new QCheckBox(QStringLiteral("He&x view"), this)),
+      m_pTimestamps(new QCheckBox(QStringLiteral("&Timestamps"), this)),
+      m_pSave(new QPushButton(QStringLiteral("S&ave..."), this)),
+      m_pClear(WithId(new QPushButton(QStringLiteral("&Clear"), this), IDC_CLEAR)),
+      m_pProgram(WithId(new QPushButton(QStringLiteral("&Program"), this), IDC_PROGRAM)),
+      m_pVerify(WithId(new QPushButton(QStringLiteral("&Verify"), this), IDC_VERIFY)),
+      m_pSendFile(WithId(new QPushButton(QStringLiteral("&Send file..."), this), IDC_SEND_FILE)) {
+    m_pStatus->setTextFormat(Qt::PlainText);
+    m_pTerminal->setMinimumSize(420, 300);
+    m_pTerminal->SetTypedHandler([this](const QByteArray& bytes) { OnTyped(bytes); });
+    m_pHexView->setReadOnly(true);
+    m_pHexView->setUndoRedoEnabled(false);
+    m_pHexView->setLineWrapMode(QPlainTextEdit::NoWrap);
+    m_pHexView->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    m_pHexView->setMaximumBlockCount(1024);  // as many chunks as the terminal keeps lines
+    m_pHexView->setFocusPolicy(Qt::ClickFocus);
+    m_pHexView->hide();
+
+    auto* views = new QHBoxLayout;
+    views->addWidget(m_pTerminal, 3);
+    views->addWidget(m_pHexView, 2);
+    auto* row = new QHBoxLayout;
+    row->addWidget(m_pStatus, 1);
+    row->addWidget(m_pHexToggle);
+    row->addWidget(m_pTimestamps);
+    for (QPushButton* button : {m_pSave, m_pClear, m_pProgram, m_pVerify, m_pSendFile}) {
+        button->setAutoDefault(false);
+        row->addWidget(button);
+    }
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(views, 1);
+    layout->addLayout(row);
+
+    connect(m_pHexToggle, &QCheckBox::toggled, m_pHexView, &QWidget::setVisible);
+    connect(m_pTimestamps, &QCheckBox::toggled, this, [this](bool on) { m_pTerminal->SetTimestamps(on); });
+    connect(m_pSave, &QPushButton::clicked, this, &CMonitorDialog::OnSave);
+    connect(m_pClear, &QPushButton::clicked, this, &CMonitorDialog::OnClear);
+    connect(m_pProgram, &QPushButton::clicked, this, [this] { RunJob(kBlockFiles, ProgramFile); });
+    connect(m_pVerify, &QPushButton::clicked, this, [this] { RunJob(kBlockFiles, VerifyFile); });
+    connect(m_pSendFile, &QPushButton::clicked, this, [this] { RunJob(kAllFiles, SendFile); });
+    connect(&m_timer, &QTimer::timeout, this, &CMonitorDialog::OnTimer);
+}
+
+CMonitorDialog::~CMonitorDialog() {
+    m_timer.stop();
+    if (m_pWorker != nullptr) {
+        m_pWorker->WaitForIdle();
+    }
+    // The port outlives the page: it must not keep tracing into a terminal that is gone.
+    if (m_pPort != nullptr && m_pWorker != nullptr &&
+        m_pPort->GetOutputWindow() == m_pWorker->Relay(m_pTerminal)) {
+        m_pPort->SetOutputWindow(nullptr, false, TraceModeText);
+    }
+}
+
+void CMonitorDialog::SetSheetObjects(ReaderPort* port, CReaderWorker* worker, Clock* clock) {
+    m_pPort = port;
+    m_pClock = clock;
+    // Not SetWorker: a poll every 50 ms must not flicker the wait cursor.
+    m_pWorker = worker;
+}
+
+void CMonitorDialog::OnInitDialog() {
+    if (m_pPort != nullptr && !IsBusy()) {
+        // Give the terminal the trace's character format, and leave the trace where it was: the
+        // terminal is attached when the page is shown.
+        OutputWindow* previous = m_pPort->GetOutputWindow();
+        const uint32_t mode = m_pPort->GetTraceMode();
+        m_pPort->SetOutputWindow(m_pTerminal, true, TraceModeText);
+        m_pPort->SetOutputWindow(previous, false, mode);
+    }
+    UpdateControls();
+}
+
+bool CMonitorDialog::OnSetActive() {
+    m_bActive = true;
+    UpdateControls();
+    m_bFocusDone = false;
+    StartPolling();
+    FocusTerminal();
+    return true;
+}
+
+bool CMonitorDialog::OnKillActive() {
+    m_bActive = false;
+    m_strStatus.clear();
+    m_timer.stop();
+    return true;
+}
+
+void CMonitorDialog::StartPolling() {
+    if (m_pWorker == nullptr || m_pPort == nullptr) {
+        return;
+    }
+    OutputWindow* window = m_pWorker->Relay(m_pTerminal);
+    const bool open = IsPortOpen(m_pPort);
+    m_pWorker->WaitForIdle();
+    m_pWorker->Post(
+        [window, open](ReaderPort& port, ReaderLink&) {
+            port.SetOutputWindow(window, false, TraceModeText);
+            // From now on a read returns at once with what has already arrived.
+            return open ? port.SetReadMode(ReadModePolling) : LR_OK;
+        },
+        [this, open](LinkResult) {
+            if (open && m_bActive) {
+                m_timer.start(kPollPeriodMs);
+            }
+        });
+}
+
+void CMonitorDialog::UpdateControls() {
+    const bool open = IsPortOpen(m_pPort);
+    if (!open) {
+        m_strStatus = Text(IDS_NOT_CONNECTED);
+    } else if (!IsBusy()) {
+        m_strStatus = m_pPort->IsUsb()
+                          ? Text(IDS_USB_CONNECTED)
+                          : QString::asprintf(LoadString(IDS_COM_CONNECTED).c_str(),
+                                              m_pPort->GetPortName().c_str(), m_pPort->GetBaudRate());
+    }
+    for (QWidget* control : {static_cast<QWidget*>(m_pTerminal), static_cast<QWidget*>(m_pSendFile),
+                             static_cast<QWidget*>(m_pProgram), static_cast<QWidget*>(m_pVerify)}) {
+        control->setEnabled(open);
+    }
+    m_pStatus->setText(m_strStatus);
+    FocusTerminal();
+}
+
+void CMonitorDialog::FocusTerminal() {
+    m_pTerminal->setFocus();
+}
+
+void CMonitorDialog::OnTimer() {
+    if (m_pWorker == nullptr || IsBusy()) {
+        return;
+    }
+    if (!m_typed.isEmpty()) {
+        FlushTyped();
+        return;
+    }
+    auto got = std::make_shared<ByteBuffer>();
+    m_pWorker->Post(
+        [got](ReaderPort& port, ReaderLink&) {
+            uint32_t received = 0;
+            // The trace writes what arrived into the terminal.
+            return port.Read(*got, kPollBytes, received);
+        },
+        [this, got](LinkResult) {
+            OnReceived(*got);
+            FlushTyped();
+        });
+}
+
+void CMonitorDialog::OnReceived(const ByteBuffer& bytes) {
+    if (!bytes.IsEmpty()) {
+        m_pHexView->appendPlainText(QString::fromStdString(m_pTerminal->Prefix() + bytes.ToHex()));
+    }
+    if (!m_bFocusDone) {
+        m_bFocusDone = true;
+        FocusTerminal();
+    }
+}
+
+void CMonitorDialog::OnTyped(const QByteArray& bytes) {
+    m_typed += bytes;
+    FlushTyped();
+}
+
+void CMonitorDialog::FlushTyped() {
+    // A poll under way hands over when it is done: no typed byte is dropped.
+    if (m_typed.isEmpty() || m_pWorker == nullptr || IsBusy()) {
+        return;
+    }
+    const qsizetype n = std::min<qsizetype>(m_typed.size(), ByteBuffer::kCapacity);
+    ByteBuffer bytes(
+        std::span(reinterpret_cast<const uint8_t*>(m_typed.constData()), static_cast<size_t>(n)));
+    m_typed.remove(0, n);
+    m_pWorker->Post([bytes](ReaderPort& port, ReaderLink&) { return port.Write(bytes); },
+                    [this](LinkResult) { FlushTyped(); });
+}
+
+void CMonitorDialog::RunJob(const QString& filter, ProgrammingMode mode) {
+    // Nothing else reads the port while the job runs.
+    m_timer.stop();
+    if (m_pWorker != nullptr) {
+        m_pWorker->WaitForIdle();
+    }
+    FileNameHook& hook = FileNameHookSlot();
+    const QString path = hook ? hook(false, filter)
+                              : QFileDialog::getOpenFileName(this, QString(), QString(), filter, nullptr,
+                                                             QFileDialog::ReadOnly);
+    if (!path.isEmpty() && m_pPort != nullptr && m_pWorker != nullptr && m_pClock != nullptr) {
+        ProgrammingInputs inputs;
+        inputs.mode = mode;
+        inputs.filePath = QFile::encodeName(path).toStdString();
+        CProgrammingDialog dialog(*m_pPort, *m_pWorker, *m_pClock, this);
+        dialog.SetInputs(inputs);
+        dialog.exec();
+    }
+    FocusTerminal();
+    // The job left the port in the normal read mode: polling sets its own again.
+    if (m_bActive) {
+        StartPolling();
+    }
+}
+
+void CMonitorDialog::OnClear() {
+    m_pTerminal->ClearAll();
+    m_pHexView->clear();
+    FocusTerminal();
+}
+
+void CMonitorDialog::OnSave() {
+    FileNameHook& hook = FileNameHookSlot();
+    const QString path =
+        hook ? hook(true, kTextFiles) : QFileDialog::getSaveFileName(this, QString(), QString(), kTextFiles);
+    if (path.isEmpty()) {
+        FocusTerminal();
+        return;
+    }
+    QSaveFile file(path);
+    const QByteArray text = m_pTerminal->toPlainText().toUtf8();
+    // Written whole or not at all: a failed save leaves an earlier file as it was.
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) {
+        ShowMessage(this,
+                    QString::asprintf(LoadString(IDS_SAVE_FAILED).c_str(), path.toUtf8().constData(),
+                                      file.errorString().toUtf8().constData()),
+                    MessageIcon::Exclamation);
+    }
+    FocusTerminal();
+}

@@ -1,0 +1,96 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QTimer>
+#include <functional>
+
+#include "common/CPropertyPage.h"
+#include "programming/ProgrammingSequence.h"
+
+class CMonitorRichEdit;
+class Clock;
+class QCheckBox;
+class QLabel;
+class QPlainTextEdit;
+class QPushButton;
+class ReaderPort;
+
+// The "Monitor" tab: a raw terminal on the reader connection, below the link procedure. While the
+// page is shown and connected, it polls the port every 50 ms; the port's text trace writes what
+// arrived into the terminal, and the hex view beside it lists the same chunks byte by byte.
+// Typed characters go to the reader byte for byte. "&Send file...", "&Program" and "&Verify" run
+// the programming dialog on a file, with polling stopped meanwhile.
+class CMonitorDialog : public CPropertyPage {
+    Q_OBJECT
+public:
+    enum : uint32_t {
+        IDC_CLEAR = 1050,
+        IDC_TERMINAL = 1057,
+        IDC_SEND_FILE = 1057,  // the terminal's id too: the sheet keeps the fonts of both
+        IDC_STATUS = 1059,
+        IDC_PROGRAM = 1097,
+        IDC_VERIFY = 1136,
+    };
+    static constexpr int kPollPeriodMs = 50;
+    static constexpr uint32_t kPollBytes = 64;
+
+    // Asks for a file to open (save false) or to save to, with a file-dialog filter; an empty
+    // result means the user cancelled. Tests replace the system's file dialog with one.
+    using FileNameHook = std::function<QString(bool save, const QString& filter)>;
+    static FileNameHook SetFileNameHook(FileNameHook hook);
+
+    explicit CMonitorDialog(QWidget* parent = nullptr);
+    ~CMonitorDialog() override;
+
+    // clock: the one the port's time-outs run on, for the programming dialog.
+    void SetSheetObjects(ReaderPort* port, CReaderWorker* worker, Clock* clock);
+
+    void OnInitDialog() override;
+    bool OnSetActive() override;
+    bool OnKillActive() override;
+
+    CMonitorRichEdit* GetTerminal() const { return m_pTerminal; }
+    // The terminal carries the button's id as well, and comes first.
+    QPushButton* GetSendFileButton() const { return m_pSendFile; }
+    QPlainTextEdit* GetHexView() const { return m_pHexView; }
+    QCheckBox* GetHexToggle() const { return m_pHexToggle; }
+    QCheckBox* GetTimestampToggle() const { return m_pTimestamps; }
+    QPushButton* GetSaveButton() const { return m_pSave; }
+    QString GetStatus() const { return m_strStatus; }
+    bool IsPolling() const { return m_timer.isActive(); }
+
+private:
+    void UpdateControls();
+    void OnTimer();
+    void OnTyped(const QByteArray& bytes);
+    // Hands the typed bytes not sent yet to the worker, when it is free.
+    void FlushTyped();
+    void OnReceived(const ByteBuffer& bytes);
+    // Attaches the terminal to the trace and, when connected, sets the polling reads and starts
+    // the timer.
+    void StartPolling();
+    void RunJob(const QString& filter, ProgrammingMode mode);
+    void OnClear();
+    void OnSave();
+    void FocusTerminal();
+
+    ReaderPort* m_pPort = nullptr;
+    Clock* m_pClock = nullptr;
+    QString m_strStatus;
+    bool m_bFocusDone = false;
+    bool m_bActive = false;
+    QByteArray m_typed;  // typed, not yet handed to the port
+    QTimer m_timer;
+
+    QLabel* m_pStatus;
+    CMonitorRichEdit* m_pTerminal;
+    QPlainTextEdit* m_pHexView;
+    QCheckBox* m_pHexToggle;
+    QCheckBox* m_pTimestamps;
+    QPushButton* m_pSave;
+    QPushButton* m_pClear;
+    QPushButton* m_pProgram;
+    QPushButton* m_pVerify;
+    QPushButton* m_pSendFile;
+};

@@ -1,0 +1,205 @@
+#include "programming/CProgrammingDialog.h"
+
+#include <QApplication>
+#include <QButtonGroup>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QVBoxLayout>
+#include <climits>
+
+#include "common/CReaderWorker.h"
+#include "common/ControlId.h"
+#include "link/Clock.h"
+
+namespace {
+
+template <typename T>
+T* WithId(T* control, uint32_t id) {
+    SetControlId(control, id);
+    return control;
+}
+
+}  // namespace
+
+CProgrammingDialog::CProgrammingDialog(ReaderPort& port, CReaderWorker& worker, Clock& clock, QWidget* parent)
+    : QDialog(parent),
+      m_worker(worker),
+      m_pFakeClock(dynamic_cast<FakeClock*>(&clock)),
+      m_sequence(std::make_shared<ProgrammingSequence>(port, clock)),
+      m_pLog(WithId(new QPlainTextEdit(this), IDC_LOG)),
+      m_pProgress(WithId(new QProgressBar(this), IDC_PROGRESS)),
+      m_pGroup(WithId(new QGroupBox(this), IDC_DESTINATION_GROUP)),
+      m_pDestinationLabel(
+          WithId(new QLabel(QStringLiteral("Destination:"), m_pGroup), IDC_DESTINATION_LABEL)),
+      m_pReader(WithId(new QRadioButton(QStringLiteral("Reader"), m_pGroup), IDC_READER)),
+      m_pAuxModule(WithId(new QRadioButton(QStringLiteral("Aux. Module"), m_pGroup), IDC_AUX_MODULE)),
+      m_pNext(WithId(new QPushButton(QStringLiteral("&Next"), this), IDC_NEXT)),
+      m_pClose(WithId(new QPushButton(QStringLiteral("&Cancel"), this), IDC_CLOSE)) {
+    setWindowTitle(QStringLiteral("Programming progress"));
+    // No close box: the job ends through button 2 alone, which a file transfer disables.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+    setMinimumSize(460, 260);
+
+    m_pLog->setReadOnly(true);
+    m_pLog->setUndoRedoEnabled(false);
+    m_pLog->setLineWrapMode(QPlainTextEdit::NoWrap);
+    m_pLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    m_pProgress->setTextVisible(false);
+    m_pProgress->hide();
+    m_pGroup->hide();
+    m_pReader->setChecked(true);
+    // The choice stays readable however narrow the row gets.
+    for (QWidget* control : {static_cast<QWidget*>(m_pDestinationLabel), static_cast<QWidget*>(m_pReader),
+                             static_cast<QWidget*>(m_pAuxModule)}) {
+        control->setMinimumWidth(control->sizeHint().width());
+    }
+    auto* radios = new QButtonGroup(this);
+    radios->addButton(m_pReader, 0);
+    radios->addButton(m_pAuxModule, 1);
+    connect(radios, &QButtonGroup::idClicked, this, [this](int id) { m_nDestination = id; });
+
+    auto* groupLayout = new QHBoxLayout(m_pGroup);
+    groupLayout->addWidget(m_pDestinationLabel);
+    groupLayout->addWidget(m_pReader);
+    groupLayout->addWidget(m_pAuxModule);
+    groupLayout->addStretch(1);
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(m_pGroup, 1);
+    buttons->addWidget(m_pNext);
+    buttons->addWidget(m_pClose);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(m_pLog, 1);
+    layout->addWidget(m_pProgress);
+    layout->addLayout(buttons);
+
+    m_pNext->setAutoDefault(false);
+    m_pClose->setAutoDefault(false);
+    connect(m_pNext, &QPushButton::clicked, this, [this] { Begin(true); });
+    connect(m_pClose, &QPushButton::clicked, this, &CProgrammingDialog::reject);
+    m_timer.setSingleShot(true);
+    connect(&m_timer, &QTimer::timeout, this, &CProgrammingDialog::OnTimer);
+}
+
+CProgrammingDialog::~CProgrammingDialog() {
+    m_timer.stop();
+    // A step still running ends before the dialog goes; its result is dropped with it.
+    m_bGone = true;
+    m_worker.WaitForIdle();
+}
+
+void CProgrammingDialog::SetDestination(int destination) {
+    m_nDestination = destination == 1 ? 1 : 0;
+    (m_nDestination == 1 ? m_pAuxModule : m_pReader)->setChecked(true);
+}
+
+int CProgrammingDialog::exec() {
+    Begin(false);
+    return QDialog::exec();
+}
+
+void CProgrammingDialog::Begin(bool next) {
+    if (next && !m_sequence->IsNextEnabled()) {
+        return;
+    }
+    m_pLog->clear();
+    m_nLogShown = 0;
+    m_pNext->setEnabled(false);
+    // Beginning sets the port's read mode: that belongs to the worker thread like every step.
+    if (!Post([next](ProgrammingSequence& sequence) { next ? sequence.Next() : sequence.Begin(); }, true)) {
+        // The caller stops its own use of the port first; should an exchange still run, try again.
+        QTimer::singleShot(10, this, [this, next] { Begin(next); });
+    }
+}
+
+bool CProgrammingDialog::Post(std::function<void(ProgrammingSequence&)> work, bool begins) {
+    auto sequence = m_sequence;
+    const int destination = m_nDestination;
+    return m_worker.Post(
+        [sequence, destination, work = std::move(work)](ReaderPort&, ReaderLink&) {
+            sequence->SetDestination(destination);
+            work(*sequence);
+            return LR_OK;
+        },
+        [this, begins](LinkResult) {
+            if (m_bGone) {
+                return;
+            }
+            Refresh();
+            if (m_sequence->GetResult() == ProgrammingSequence::ResultOk) {
+                accept();
+                return;
+            }
+            // A run's first step comes after one timer period, as a timer's first tick does.
+            Schedule(begins ? m_sequence->GetTimerPeriod() : m_sequence->GetNextStepDelay());
+        });
+}
+
+void CProgrammingDialog::Schedule(uint32_t delay) {
+    if (!m_sequence->IsRunning()) {
+        return;
+    }
+    if (m_pFakeClock != nullptr) {
+        m_pFakeClock->Advance(delay);
+        delay = 0;
+    }
+    m_timer.start(static_cast<int>(delay));
+}
+
+void CProgrammingDialog::OnTimer() {
+    if (!Post([](ProgrammingSequence& sequence) { sequence.Step(); }, false)) {
+        m_timer.start(static_cast<int>(ProgrammingSequence::kTransferPeriodMs));
+    }
+}
+
+void CProgrammingDialog::reject() {
+    // A step under way delivers its result first; the job may have ended with it.
+    m_worker.WaitForIdle();
+    if (!isVisible() || result() == Accepted) {
+        return;
+    }
+    if (!m_sequence->Cancel()) {
+        QApplication::beep();  // a file transfer runs to its end
+        return;
+    }
+    m_timer.stop();
+    QDialog::reject();
+}
+
+void CProgrammingDialog::Refresh() {
+    const ProgrammingSequence& sequence = *m_sequence;
+    setWindowTitle(QString::fromStdString(sequence.GetCaption()));
+    const std::vector<std::string>& log = sequence.GetLog();
+    if (log.size() < m_nLogShown) {
+        m_pLog->clear();
+        m_nLogShown = 0;
+    }
+    for (; m_nLogShown < log.size(); ++m_nLogShown) {
+        m_pLog->appendPlainText(QString::fromStdString(log[m_nLogShown]));
+    }
+
+    m_pProgress->setVisible(sequence.IsProgressVisible());
+    // A bar counts in int: a file beyond that range is shown in proportion.
+    uint64_t range = sequence.GetProgressRange();
+    uint64_t position = sequence.GetProgressPosition();
+    while (range > static_cast<uint64_t>(INT_MAX)) {
+        range >>= 1;
+        position >>= 1;
+    }
+    m_pProgress->setRange(0, static_cast<int>(range));
+    m_pProgress->setValue(static_cast<int>(std::min(position, range)));
+
+    m_pGroup->setVisible(sequence.AreDestinationControlsVisible());
+    m_pGroup->setEnabled(sequence.AreDestinationControlsEnabled());
+    m_pNext->setEnabled(sequence.IsNextEnabled());
+    m_pClose->setEnabled(sequence.IsCancelEnabled());
+    const bool closing = sequence.GetCancelText() == "&Close";
+    m_pClose->setText(QString::fromStdString(sequence.GetCancelText()));
+    if (closing && !m_pClose->hasFocus()) {
+        m_pClose->setFocus();
+    }
+}

@@ -1,0 +1,85 @@
+#pragma once
+
+#include <QDialog>
+#include <QTimer>
+#include <functional>
+#include <memory>
+
+#include "programming/ProgrammingSequence.h"
+
+class CReaderWorker;
+class Clock;
+class FakeClock;
+class QGroupBox;
+class QLabel;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+class ReaderPort;
+
+// The modal dialog of a programming job: a view over ProgrammingSequence. Each step of the job
+// runs on the reader worker's thread, and the next one is scheduled after the delay the sequence
+// asks for, so the window stays live while the reader takes its time. The dialog closes itself
+// with Accepted after a job that ends that way (serial number, USB settings, raw file); otherwise
+// it waits for "&Close" or "&Next". Its result is Rejected when the user ends it.
+class CProgrammingDialog : public QDialog {
+    Q_OBJECT
+public:
+    enum : uint32_t {
+        IDC_LOG = 1081,
+        IDC_PROGRESS = 1058,
+        IDC_DESTINATION_GROUP = 1142,
+        IDC_DESTINATION_LABEL = 1143,
+        IDC_READER = 1141,
+        IDC_NEXT = 1139,
+        IDC_AUX_MODULE = 1144,
+        IDC_CLOSE = 2,
+    };
+
+    // port: the reader port that worker owns. clock: the one the port's time-outs run on; a fake
+    // clock is moved by each step's delay instead of waiting for it.
+    CProgrammingDialog(ReaderPort& port, CReaderWorker& worker, Clock& clock, QWidget* parent = nullptr);
+    ~CProgrammingDialog() override;
+
+    void SetInputs(const ProgrammingInputs& inputs) { m_sequence->SetInputs(inputs); }
+    // 0 "Reader", 1 "Aux. Module".
+    void SetDestination(int destination);
+
+    int exec() override;
+    // Button 2 and Escape: ends the dialog while the button is enabled.
+    void reject() override;
+
+    QPlainTextEdit* GetLog() const { return m_pLog; }
+    // Between steps only: the sequence that a step may be changing on the worker thread.
+    const ProgrammingSequence& GetSequence() const { return *m_sequence; }
+
+private:
+    void Begin(bool next);
+    void OnTimer();
+    // Runs work on the sequence on the worker thread, then shows the outcome and schedules the
+    // next step (after one timer period when the work began a run). False when the worker is busy.
+    bool Post(std::function<void(ProgrammingSequence&)> work, bool begins);
+    // Waits delay on the clock, then runs the next step.
+    void Schedule(uint32_t delay);
+    // Shows what the sequence reports; called between steps only.
+    void Refresh();
+
+    CReaderWorker& m_worker;
+    FakeClock* m_pFakeClock;
+    // Shared with the step that runs on the worker thread, so that it outlives a late step.
+    std::shared_ptr<ProgrammingSequence> m_sequence;
+    int m_nDestination = 0;
+    size_t m_nLogShown = 0;
+    bool m_bGone = false;
+    QTimer m_timer;
+
+    QPlainTextEdit* m_pLog;
+    QProgressBar* m_pProgress;
+    QGroupBox* m_pGroup;
+    QLabel* m_pDestinationLabel;
+    QRadioButton* m_pReader;
+    QRadioButton* m_pAuxModule;
+    QPushButton* m_pNext;
+    QPushButton* m_pClose;
+};
