@@ -25,6 +25,7 @@
 #include "common/MessageBox.h"
 #include "link/ReaderPort.h"
 #include "production/DeviceProfiles.h"
+#include "programming/CProgrammingDialog.h"
 
 namespace {
 
@@ -227,7 +228,12 @@ void CProductionDialog::SetSheetObjects(ReaderPort* port, CReaderWorker* worker,
     SetWorker(worker);
     m_runner = [this](const ProgrammingInputs& inputs,
                       const std::function<void(const ProgrammingSequence&)>& ended) {
-        return RunProgrammingJob(this, *m_pReaderPort, *m_pWorker, *m_pClock, inputs, ended);
+        CProgrammingDialog dialog(*m_pReaderPort, *m_pWorker, *m_pClock, this);
+        dialog.SetInputs(inputs);
+        const bool ok = dialog.exec() == QDialog::Accepted;
+        // No step runs once the dialog has ended: its sequence can be read.
+        ended(dialog.GetSequence());
+        return ok;
     };
 }
 

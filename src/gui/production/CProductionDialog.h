@@ -7,7 +7,7 @@
 #include "common/CPropertyPage.h"
 #include "production/ProductionForm.h"
 #include "production/ProductionRecord.h"
-#include "production/ProgrammingRunner.h"
+#include "programming/ProgrammingSequence.h"
 
 class QCheckBox;
 class QComboBox;
@@ -18,6 +18,11 @@ class QPushButton;
 class CSpinButton;
 class Clock;
 class ReaderPort;
+
+// Runs one job in the modal progress dialog; true when it ended with OK (the dialog closed
+// itself). ended sees the finished sequence, for the production record, before the dialog goes.
+using ProgrammingRunner = std::function<bool(const ProgrammingInputs& inputs,
+                                             const std::function<void(const ProgrammingSequence&)>& ended)>;
 
 // The "Production" tab: the operator picks a device profile, checks the USB settings and serial
 // numbers the next reader gets, and programs one reader, a series of readers or a firmware image.
@@ -63,7 +68,7 @@ public:
     void SetRecordPath(const std::string& path);
     const ProductionRecord& GetRecord() const { return m_record; }
     const ProductionForm& GetForm() const { return m_form; }
-    // The progress dialog's stand-in; returns the previous runner.
+    // Tests watch the jobs through another runner; returns the previous one.
     ProgrammingRunner SetProgrammingRunner(ProgrammingRunner runner);
 
     // Asks for a file to open (save false) or to append to, with a file-dialog filter; an empty
