@@ -54,8 +54,8 @@ TEST(MainSheet, TabsFollowTheRunModeWithSettingsFirstAndActive) {
         {{"Develop"}, {"Settings", "Mifare\u00ae commands", "Monitor"}, false},
         {{"/DEVELOP"}, {"Settings", "Mifare\u00ae commands", "Monitor"}, false},
         {{"dev"}, {"Settings", "Mifare\u00ae commands"}, false},
-        {{"production"}, {"Settings", "Mifare\u00ae commands"}, false},
-        {{"develop", "production", "hitag2"}, {"Settings", "Mifare\u00ae commands", "Monitor"}, true},
+        {{"production"}, {"Settings", "Mifare\u00ae commands", "Production"}, false},
+        {{"develop", "production", "hitag2"}, {"Settings", "Mifare\u00ae commands", "Monitor", "Production"}, true},
     };
     for (const Case& c : cases) {
         const auto sheet = SheetFor(c.tokens);

@@ -90,6 +90,10 @@ void CAllControlsSheet::AddPages() {
     if (m_bDevelop) {
         AddPage(&m_monitorDlg, QStringLiteral("Monitor"), false);
     }
+    m_productionDlg.SetSheetObjects(&m_readerPort, &m_worker, &m_readerLink.GetClock());
+    if (m_bProduction) {
+        AddPage(&m_productionDlg, QStringLiteral("Production"));
+    }
 
     m_pTabs->setCurrentIndex(m_nStartPage < m_pTabs->count() ? m_nStartPage : 0);
     m_nActivePage = m_pTabs->currentIndex();

@@ -11,6 +11,7 @@
 #include "pages/commands/CMifareCommandsDlg.h"
 #include "pages/monitor/CMonitorDialog.h"
 #include "pages/settings/CConnectionDialog.h"
+#include "production/CProductionDialog.h"
 
 class QAction;
 class QPushButton;
@@ -45,6 +46,7 @@ public:
     CConnectionDialog& GetConnectionDialog() { return m_connectionDialog; }
     CMifareCommandsDlg& GetCommandsDlg() { return m_commandsDlg; }
     CMonitorDialog& GetMonitorDlg() { return m_monitorDlg; }
+    CProductionDialog& GetProductionDlg() { return m_productionDlg; }
     ReaderPort& GetReaderPort() { return m_readerPort; }
     ReaderLink& GetReaderLink() { return m_readerLink; }
     // Runs every exchange with the reader; the pages post to it.
@@ -85,4 +87,5 @@ private:
     CConnectionDialog m_connectionDialog;
     CMifareCommandsDlg m_commandsDlg;
     CMonitorDialog m_monitorDlg;
+    CProductionDialog m_productionDlg;
 };

@@ -24,6 +24,21 @@ QMessageBox::Icon ToQtIcon(MessageIcon icon) {
     return QMessageBox::NoIcon;
 }
 
+// A label does not align at tabs: a text with tabs (a summary of values) is shown as a table of
+// its lines, cut into cells at the tabs.
+QString AsTable(const QString& text) {
+    QString html = QStringLiteral("<table cellspacing=\"0\" cellpadding=\"1\">");
+    for (const QString& line : text.split(QLatin1Char('\n'))) {
+        html += QStringLiteral("<tr>");
+        for (const QString& cell : line.split(QLatin1Char('\t'))) {
+            html += QStringLiteral("<td style=\"padding-right:12px\">%1</td>")
+                        .arg(cell.isEmpty() ? QStringLiteral("&nbsp;") : cell.toHtmlEscaped());
+        }
+        html += QStringLiteral("</tr>");
+    }
+    return html + QStringLiteral("</table>");
+}
+
 }  // namespace
 
 QMessageBox::StandardButton ShowMessage(QWidget* parent, const QString& text, MessageIcon icon,
@@ -31,7 +46,10 @@ QMessageBox::StandardButton ShowMessage(QWidget* parent, const QString& text, Me
     if (Hook()) {
         return Hook()(text, icon);
     }
-    QMessageBox box(ToQtIcon(icon), QApplication::applicationDisplayName(), text, buttons, parent);
+    const bool table = text.contains(QLatin1Char('\t'));
+    QMessageBox box(ToQtIcon(icon), QApplication::applicationDisplayName(), table ? AsTable(text) : text,
+                    buttons, parent);
+    box.setTextFormat(table ? Qt::RichText : Qt::AutoText);
     return static_cast<QMessageBox::StandardButton>(box.exec());
 }
 

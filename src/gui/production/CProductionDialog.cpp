@@ -1,0 +1,498 @@
+#include "production/CProductionDialog.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QEvent>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+#include <QStyle>
+#include <QVBoxLayout>
+#include <ctime>
+#include <memory>
+#include <utility>
+
+#include "StringTable.h"
+#include "common/CReaderWorker.h"
+#include "common/CSpinButton.h"
+#include "common/ControlId.h"
+#include "common/MessageBox.h"
+#include "link/ReaderPort.h"
+#include "production/DeviceProfiles.h"
+#include "programming/CProgrammingDialog.h"
+
+namespace {
+
+template <typename T>
+T* WithId(T* control, uint32_t id) {
+    SetControlId(control, id);
+    return control;
+}
+
+// The USB flags come from the profile: a click must not change them.
+class CFixedCheckBox : public QCheckBox {
+public:
+    using QCheckBox::QCheckBox;
+
+protected:
+    void nextCheckState() override {}
+};
+
+QCheckBox* FlagBox(const QString& text, uint32_t id, QWidget* parent) {
+    auto* box = WithId(new CFixedCheckBox(text, parent), id);
+    box->setLayoutDirection(Qt::RightToLeft);  // text on the left
+    return box;
+}
+
+QLineEdit* Edit(uint32_t id, QWidget* parent, bool readOnly) {
+    auto* edit = WithId(new QLineEdit(parent), id);
+    edit->setReadOnly(readOnly);
+    return edit;
+}
+
+QLineEdit* DigitEdit(uint32_t id, QWidget* parent, bool readOnly) {
+    QLineEdit* edit = Edit(id, parent, readOnly);
+    edit->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), edit));
+    return edit;
+}
+
+QHBoxLayout* WithSpin(QLineEdit* edit, CSpinButton* spin) {
+    auto* row = new QHBoxLayout;
+    row->setSpacing(0);
+    row->addWidget(edit);
+    row->addWidget(spin);
+    row->addStretch(1);
+    return row;
+}
+
+void SetText(QLineEdit* edit, const std::string& text) {
+    const QString value = QString::fromStdString(text);
+    if (edit->text() != value) {
+        edit->setText(value);
+    }
+}
+
+CProductionDialog::FileNameHook& FileHook() {
+    static CProductionDialog::FileNameHook hook;
+    return hook;
+}
+
+QString AskFileName(QWidget* parent, bool save, const QString& filter, const QString& start) {
+    if (FileHook()) {
+        return FileHook()(save, filter);
+    }
+    if (save) {
+        // The record is appended to: choosing an existing file is no overwrite.
+        return QFileDialog::getSaveFileName(parent, QStringLiteral("Production record"), start, filter,
+                                            nullptr, QFileDialog::DontConfirmOverwrite);
+    }
+    return QFileDialog::getOpenFileName(parent, QString(), start, filter, nullptr, QFileDialog::ReadOnly);
+}
+
+}  // namespace
+
+CProductionDialog::FileNameHook CProductionDialog::SetFileNameHook(FileNameHook hook) {
+    return std::exchange(FileHook(), std::move(hook));
+}
+
+CProductionDialog::CProductionDialog(QWidget* parent) : CPropertyPage(parent) {
+    m_pProfileLabel = new QLabel(QStringLiteral("&Device profile:"), this);
+    m_pProfile = WithId(new QComboBox(this), IDC_PROFILE);
+    m_pProfile->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    m_pProfile->setMinimumContentsLength(24);
+    m_pProfileLabel->setBuddy(m_pProfile);
+
+    m_pUsbGroup = new QGroupBox(QStringLiteral("USB settings"), this);
+    m_pVendorId = Edit(IDC_VENDOR_ID, m_pUsbGroup, true);
+    m_pProductId = Edit(IDC_PRODUCT_ID, m_pUsbGroup, true);
+    m_pManufacturer = Edit(IDC_MANUFACTURER, m_pUsbGroup, true);
+    m_pManufacturerId = Edit(IDC_MANUFACTURER_ID, m_pUsbGroup, true);
+    m_pDescription = Edit(IDC_DESCRIPTION, m_pUsbGroup, true);
+    m_pUsbSerial = DigitEdit(IDC_USB_SERIAL, m_pUsbGroup, false);
+    m_pUsbSerialSpin = WithId(new CSpinButton(m_pUsbSerial, m_pUsbGroup), IDC_USB_SERIAL_SPIN);
+    m_pMaxPower = DigitEdit(IDC_MAX_POWER, m_pUsbGroup, true);
+    m_pPnP = FlagBox(QStringLiteral("Plug \u2019n Play:"), IDC_PNP, m_pUsbGroup);
+    m_pSelfPowered = FlagBox(QStringLiteral("Self powered:"), IDC_SELF_POWERED, m_pUsbGroup);
+    m_pRemoteWakeup = FlagBox(QStringLiteral("Remote wakeup:"), IDC_REMOTE_WAKEUP, m_pUsbGroup);
+    m_pReadUsbSettings =
+        WithId(new QPushButton(QStringLiteral("&Read USB settings..."), m_pUsbGroup), IDC_READ_USB_SETTINGS);
+
+    auto* usb = new QGridLayout(m_pUsbGroup);
+    int row = 0;
+    const auto addField = [usb, &row, this](const QString& label, QWidget* field) {
+        usb->addWidget(new QLabel(label, m_pUsbGroup), row, 0);
+        usb->addWidget(field, row++, 1, 1, 2);
+    };
+    addField(QStringLiteral("Vendor ID:"), m_pVendorId);
+    addField(QStringLiteral("Product ID:"), m_pProductId);
+    addField(QStringLiteral("Manufacturer:"), m_pManufacturer);
+    addField(QStringLiteral("Manufacturer ID:"), m_pManufacturerId);
+    addField(QStringLiteral("Device description:"), m_pDescription);
+    usb->addWidget(new QLabel(QStringLiteral("Serial number:"), m_pUsbGroup), row, 0);
+    usb->addLayout(WithSpin(m_pUsbSerial, m_pUsbSerialSpin), row++, 1, 1, 2);
+    usb->addWidget(new QLabel(QStringLiteral("Max. power:"), m_pUsbGroup), row, 0);
+    usb->addWidget(m_pMaxPower, row, 1);
+    usb->addWidget(new QLabel(QStringLiteral("mA"), m_pUsbGroup), row++, 2);
+    auto* flags = new QHBoxLayout;
+    for (QCheckBox* box : {m_pPnP, m_pSelfPowered, m_pRemoteWakeup}) {
+        flags->addWidget(box);
+    }
+    flags->addStretch(1);
+    usb->addLayout(flags, row++, 0, 1, 3);
+    usb->addWidget(m_pReadUsbSettings, row++, 0, 1, 2, Qt::AlignLeft);
+    usb->setColumnStretch(1, 1);
+
+    m_pMifareGroup = new QGroupBox(QStringLiteral("Mifare\u00ae settings"), this);
+    m_pMifareSerial = DigitEdit(IDC_MIFARE_SERIAL, m_pMifareGroup, true);
+    m_pMifareSerialSpin = WithId(new CSpinButton(m_pMifareSerial, m_pMifareGroup), IDC_MIFARE_SERIAL_SPIN);
+    m_pAutoIncrease = WithId(new QCheckBox(QStringLiteral("&Auto increase serial number"), m_pMifareGroup),
+                             IDC_AUTO_INCREASE);
+    auto* mifare = new QGridLayout(m_pMifareGroup);
+    mifare->addWidget(new QLabel(QStringLiteral("Serial number:"), m_pMifareGroup), 0, 0);
+    mifare->addLayout(WithSpin(m_pMifareSerial, m_pMifareSerialSpin), 0, 1);
+    mifare->addWidget(m_pAutoIncrease, 1, 0, 1, 2);
+    mifare->setColumnStretch(1, 1);
+
+    m_pProgrammingGroup = new QGroupBox(QStringLiteral("Programming"), this);
+    m_pProgramSettings =
+        WithId(new QCheckBox(QStringLiteral("Program &settings"), m_pProgrammingGroup), IDC_PROGRAM_SETTINGS);
+    m_pProgramSerial = WithId(new QCheckBox(QStringLiteral("Program serial &number"), m_pProgrammingGroup),
+                              IDC_PROGRAM_SERIAL);
+    m_pProgram = WithId(new QPushButton(QStringLiteral("&Program..."), m_pProgrammingGroup), IDC_PROGRAM);
+    m_pProgramRange =
+        WithId(new QPushButton(QStringLiteral("Program r&ange..."), m_pProgrammingGroup), IDC_PROGRAM_RANGE);
+    m_pProgramRange->setCheckable(true);
+    m_pDownloadFirmware = WithId(
+        new QPushButton(QStringLiteral("&Download firmware..."), m_pProgrammingGroup), IDC_DOWNLOAD_FIRMWARE);
+    auto* programming = new QVBoxLayout(m_pProgrammingGroup);
+    programming->addWidget(m_pProgramSettings);
+    programming->addWidget(m_pProgramSerial);
+    for (QPushButton* button : {m_pProgram, m_pProgramRange, m_pDownloadFirmware}) {
+        button->setAutoDefault(false);
+        programming->addWidget(button);
+    }
+    m_pReadUsbSettings->setAutoDefault(false);
+
+    m_pStatus = WithId(new QLabel(LoadString(106).c_str(), this), IDC_STATUS);
+
+    m_pRecordPath = WithId(new QLabel(this), IDC_RECORD_PATH);
+    m_pRecordPath->setTextFormat(Qt::PlainText);
+    m_pRecordPath->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_pRecordPath->setWordWrap(true);
+    m_pRecordChoose = WithId(new QPushButton(QStringLiteral("Record &file..."), this), IDC_RECORD_CHOOSE);
+    m_pRecordChoose->setAutoDefault(false);
+
+    auto* profileRow = new QHBoxLayout;
+    profileRow->addWidget(m_pProfileLabel);
+    profileRow->addWidget(m_pProfile);
+    profileRow->addStretch(1);
+    auto* right = new QVBoxLayout;
+    right->addWidget(m_pMifareGroup);
+    right->addWidget(m_pProgrammingGroup);
+    right->addStretch(1);
+    auto* groups = new QHBoxLayout;
+    groups->addWidget(m_pUsbGroup, 3);
+    groups->addLayout(right, 2);
+    auto* recordRow = new QHBoxLayout;
+    recordRow->addWidget(new QLabel(QStringLiteral("Production record:"), this));
+    recordRow->addWidget(m_pRecordPath, 1);
+    recordRow->addWidget(m_pRecordChoose);
+    auto* page = new QVBoxLayout(this);
+    page->addLayout(profileRow);
+    page->addLayout(groups);
+    page->addWidget(m_pStatus);
+    page->addLayout(recordRow);
+    page->addStretch(1);
+
+    connect(m_pProfile, &QComboBox::activated, this, &CProductionDialog::OnProfileChosen);
+    connect(m_pUsbSerial, &QLineEdit::textChanged, this, &CProductionDialog::OnUsbSerialChanged);
+    connect(m_pReadUsbSettings, &QPushButton::clicked, this, &CProductionDialog::OnReadUsbSettings);
+    connect(m_pProgram, &QPushButton::clicked, this, &CProductionDialog::OnProgram);
+    connect(m_pProgramRange, &QPushButton::clicked, this, &CProductionDialog::OnProgramRange);
+    connect(m_pDownloadFirmware, &QPushButton::clicked, this, &CProductionDialog::OnDownloadFirmware);
+    connect(m_pRecordChoose, &QPushButton::clicked, this, &CProductionDialog::OnChooseRecord);
+    m_pUsbSerial->installEventFilter(this);
+    m_pMifareSerial->installEventFilter(this);
+    ShowRecordPath();
+}
+
+void CProductionDialog::SetSheetObjects(ReaderPort* port, CReaderWorker* worker, Clock* clock) {
+    m_pReaderPort = port;
+    m_pClock = clock;
+    SetWorker(worker);
+    m_runner = [this](const ProgrammingInputs& inputs,
+                      const std::function<void(const ProgrammingSequence&)>& ended) {
+        CProgrammingDialog dialog(*m_pReaderPort, *m_pWorker, *m_pClock, this);
+        dialog.SetInputs(inputs);
+        const bool ok = dialog.exec() == QDialog::Accepted;
+        // No step runs once the dialog has ended: its sequence can be read.
+        ended(dialog.GetSequence());
+        return ok;
+    };
+}
+
+ProgrammingRunner CProductionDialog::SetProgrammingRunner(ProgrammingRunner runner) {
+    return std::exchange(m_runner, std::move(runner));
+}
+
+void CProductionDialog::SetRecordPath(const std::string& path) {
+    m_record.SetPath(path);
+    ShowRecordPath();
+}
+
+void CProductionDialog::ShowRecordPath() {
+    m_pRecordPath->setText(QString::fromStdString(m_record.GetPath()));
+}
+
+void CProductionDialog::OnInitDialog() {
+    m_pUsbSerialSpin->SetRange(0, static_cast<int>(ProductionForm::kMaxUsbSerial));
+    m_pMifareSerialSpin->SetRange(0, static_cast<int>(ProductionForm::kMaxMifareSerial));
+    // Room for the digits of the largest number, in the font the page now has.
+    const int frame = 2 * m_pUsbSerial->style()->pixelMetric(QStyle::PM_DefaultFrameWidth) + 8;
+    for (QLineEdit* edit : {m_pUsbSerial, m_pMifareSerial, m_pMaxPower}) {
+        edit->setFixedWidth(edit->fontMetrics().horizontalAdvance(QStringLiteral("0000000000")) + frame);
+    }
+    m_bControlsExist = true;
+    ShowControls();
+}
+
+bool CProductionDialog::OnSetActive() {
+    SaveControls();
+    DeviceProfiles profiles;
+    const std::string path = m_strProfilePath.empty() ? DeviceProfiles::FindFile() : m_strProfilePath;
+    profiles.Load(path);
+    m_form.Activate(profiles);
+    // An empty list says where the profiles were expected.
+    m_pProfile->setPlaceholderText(QStringLiteral("No profiles in %1").arg(QString::fromStdString(path)));
+    ShowControls();
+    // The worker owns the port: the reader's loader talks at 9600 baud while the page is shown.
+    if (m_pWorker != nullptr) {
+        m_pWorker->Post([form = &m_form](ReaderPort& port, ReaderLink&) {
+            form->EnterPort(port);
+            return LR_OK;
+        });
+    }
+    return true;
+}
+
+bool CProductionDialog::OnKillActive() {
+    SaveControls();
+    if (m_pWorker != nullptr) {
+        m_pWorker->Post([form = &m_form](ReaderPort& port, ReaderLink&) {
+            form->LeavePort(port);
+            return LR_OK;
+        });
+    }
+    return true;
+}
+
+void CProductionDialog::OnBusyChanged(bool /*busy*/) {
+    EnableControls();
+}
+
+bool CProductionDialog::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::FocusOut && m_bControlsExist &&
+        (watched == m_pUsbSerial || watched == m_pMifareSerial)) {
+        SaveControls();
+        if (watched == m_pUsbSerial) {
+            m_form.LeaveUsbSerial();
+        } else {
+            m_form.LeaveMifareSerial();
+        }
+        ShowControls();
+    }
+    return CPropertyPage::eventFilter(watched, event);
+}
+
+void CProductionDialog::SaveControls() {
+    if (!m_bControlsExist) {
+        return;
+    }
+    ProductionControls& c = m_form.Controls();
+    c.strVendorId = m_pVendorId->text().toStdString();
+    c.strProductId = m_pProductId->text().toStdString();
+    c.strManufacturer = m_pManufacturer->text().toStdString();
+    c.strManufacturerId = m_pManufacturerId->text().toStdString();
+    c.strDescription = m_pDescription->text().toStdString();
+    c.strUsbSerial = m_pUsbSerial->text().toStdString();
+    c.strMaxPower = m_pMaxPower->text().toStdString();
+    c.bPnP = m_pPnP->isChecked();
+    c.bSelfPowered = m_pSelfPowered->isChecked();
+    c.bRemoteWakeup = m_pRemoteWakeup->isChecked();
+    c.strMifareSerial = m_pMifareSerial->text().toStdString();
+    c.bAutoIncrease = m_pAutoIncrease->isChecked();
+    c.bProgramSettings = m_pProgramSettings->isChecked();
+    c.bProgramSerial = m_pProgramSerial->isChecked();
+    c.bProgramRange = m_pProgramRange->isChecked();
+}
+
+void CProductionDialog::ShowControls() {
+    const ProductionControls& c = m_form.Controls();
+    m_bShowing = true;
+    QStringList names;
+    for (const std::string& name : c.profiles) {
+        names << QString::fromStdString(name);
+    }
+    QStringList shown;
+    for (int i = 0; i < m_pProfile->count(); ++i) {
+        shown << m_pProfile->itemText(i);
+    }
+    if (names != shown) {
+        m_pProfile->clear();
+        m_pProfile->addItems(names);
+    }
+    m_pProfile->setCurrentIndex(c.nProfile);
+    SetText(m_pVendorId, c.strVendorId);
+    SetText(m_pProductId, c.strProductId);
+    SetText(m_pManufacturer, c.strManufacturer);
+    SetText(m_pManufacturerId, c.strManufacturerId);
+    SetText(m_pDescription, c.strDescription);
+    SetText(m_pUsbSerial, c.strUsbSerial);
+    SetText(m_pMaxPower, c.strMaxPower);
+    m_pPnP->setChecked(c.bPnP);
+    m_pSelfPowered->setChecked(c.bSelfPowered);
+    m_pRemoteWakeup->setChecked(c.bRemoteWakeup);
+    SetText(m_pMifareSerial, c.strMifareSerial);
+    m_pAutoIncrease->setChecked(c.bAutoIncrease);
+    m_pProgramSettings->setChecked(c.bProgramSettings);
+    m_pProgramSerial->setChecked(c.bProgramSerial);
+    m_pProgramRange->setChecked(c.bProgramRange);
+    m_bShowing = false;
+    EnableControls();
+}
+
+void CProductionDialog::EnableControls() {
+    const ProductionEnabled e = m_form.GetEnabled(IsPortOpen(m_pReaderPort));
+    const bool idle = !IsBusy();
+    m_pStatus->setVisible(e.bStatusVisible);
+    m_pUsbGroup->setEnabled(e.bUsbSettings);
+    m_pReadUsbSettings->setEnabled(e.bReadUsbSettings && idle);
+    m_pProgramSettings->setEnabled(e.bProgramSettings);
+    m_pProgramSerial->setEnabled(e.bProgramSerial);
+    for (QPushButton* button : {m_pProgram, m_pProgramRange, m_pDownloadFirmware}) {
+        button->setEnabled(e.bProgram && idle);
+    }
+    m_pMifareSerial->setReadOnly(!e.bMifareSerialEditable);
+    m_pMifareSerialSpin->setEnabled(e.bMifareSerialEditable);
+    m_pAutoIncrease->setEnabled(e.bAutoIncrease);
+}
+
+void CProductionDialog::OnProfileChosen(int index) {
+    SaveControls();
+    DeviceProfiles profiles;
+    profiles.Load(m_strProfilePath.empty() ? DeviceProfiles::FindFile() : m_strProfilePath);
+    m_form.ChooseProfile(profiles, index);
+    ShowControls();
+}
+
+void CProductionDialog::OnUsbSerialChanged(const QString& text) {
+    if (m_bShowing || !m_bControlsExist) {
+        return;
+    }
+    m_form.EditUsbSerial(text.toStdString());
+    m_bShowing = true;
+    SetText(m_pMifareSerial, m_form.Controls().strMifareSerial);
+    m_bShowing = false;
+}
+
+void CProductionDialog::OnReadUsbSettings() {
+    auto text = std::make_shared<std::string>();
+    auto read = std::make_shared<bool>(false);
+    const auto readSettings = [text, read](ReaderPort& port, ReaderLink&) {
+        *read = ProductionForm::ReadUsbSettings(port, *text);
+        return LR_OK;
+    };
+    const auto show = [this, text, read](LinkResult) {
+        ShowMessage(this, QString::fromStdString(*text),
+                    *read ? MessageIcon::Information : MessageIcon::Exclamation);
+    };
+    if (!m_pWorker->Post(readSettings, show)) {
+        QApplication::beep();
+    }
+}
+
+void CProductionDialog::OnProgram() {
+    Program();
+}
+
+void CProductionDialog::OnProgramRange(bool pressed) {
+    SaveControls();
+    const bool series = m_form.ToggleRange(pressed);
+    ShowControls();
+    // Each run ends the series when it does not end with OK; so does a refused field.
+    while (series && m_form.Controls().bProgramRange) {
+        Program();
+    }
+}
+
+void CProductionDialog::Program() {
+    SaveControls();
+    const ProductionForm::ProgramRequest request = m_form.BeginProgram();
+    ShowControls();
+    if (request.start == ProductionForm::Start::OutOfRange) {
+        ShowMessage(this, QString::fromStdString(request.message), MessageIcon::Exclamation);
+        if (auto* field =
+                qobject_cast<QLineEdit*>(FindControl(this, static_cast<uint32_t>(request.nControl)))) {
+            field->setFocus();
+            field->selectAll();
+        }
+        return;
+    }
+    if (request.start != ProductionForm::Start::Ready) {
+        return;
+    }
+    bool recorded = true;
+    const bool ok = RunJob(request.inputs, recorded);
+    m_form.EndProgram(ok);
+    if (!recorded) {
+        // A reader programmed without its line would go untraced: the series stops here.
+        m_form.ToggleRange(false);
+    }
+    ShowControls();
+}
+
+bool CProductionDialog::RunJob(const ProgrammingInputs& inputs, bool& recorded) {
+    recorded = true;
+    const std::string profile = m_form.GetProfileName();
+    const auto ended = [this, &recorded, &profile](const ProgrammingSequence& sequence) {
+        if (ProductionRecord::ShouldRecord(sequence)) {
+            recorded = m_record.Append(ProductionRecord::MakeEntry(profile, sequence, std::time(nullptr)));
+        }
+    };
+    const bool ok = m_runner(inputs, ended);
+    if (!recorded) {
+        ShowMessage(this, QString::fromStdString(m_record.GetError()), MessageIcon::Exclamation);
+    }
+    return ok;
+}
+
+void CProductionDialog::OnDownloadFirmware() {
+    const QString path =
+        AskFileName(this, false, QStringLiteral("Firmware files (*.A07);;All files (*.*)"), QString());
+    if (path.isEmpty()) {
+        return;
+    }
+    bool recorded = true;
+    RunJob(ProductionForm::FirmwareInputs(path.toStdString()), recorded);
+}
+
+void CProductionDialog::OnChooseRecord() {
+    const QString path = AskFileName(this, true, QStringLiteral("CSV files (*.csv);;All files (*)"),
+                                     QString::fromStdString(m_record.GetPath()));
+    if (path.isEmpty()) {
+        return;
+    }
+    // Refused at once rather than after the next reader was programmed.
+    ProductionRecord candidate(path.toStdString());
+    if (!candidate.Check()) {
+        ShowMessage(this, QString::fromStdString(candidate.GetError()), MessageIcon::Exclamation);
+        return;
+    }
+    SetRecordPath(candidate.GetPath());
+}
