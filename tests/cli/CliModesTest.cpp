@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <fstream>
 #include <sstream>
 
@@ -58,7 +60,7 @@ TEST(CliModes, OptionsAreCheckedWithTheirMode) {
 }
 
 TEST(CliModes, ContReadRunsItsCyclesLogsThemAndPrintsTheTable) {
-    const std::string log = ::testing::TempDir() + "cli_contread.log";
+    const std::string log = ::testing::TempDir() + "cli_contread_" + std::to_string(getpid()) + ".log";
     std::remove(log.c_str());
     CliOptions options;
     std::string error;

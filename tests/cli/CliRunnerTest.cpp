@@ -16,8 +16,8 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 namespace {
@@ -161,7 +161,10 @@ TEST(CliRunner, ConnectionFailureNamesThePortAndTheReason) {
 }
 
 TEST(CliRunner, ProgrammingJobsPrintTheirLogAndTheFirstFailure) {
-    const std::string file = ::testing::TempDir() + "tagbench-cli-image.btl";
+    // A folder of this run's own: other runs of the suite may use the same name meanwhile.
+    const std::string dir = ::testing::TempDir() + "tagbench-cli-" + std::to_string(getpid());
+    mkdir(dir.c_str(), 0700);
+    const std::string file = dir + "/tagbench-cli-image.btl";
     { std::ofstream(file, std::ios::binary) << std::string(144, 'B'); }
     CliRun run = RunInProcess({"--simulate", "--quiet", "serial", "7", "btl", "program", file});
     EXPECT_EQ(run.exitCode, 0) << run.err;
@@ -177,6 +180,7 @@ TEST(CliRunner, ProgrammingJobsPrintTheirLogAndTheFirstFailure) {
     EXPECT_NE(run.out.find("File sent successful!\n"), std::string::npos) << "later jobs still run";
     EXPECT_EQ(run.err, "tagbench-cli: usb-settings failed: ERROR: USB settings not written!\n");
     std::remove(file.c_str());
+    rmdir(dir.c_str());
 }
 
 // Runs the installed-form binary and returns its exit status, with stdout and stderr together.

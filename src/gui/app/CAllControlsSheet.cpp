@@ -141,15 +141,20 @@ void CAllControlsSheet::OnTabChanged(int index) {
     // painted in between.
     const QSignalBlocker blocker(m_pTabs);
     m_pTabs->setCurrentIndex(m_nActivePage);
-    // The tab bar is disabled while an exchange runs; a key that still asks for another page waits
+    // The tab bar is disabled while a command runs; a key that still asks for another page waits
     // for the answer like the buttons do.
-    if (m_worker.IsBusy()) {
+    if (m_worker.IsBusy() && !m_worker.IsBackground()) {
         QApplication::beep();
         return;
     }
     if (CPropertyPage* leaving = PageAt(m_pTabs, m_nActivePage);
         leaving != nullptr && !leaving->OnKillActive()) {
         return;
+    }
+    // The page left behind has stopped its background work; what still runs of it (a poll, typed
+    // bytes) ends within a read time-out, and the new page may post at once.
+    while (m_worker.IsBusy()) {
+        m_worker.WaitForIdle();
     }
     m_pTabs->setCurrentIndex(index);
     m_nActivePage = index;

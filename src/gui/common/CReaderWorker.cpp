@@ -82,19 +82,22 @@ CReaderWorker::~CReaderWorker() {
     Shutdown();
 }
 
-bool CReaderWorker::Post(Operation operation, Completion done) {
+bool CReaderWorker::Post(Operation operation, Completion done, bool background) {
     if (m_bBusy || !m_thread.joinable() || !operation) {
         return false;
     }
     m_bOpenKnown = m_port.IsOpen();
     m_bBusy = true;
+    m_bBackground = background;
     {
         std::lock_guard lock(m_mutex);
         m_operation = std::move(operation);
         m_completion = std::move(done);
     }
     m_wake.notify_one();
-    emit BusyChanged(true);
+    if (!background) {
+        emit BusyChanged(true);
+    }
     return true;
 }
 
@@ -137,7 +140,9 @@ void CReaderWorker::Run() {
             [this, result, open, done = std::move(done)] {
                 m_bOpenKnown = open;
                 m_bBusy = false;
-                emit BusyChanged(false);
+                if (!m_bBackground) {
+                    emit BusyChanged(false);
+                }
                 if (done) {
                     done(result);
                 }

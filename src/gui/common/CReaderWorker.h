@@ -34,7 +34,10 @@ class ReaderPort;
 //   order, and all of it before done runs. On the window's thread the relay calls straight through.
 // - While the worker is idle the window's thread may use the port and the link directly (IsOpen,
 //   SetOutputWindow, ClearOutput); while it is busy only through the worker (IsPortOpen).
-// - BusyChanged(true) is emitted by Post, BusyChanged(false) just before done runs.
+// - BusyChanged(true) is emitted by Post, BusyChanged(false) just before done runs. A background
+//   post (the steps of a running mode, the monitor's polls and typed bytes) emits neither: such
+//   posts follow each other many times a second, and the wait cursor and the disabled tab bar would
+//   flicker. IsBackground() tells them apart while they run.
 // - WaitForIdle() blocks the window's thread until the running operation has delivered its trace
 //   and its result; Shutdown() (and the destructor) does that and then stops the thread. Closing
 //   the program therefore waits for an exchange, bounded by the link's own time-outs, and loses
@@ -52,8 +55,9 @@ public:
     CReaderWorker(const CReaderWorker&) = delete;
     CReaderWorker& operator=(const CReaderWorker&) = delete;
 
-    bool Post(Operation operation, Completion done = {});
+    bool Post(Operation operation, Completion done = {}, bool background = false);
     bool IsBusy() const { return m_bBusy; }
+    bool IsBackground() const { return m_bBusy && m_bBackground; }
     // The port's open flag: read directly while idle, as the last operation left it while busy.
     bool IsPortOpen() const;
     // The stand-in for window that the port traces into (one per window, owned by the worker).
@@ -80,6 +84,7 @@ private:
     ReaderPort& m_port;
     ReaderLink& m_link;
     bool m_bBusy = false;
+    bool m_bBackground = false;
     bool m_bOpenKnown = false;
     std::vector<std::unique_ptr<RelayWindow>> m_relays;
 

@@ -89,6 +89,17 @@ TEST(ReaderWorker, APostWhileOneRunsIsRefusedAndNothingIsQueued) {
     bench.worker.WaitForIdle();
     EXPECT_EQ(results.size(), 2u);
     EXPECT_EQ(bench.reader->Requests().size(), 2u);
+
+    // A background post (a mode's step, a poll) is refused the same way while it runs, but shows no
+    // busy state: the cursor and the tab bar would flicker at the rate of the steps.
+    busy.clear();
+    ASSERT_TRUE(bench.worker.Post(RequestCard, record, true));
+    EXPECT_TRUE(bench.worker.IsBackground());
+    EXPECT_FALSE(bench.worker.Post(RequestCard, record));
+    bench.worker.WaitForIdle();
+    EXPECT_FALSE(bench.worker.IsBackground());
+    EXPECT_EQ(results.size(), 3u);
+    EXPECT_TRUE(busy.empty());
 }
 
 TEST(ReaderWorker, ALineReachesTheWindowWhileItsExchangeStillRuns) {

@@ -358,11 +358,7 @@ void CMifareCommandsDlg::UpdateControls() {
     m_pLegend->setText(m_strLegend);
 }
 
-void CMifareCommandsDlg::OnBusyChanged(bool busy) {
-    // A mode keeps the worker busy step after step: no wait cursor flickering for that.
-    if (busy && (m_bContRead || m_bWaitCard)) {
-        unsetCursor();
-    }
+void CMifareCommandsDlg::OnBusyChanged(bool /*busy*/) {
     UpdateControls();
 }
 
@@ -720,7 +716,7 @@ void CMifareCommandsDlg::RunStep() {
                 *report = cycle->Step();
                 return report->result;
             },
-            [this, report](LinkResult) { ContReadStepDone(*report); });
+            [this, report](LinkResult) { ContReadStepDone(*report); }, true);
     } else if (m_bWaitCard) {
         auto report = std::make_shared<WaitCardReport>();
         posted = m_pWorker->Post(
@@ -733,7 +729,8 @@ void CMifareCommandsDlg::RunStep() {
                 if (m_bWaitCard) {
                     ScheduleStep(report->dwNextDelayMs);
                 }
-            });
+            },
+            true);
     } else {
         return;
     }

@@ -206,7 +206,8 @@ void CMonitorDialog::OnTimer() {
         [this, got](LinkResult) {
             OnReceived(*got);
             FlushTyped();
-        });
+        },
+        true);
 }
 
 void CMonitorDialog::OnReceived(const ByteBuffer& bytes) {
@@ -234,7 +235,7 @@ void CMonitorDialog::FlushTyped() {
         std::span(reinterpret_cast<const uint8_t*>(m_typed.constData()), static_cast<size_t>(n)));
     m_typed.remove(0, n);
     m_pWorker->Post([bytes](ReaderPort& port, ReaderLink&) { return port.Write(bytes); },
-                    [this](LinkResult) { FlushTyped(); });
+                    [this](LinkResult) { FlushTyped(); }, true);
 }
 
 void CMonitorDialog::RunJob(const QString& filter, ProgrammingMode mode) {
