@@ -4,7 +4,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QEvent>
-#include <QFileDialog>
+#include <QFile>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -26,6 +26,7 @@
 #include "link/ReaderPort.h"
 #include "production/DeviceProfiles.h"
 #include "programming/CProgrammingDialog.h"
+#include "widgets/FileDialog.h"
 
 namespace {
 
@@ -78,28 +79,7 @@ void SetText(QLineEdit* edit, const std::string& text) {
     }
 }
 
-CProductionDialog::FileNameHook& FileHook() {
-    static CProductionDialog::FileNameHook hook;
-    return hook;
-}
-
-QString AskFileName(QWidget* parent, bool save, const QString& filter, const QString& start) {
-    if (FileHook()) {
-        return FileHook()(save, filter);
-    }
-    if (save) {
-        // The record is appended to: choosing an existing file is no overwrite.
-        return QFileDialog::getSaveFileName(parent, QStringLiteral("Production record"), start, filter,
-                                            nullptr, QFileDialog::DontConfirmOverwrite);
-    }
-    return QFileDialog::getOpenFileName(parent, QString(), start, filter, nullptr, QFileDialog::ReadOnly);
-}
-
 }  // namespace
-
-CProductionDialog::FileNameHook CProductionDialog::SetFileNameHook(FileNameHook hook) {
-    return std::exchange(FileHook(), std::move(hook));
-}
 
 CProductionDialog::CProductionDialog(QWidget* parent) : CPropertyPage(parent) {
     m_pProfileLabel = new QLabel(QStringLiteral("&Device profile:"), this);
@@ -473,8 +453,7 @@ bool CProductionDialog::RunJob(const ProgrammingInputs& inputs, bool& recorded) 
 }
 
 void CProductionDialog::OnDownloadFirmware() {
-    const QString path =
-        AskFileName(this, false, QStringLiteral("Firmware files (*.A07);;All files (*.*)"), QString());
+    const QString path = AskOpenFileName(this, QStringLiteral("Firmware files (*.A07);;All files (*.*)"));
     if (path.isEmpty()) {
         return;
     }
@@ -483,8 +462,12 @@ void CProductionDialog::OnDownloadFirmware() {
 }
 
 void CProductionDialog::OnChooseRecord() {
-    const QString path = AskFileName(this, true, QStringLiteral("CSV files (*.csv);;All files (*)"),
-                                     QString::fromStdString(m_record.GetPath()));
+    SaveFileRequest request;
+    request.strTitle = QStringLiteral("Production record");
+    request.strFilter = QStringLiteral("CSV files (*.csv);;All files (*)");
+    request.bConfirmOverwrite = false;  // the record is appended to: an existing file is no overwrite
+    request.strStart = QString::fromStdString(m_record.GetPath());
+    const QString path = AskSaveFileName(this, request);
     if (path.isEmpty()) {
         return;
     }

@@ -71,11 +71,6 @@ public:
     // Tests watch the jobs through another runner; returns the previous one.
     ProgrammingRunner SetProgrammingRunner(ProgrammingRunner runner);
 
-    // Asks for a file to open (save false) or to append to, with a file-dialog filter; an empty
-    // result means the user cancelled. Tests replace the system's file dialog with one.
-    using FileNameHook = std::function<QString(bool save, const QString& filter)>;
-    static FileNameHook SetFileNameHook(FileNameHook hook);
-
     void OnInitDialog() override;
     bool OnSetActive() override;
     bool OnKillActive() override;

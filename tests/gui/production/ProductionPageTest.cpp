@@ -27,6 +27,7 @@
 #include "production/CProductionDialog.h"
 #include "sim/SimD2xxProvider.h"
 #include "sim/SimReader.h"
+#include "widgets/FileDialog.h"
 
 namespace {
 
@@ -320,15 +321,15 @@ TEST_F(ProductionPageTest, TheRecordIsShownCanBeMovedAndAFailedWriteIsReported) 
     const fs::path moved = m_dir / "line 2" / "record.csv";
     const fs::path blocked = m_dir / "profiles.ini" / "record.csv";  // below a file
     QString answer;
-    const auto previous = CProductionDialog::SetFileNameHook([&answer](bool save, const QString&) {
-        EXPECT_TRUE(save);
+    const auto previous = SetSaveFileHook([&answer](const SaveFileRequest& request) {
+        EXPECT_FALSE(request.bConfirmOverwrite) << "the record is appended to";
         return answer;
     });
     for (const fs::path& path : {blocked, moved}) {
         answer = QString::fromStdString(path.string());
         Press(P::IDC_RECORD_CHOOSE);
     }
-    CProductionDialog::SetFileNameHook(previous);
+    SetSaveFileHook(previous);
     EXPECT_EQ(m_messages.Texts(),
               QStringList{QString::fromStdString("Could not write the production record " + blocked.string() +
                                                  ": Not a directory.")});
@@ -352,8 +353,7 @@ TEST_F(ProductionPageTest, DownloadFirmwareRunsOnlyWithAChosenFile) {
     const fs::path image = m_dir / "reader.A07";
     std::ofstream(image) << "image";
     for (const QString& answer : {QString(), QString::fromStdString(image.string())}) {
-        const auto previous = CProductionDialog::SetFileNameHook([&answer](bool save, const QString& filter) {
-            EXPECT_FALSE(save);
+        const auto previous = SetOpenFileHook([&answer](const QString& filter) {
             EXPECT_EQ(filter, "Firmware files (*.A07);;All files (*.*)");
             return answer;
         });
@@ -362,7 +362,7 @@ TEST_F(ProductionPageTest, DownloadFirmwareRunsOnlyWithAChosenFile) {
             return false;
         });
         Press(P::IDC_DOWNLOAD_FIRMWARE);
-        CProductionDialog::SetFileNameHook(previous);
+        SetOpenFileHook(previous);
     }
     ASSERT_EQ(m_jobs.size(), 1u);
     EXPECT_EQ(m_jobs[0].mode, DownloadFirmware);

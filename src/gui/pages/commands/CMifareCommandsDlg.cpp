@@ -40,7 +40,7 @@
 #include "pages/commands/CWriteBlockDialog.h"
 #include "widgets/CContReadStatisticsWidget.h"
 #include "widgets/COutputWindowWidget.h"
-#include "widgets/SaveFileDialog.h"
+#include "widgets/FileDialog.h"
 
 namespace {
 

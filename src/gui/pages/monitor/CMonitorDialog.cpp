@@ -1,7 +1,7 @@
 #include "pages/monitor/CMonitorDialog.h"
 
 #include <QCheckBox>
-#include <QFileDialog>
+#include <QFile>
 #include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -18,6 +18,7 @@
 #include "link/ReaderPort.h"
 #include "pages/monitor/CMonitorRichEdit.h"
 #include "programming/CProgrammingDialog.h"
+#include "widgets/FileDialog.h"
 
 namespace {
 
@@ -30,11 +31,6 @@ const QString kAllFiles = QStringLiteral("All files (*)");
 const QString kBlockFiles = QStringLiteral("*.btl (*.btl);;All files (*)");
 const QString kTextFiles = QStringLiteral("Text files (*.txt);;All files (*)");
 
-CMonitorDialog::FileNameHook& FileNameHookSlot() {
-    static CMonitorDialog::FileNameHook hook;
-    return hook;
-}
-
 QString Text(uint32_t id) {
     return QString::fromStdString(LoadString(id));
 }
@@ -46,10 +42,6 @@ T* WithId(T* control, uint32_t id) {
 }
 
 }  // namespace
-
-CMonitorDialog::FileNameHook CMonitorDialog::SetFileNameHook(FileNameHook hook) {
-    return std::exchange(FileNameHookSlot(), std::move(hook));
-}
 
 CMonitorDialog::CMonitorDialog(QWidget* parent)
     : CPropertyPage(parent),
@@ -244,10 +236,7 @@ void CMonitorDialog::RunJob(const QString& filter, ProgrammingMode mode) {
     if (m_pWorker != nullptr) {
         m_pWorker->WaitForIdle();
     }
-    FileNameHook& hook = FileNameHookSlot();
-    const QString path = hook ? hook(false, filter)
-                              : QFileDialog::getOpenFileName(this, QString(), QString(), filter, nullptr,
-                                                             QFileDialog::ReadOnly);
+    const QString path = AskOpenFileName(this, filter);
     if (!path.isEmpty() && m_pPort != nullptr && m_pWorker != nullptr && m_pClock != nullptr) {
         ProgrammingInputs inputs;
         inputs.mode = mode;
@@ -270,9 +259,9 @@ void CMonitorDialog::OnClear() {
 }
 
 void CMonitorDialog::OnSave() {
-    FileNameHook& hook = FileNameHookSlot();
-    const QString path =
-        hook ? hook(true, kTextFiles) : QFileDialog::getSaveFileName(this, QString(), QString(), kTextFiles);
+    SaveFileRequest request;
+    request.strFilter = kTextFiles;
+    const QString path = AskSaveFileName(this, request);
     if (path.isEmpty()) {
         FocusTerminal();
         return;

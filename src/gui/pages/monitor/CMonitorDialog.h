@@ -37,8 +37,6 @@ public:
 
     // Asks for a file to open (save false) or to save to, with a file-dialog filter; an empty
     // result means the user cancelled. Tests replace the system's file dialog with one.
-    using FileNameHook = std::function<QString(bool save, const QString& filter)>;
-    static FileNameHook SetFileNameHook(FileNameHook hook);
 
     explicit CMonitorDialog(QWidget* parent = nullptr);
     ~CMonitorDialog() override;

@@ -31,7 +31,7 @@
 #include "sim/Simulator.h"
 #include "widgets/CContReadStatisticsWidget.h"
 #include "widgets/COutputWindowWidget.h"
-#include "widgets/SaveFileDialog.h"
+#include "widgets/FileDialog.h"
 
 namespace {
 

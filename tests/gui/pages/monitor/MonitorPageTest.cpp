@@ -28,6 +28,7 @@
 #include "programming/CProgrammingDialog.h"
 #include "sim/SimD2xxProvider.h"
 #include "sim/SimReader.h"
+#include "widgets/FileDialog.h"
 
 namespace {
 
@@ -37,17 +38,25 @@ using Bytes = std::vector<uint8_t>;
 class FileNames {
 public:
     explicit FileNames(QString path) : m_path(std::move(path)) {
-        m_previous = CMonitorDialog::SetFileNameHook([this](bool save, const QString& filter) {
-            filters.push_back((save ? QStringLiteral("save: ") : QStringLiteral("open: ")) + filter);
+        m_previousSave = SetSaveFileHook([this](const SaveFileRequest& request) {
+            filters.push_back(QStringLiteral("save: ") + request.strFilter);
+            return m_path;
+        });
+        m_previousOpen = SetOpenFileHook([this](const QString& filter) {
+            filters.push_back(QStringLiteral("open: ") + filter);
             return m_path;
         });
     }
-    ~FileNames() { CMonitorDialog::SetFileNameHook(m_previous); }
+    ~FileNames() {
+        SetSaveFileHook(m_previousSave);
+        SetOpenFileHook(m_previousOpen);
+    }
     std::vector<QString> filters;
 
 private:
     QString m_path;
-    CMonitorDialog::FileNameHook m_previous;
+    SaveFileHook m_previousSave;
+    OpenFileHook m_previousOpen;
 };
 
 QPushButton* Button(QWidget* root, uint32_t id) {

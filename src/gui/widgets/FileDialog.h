@@ -13,12 +13,17 @@ struct SaveFileRequest {
     QString strFilter;  // "All files (*)" when empty
     bool bConfirmOverwrite = true;
     bool bRefuseReadOnly = false;  // a file the user may not write is refused and asked again
+    QString strStart;              // the folder or file the dialog starts at
 };
 
-// Every save dialog of the pages goes through AskSaveFileName, so that tests can answer it: with a
-// hook set, the hook answers instead of the dialog. Empty when the user cancelled.
+// Every file dialog of the pages goes through AskSaveFileName or AskOpenFileName, so that tests can
+// answer it: with a hook set, the hook answers instead of the dialog. Empty when the user cancelled.
 QString AskSaveFileName(QWidget* parent, const SaveFileRequest& request);
+// A file to read (a firmware image, a block file), shown read-only.
+QString AskOpenFileName(QWidget* parent, const QString& filter);
 
 using SaveFileHook = std::function<QString(const SaveFileRequest& request)>;
-// Sets the hook (an empty one restores the real dialog); returns the previous one.
+using OpenFileHook = std::function<QString(const QString& filter)>;
+// Set a hook (an empty one restores the real dialog); each returns the previous one.
 SaveFileHook SetSaveFileHook(SaveFileHook hook);
+OpenFileHook SetOpenFileHook(OpenFileHook hook);

@@ -1,4 +1,4 @@
-#include "widgets/SaveFileDialog.h"
+#include "widgets/FileDialog.h"
 
 #include <utility>
 
@@ -14,13 +14,18 @@ SaveFileHook& Hook() {
     return hook;
 }
 
+OpenFileHook& OpenHook() {
+    static OpenFileHook hook;
+    return hook;
+}
+
 QString AskOnce(QWidget* parent, const SaveFileRequest& request) {
     if (Hook()) {
         return Hook()(request);
     }
     const QString filter = request.strFilter.isEmpty() ? QObject::tr("All files (*)") : request.strFilter;
     return QFileDialog::getSaveFileName(
-        parent, request.strTitle, QString(), filter, nullptr,
+        parent, request.strTitle, request.strStart, filter, nullptr,
         request.bConfirmOverwrite ? QFileDialog::Options() : QFileDialog::DontConfirmOverwrite);
 }
 
@@ -40,6 +45,17 @@ QString AskSaveFileName(QWidget* parent, const SaveFileRequest& request) {
     }
 }
 
+QString AskOpenFileName(QWidget* parent, const QString& filter) {
+    if (OpenHook()) {
+        return OpenHook()(filter);
+    }
+    return QFileDialog::getOpenFileName(parent, QString(), QString(), filter, nullptr, QFileDialog::ReadOnly);
+}
+
 SaveFileHook SetSaveFileHook(SaveFileHook hook) {
     return std::exchange(Hook(), std::move(hook));
+}
+
+OpenFileHook SetOpenFileHook(OpenFileHook hook) {
+    return std::exchange(OpenHook(), std::move(hook));
 }
