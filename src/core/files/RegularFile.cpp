@@ -1,0 +1,108 @@
+#include "files/RegularFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+constexpr const char* kNotRegular = "not a regular file";
+
+// O_NONBLOCK keeps open() from waiting for a FIFO's other end; once the descriptor is known to be
+// a file that cannot block, the flag is taken off again.
+int OpenChecked(const std::string& path, int flags, bool characterDevicesToo, std::string& reason) {
+    const int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0) {
+        reason = std::strerror(errno);
+        return -1;
+    }
+    struct stat info {};
+    if (fstat(fd, &info) != 0) {
+        reason = std::strerror(errno);
+        ::close(fd);
+        return -1;
+    }
+    const bool accepted = S_ISREG(info.st_mode) || (characterDevicesToo && S_ISCHR(info.st_mode) &&
+                                                    !isatty(fd));  // a terminal can hold a writer
+    if (!accepted) {
+        reason = S_ISDIR(info.st_mode) ? std::strerror(EISDIR) : kNotRegular;
+        ::close(fd);
+        return -1;
+    }
+    const int status = fcntl(fd, F_GETFL);
+    if (status >= 0) {
+        fcntl(fd, F_SETFL, status & ~O_NONBLOCK);
+    }
+    return fd;
+}
+
+}  // namespace
+
+bool RegularFile::ReadAll(const std::string& path, std::vector<uint8_t>& bytes, std::string& reason,
+                          uint64_t limit) {
+    bytes.clear();
+    const int fd = OpenChecked(path, O_RDONLY, false, reason);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat info {};
+    fstat(fd, &info);
+    // Files under /proc report no size but have content: read to the end in either case.
+    const uint64_t announced = static_cast<uint64_t>(info.st_size);
+    if (announced > limit) {
+        ::close(fd);
+        reason = "larger than " + std::to_string(limit) + " bytes";
+        return false;
+    }
+    bytes.reserve(static_cast<size_t>(announced));
+    uint8_t chunk[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            reason = std::strerror(errno);
+            ::close(fd);
+            bytes.clear();
+            return false;
+        }
+        if (n == 0) {
+            break;
+        }
+        if (bytes.size() + static_cast<size_t>(n) > limit) {
+            ::close(fd);
+            bytes.clear();
+            reason = "larger than " + std::to_string(limit) + " bytes";
+            return false;
+        }
+        bytes.insert(bytes.end(), chunk, chunk + n);
+    }
+    ::close(fd);
+    if (announced != 0 && bytes.size() != announced) {
+        bytes.clear();
+        reason = "the file changed while it was read";
+        return false;
+    }
+    return true;
+}
+
+int RegularFile::OpenForAppend(const std::string& path, std::string& reason) {
+    return OpenChecked(path, O_WRONLY | O_CREAT | O_APPEND, true, reason);
+}
+
+bool RegularFile::IsRegular(const std::string& path, std::string& reason) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        reason = S_ISDIR(info.st_mode) ? std::strerror(EISDIR) : kNotRegular;
+        return false;
+    }
+    return true;
+}
