@@ -2,11 +2,14 @@
 // emulated FT232R's EEPROM bytes and back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "EmuTest.h"
 #include "link/FtdiD2xx.h"
+#include "link/FtdiEepromImage.h"
 #include "link/ReaderPort.h"
 
 namespace {
@@ -29,6 +32,14 @@ protected:
             text.push_back(static_cast<char>(eeprom[(offset + i) % UsbEmu::kEepromSize]));
         }
         return text;
+    }
+
+    // The image with its checksum made valid again, as a tool that wrote it would.
+    static UsbEmu::Eeprom WithChecksum(UsbEmu::Eeprom eeprom) {
+        const uint16_t checksum = UsbEmu::EepromChecksum(eeprom);
+        eeprom[UsbEmu::kEepromSize - 2] = static_cast<uint8_t>(checksum);
+        eeprom[UsbEmu::kEepromSize - 1] = static_cast<uint8_t>(checksum >> 8);
+        return eeprom;
     }
 
     ReaderPort port{nullptr, std::make_shared<FtdiD2xx>()};
@@ -141,6 +152,79 @@ TEST_F(FtdiEepromEmu, BlankOrCorruptedEeprom) {
     corrupted[0x09] ^= 0x01;
     emu->SetEeprom(corrupted);
     EXPECT_EQ(port.ReadEeprom(), LR_D2XX_BASE + FT_EEPROM_READ_FAILED);
+}
+
+// Checksum-valid images whose string descriptors libftdi1 would follow outside the EEPROM: refused
+// before anything is decoded. The factory image puts its strings at 0x18 (manufacturer, 10 bytes),
+// 0x22 (product, 32) and 0x42 (serial number, 18).
+TEST_F(FtdiEepromEmu, StringDescriptorsOutsideTheImageAreRefusedAsCorrupt) {
+    using Change = std::function<void(UsbEmu::Eeprom&)>;
+    const struct {
+        const char* what;
+        Change change;
+        bool corrupt;
+    } cases[] = {
+        {"the factory image", [](UsbEmu::Eeprom&) {}, false},
+        {"every offset and length 0xFE",
+         [](UsbEmu::Eeprom& e) { std::fill(e.begin() + 0x0E, e.begin() + 0x14, 0xFE); }, true},
+        {"the serial number moved to end right before the checksum",
+         [](UsbEmu::Eeprom& e) {
+             std::copy_n(e.begin() + 0x42, 18, e.begin() + 0x6C);
+             e[0x12] = 0x80 | 0x6C;
+         },
+         false},
+        {"the serial number moved to run into the checksum",
+         [](UsbEmu::Eeprom& e) {
+             std::copy_n(e.begin() + 0x42, 18, e.begin() + 0x6E);
+             e[0x12] = 0x80 | 0x6E;
+         },
+         true},
+        {"no serial number (length 0)", [](UsbEmu::Eeprom& e) { e[0x13] = 0; }, false},
+        {"an odd length", [](UsbEmu::Eeprom& e) { e[0x11] = e[0x22] = 31; }, true},
+        {"a descriptor of another type", [](UsbEmu::Eeprom& e) { e[0x23] = 0x04; }, true},
+        {"a length that differs from the descriptor's own", [](UsbEmu::Eeprom& e) { e[0x0F] = 8; }, true},
+        {"a descriptor inside the pointer pairs", [](UsbEmu::Eeprom& e) { e[0x0E] = 0x80 | 0x0E; }, true},
+    };
+    const UsbEmu::Eeprom factory = emu->GetEeprom();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        UsbEmu::Eeprom image = factory;
+        c.change(image);
+        emu->SetEeprom(WithChecksum(image));
+        const LinkResult result = port.ReadEeprom();
+        if (c.corrupt) {
+            EXPECT_EQ(result, LR_D2XX_BASE + kFtEepromCorrupt);
+            EXPECT_EQ(LinkResultText(result), "the bridge's EEPROM content is corrupt");
+        } else {
+            EXPECT_EQ(result, LR_OK);
+            EXPECT_EQ(record.GetDescription(), "FT232R USB UART");
+        }
+    }
+}
+
+// Programming keeps the settings of a sound image that the record does not carry (here the CBUS pin
+// functions at 0x14), and starts a corrupt one over from the chip's defaults.
+TEST_F(FtdiEepromEmu, ProgrammingACorruptImageStartsFromTheDefaults) {
+    const UsbEmu::Eeprom factory = emu->GetEeprom();
+    for (const bool corrupt : {false, true}) {
+        SCOPED_TRACE(corrupt ? "corrupt" : "sound");
+        UsbEmu::Eeprom image = factory;
+        image[0x14] = 0x77;
+        if (corrupt) {
+            image[0x11] = 0xFE;
+        }
+        emu->SetEeprom(WithChecksum(image));
+        EXPECT_EQ(port.ReadEeprom(), corrupt ? LR_D2XX_BASE + kFtEepromCorrupt : LR_OK);
+        ASSERT_TRUE(record.SetManufacturerId("QV"));
+        ASSERT_TRUE(record.SetSerialNumber(9));
+        ASSERT_TRUE(record.SetDescription("Reader"));
+        ASSERT_EQ(port.ProgramEeprom(), LR_OK);
+        const UsbEmu::Eeprom written = emu->GetEeprom();
+        EXPECT_EQ(written[0x14] == 0x77, !corrupt);
+        ASSERT_EQ(port.ReadEeprom(), LR_OK);
+        EXPECT_EQ(record.GetDescription(), "Reader");
+        EXPECT_EQ(record.GetSerialNumberText(), "QV000009");
+    }
 }
 
 }  // namespace

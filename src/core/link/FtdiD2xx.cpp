@@ -7,6 +7,9 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <span>
+
+#include "link/FtdiEepromImage.h"
 
 namespace {
 
@@ -508,16 +511,14 @@ FT_STATUS FtdiD2xx::EeRead(FT_HANDLE handle, FT_PROGRAM_DATA* data) {
     if (ftdi_read_eeprom(context) < 0) {
         return FT_EEPROM_READ_FAILED;
     }
-    unsigned char image[kEepromImageSize] = {};
-    ftdi_get_eeprom_buf(context, image, sizeof image);
-    // libftdi1 cannot size an erased EEPROM (all 0xFF) and would decode past its image.
-    if (GetEepromValue(context, CHIP_SIZE) <= 0 ||
-        std::all_of(image, image + 128, [](unsigned char byte) { return byte == 0xFF; })) {
-        return FT_EEPROM_NOT_PROGRAMMED;
+    // An erased EEPROM, or one whose strings point outside it, is never handed to libftdi1's
+    // decoder, which would read past its image.
+    if (const FT_STATUS status = FtdiEepromImage::Decode(context); status != FT_OK) {
+        return status;
     }
-    if (ftdi_eeprom_decode(context, 0) < 0) {
-        return FT_EEPROM_READ_FAILED;  // checksum mismatch
-    }
+    uint8_t buffer[kEepromImageSize] = {};
+    ftdi_get_eeprom_buf(context, buffer, sizeof buffer);
+    const std::span<const uint8_t> image(buffer, static_cast<size_t>(GetEepromValue(context, CHIP_SIZE)));
 
     data->VendorId = static_cast<uint16_t>(GetEepromValue(context, VENDOR_ID));
     data->ProductId = static_cast<uint16_t>(GetEepromValue(context, PRODUCT_ID));
@@ -538,12 +539,12 @@ FT_STATUS FtdiD2xx::EeRead(FT_HANDLE handle, FT_PROGRAM_DATA* data) {
     std::memset(data->ManufacturerId, 0, kEeManufacturerIdSize);
     std::memset(data->Description, 0, kEeDescriptionSize);
     std::memset(data->SerialNumber, 0, kEeSerialNumberSize);
-    // A string the EEPROM lacks (its descriptor length byte below 2) stays null in libftdi1,
-    // which would copy from it: ask only for the strings that are there.
-    const auto present = [&image](int lengthAt) { return image[lengthAt] >= 2; };
-    ftdi_eeprom_get_strings(context, present(0x0F) ? data->Manufacturer : nullptr, kEeManufacturerSize,
-                            present(0x11) ? data->Description : nullptr, kEeDescriptionSize,
-                            present(0x13) ? data->SerialNumber : nullptr, kEeSerialNumberSize);
+    // A string the EEPROM lacks stays null in libftdi1, which would copy from it: ask only for the
+    // strings that are there.
+    const auto present = [image](size_t pair) { return FtdiEepromImage::HasString(image, pair); };
+    ftdi_eeprom_get_strings(context, present(0x0E) ? data->Manufacturer : nullptr, kEeManufacturerSize,
+                            present(0x10) ? data->Description : nullptr, kEeDescriptionSize,
+                            present(0x12) ? data->SerialNumber : nullptr, kEeSerialNumberSize);
     // The manufacturer ID is no field of its own in the EEPROM: it is the serial number's prefix.
     if (std::strlen(data->SerialNumber) >= 2) {
         std::memcpy(data->ManufacturerId, data->SerialNumber, 2);
@@ -563,15 +564,10 @@ FT_STATUS FtdiD2xx::EeProgram(FT_HANDLE handle, FT_PROGRAM_DATA* data) {
     ftdi_context* context = device->m_pContext;
 
     // Start from what the bridge holds, so that settings the record does not carry (pin
-    // functions, driver choice, oscillator) survive; an erased or unreadable EEPROM starts from
-    // libftdi1's defaults for this chip.
-    unsigned char image[kEepromImageSize] = {};
-    bool keep = ftdi_read_eeprom(context) == 0 && GetEepromValue(context, CHIP_SIZE) > 0;
-    if (keep) {
-        ftdi_get_eeprom_buf(context, image, sizeof image);
-        keep = !std::all_of(image, image + 128, [](unsigned char byte) { return byte == 0xFF; }) &&
-               ftdi_eeprom_decode(context, 0) == 0 && GetEepromValue(context, CHIP_TYPE) != -1;
-    }
+    // functions, driver choice, oscillator) survive; an erased, unreadable or corrupt EEPROM starts
+    // from libftdi1's defaults for this chip.
+    const bool keep = ftdi_read_eeprom(context) == 0 && FtdiEepromImage::Decode(context) == FT_OK &&
+                      GetEepromValue(context, CHIP_TYPE) != -1;
     if (!keep && ftdi_eeprom_initdefaults(context, nullptr, nullptr, nullptr) < 0) {
         return FT_EEPROM_WRITE_FAILED;
     }

@@ -6,6 +6,7 @@
 
 #include "StringTable.h"
 #include "link/D2xx.h"
+#include "link/FtdiEepromImage.h"
 
 namespace {
 
@@ -52,6 +53,9 @@ std::string LinkResultText(LinkResult result) {
     }
     if (result == LR_NOT_USB) {
         return "the operation needs a USB reader";
+    }
+    if (result == LR_D2XX_BASE + kFtEepromCorrupt) {
+        return "the bridge's EEPROM content is corrupt";
     }
     if (result >= LR_D2XX_BASE) {
         const uint32_t status = result - LR_D2XX_BASE;
