@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "files/RegularFile.h"
+
 #ifndef TAGBENCH_SYSCONFDIR
 #define TAGBENCH_SYSCONFDIR "/etc/tagbench"
 #endif
@@ -47,13 +49,31 @@ std::string DeviceProfiles::FindFile() {
 
 bool DeviceProfiles::Load(const std::string& path) {
     m_strPath = path;
+    m_strError.clear();
+    // Read here rather than by SimpleIni, which takes whatever size a directory or device reports
+    // (or fails to report) for the size of its buffer.
+    std::vector<uint8_t> bytes;
+    if (!RegularFile::ReadAll(path, bytes, m_strError, kMaxFileSize)) {
+        m_names.clear();
+        m_ini.Reset();
+        return false;
+    }
+    if (!LoadText({reinterpret_cast<const char*>(bytes.data()), bytes.size()})) {
+        m_strError = "cannot parse the file";
+        return false;
+    }
+    return true;
+}
+
+bool DeviceProfiles::LoadText(std::string_view text) {
     m_names.clear();
     m_ini.Reset();
     m_ini.SetUnicode(false);  // bytes as they stand
-    m_ini.SetMultiKey(false);
+    // Every copy of a repeated key is kept, so that Value can take the first.
+    m_ini.SetMultiKey(true);
     m_ini.SetMultiLine(false);
     m_ini.SetQuotes(true);
-    if (m_ini.LoadFile(path.c_str()) < 0) {
+    if (m_ini.LoadData(text.data(), text.size()) < 0) {
         m_ini.Reset();
         return false;
     }
@@ -69,8 +89,24 @@ bool DeviceProfiles::Load(const std::string& path) {
     return true;
 }
 
+const char* DeviceProfiles::Value(const std::string& name, const char* key) const {
+    // A section given twice is one section to SimpleIni, named where it first appears: a key of
+    // its second copy that the first lacks is taken as if the first had it.
+    CSimpleIniA::TNamesDepend values;
+    if (!m_ini.GetAllValues(name.c_str(), key, values)) {
+        return nullptr;
+    }
+    const CSimpleIniA::Entry* first = &values.front();
+    for (const CSimpleIniA::Entry& value : values) {
+        if (value.nOrder < first->nOrder) {
+            first = &value;
+        }
+    }
+    return first->pItem;
+}
+
 std::string DeviceProfiles::Text(const std::string& name, const char* key, const char* defaultValue) const {
-    const char* value = m_ini.GetValue(name.c_str(), key, nullptr);
+    const char* value = Value(name, key);
     std::string text = value != nullptr ? value : defaultValue;
     if (text.size() > kMaxValueLength) {
         text.resize(kMaxValueLength);
@@ -79,7 +115,7 @@ std::string DeviceProfiles::Text(const std::string& name, const char* key, const
 }
 
 int DeviceProfiles::Integer(const std::string& name, const char* key, int defaultValue) const {
-    const char* value = m_ini.GetValue(name.c_str(), key, nullptr);
+    const char* value = Value(name, key);
     if (value == nullptr) {
         return defaultValue;
     }

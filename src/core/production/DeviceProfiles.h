@@ -8,7 +8,9 @@
 #endif
 #include <SimpleIni.h>
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // One kind of reader the production page programs: whether it hangs on USB and, if so, the
@@ -29,12 +31,14 @@ struct DeviceProfile {
 
 // The device profile file: one section per profile, read with the private-profile rules (sections
 // in file order, case-insensitive names, one pair of surrounding quotes removed, the default for a
-// missing key, decimal integers from their leading digits, text values cut to 511 characters).
-// The file is read, never written.
+// missing key, decimal integers from their leading digits, text values cut to 511 characters, the
+// first of a section or key given twice). The file is read, never written.
 class DeviceProfiles {
 public:
     static constexpr const char* kFileName = "MifareProduction.ini";
     static constexpr size_t kMaxValueLength = 511;
+    // Far more than any list of readers needs; a larger file is refused rather than parsed.
+    static constexpr uint64_t kMaxFileSize = 1u << 20;
 
     DeviceProfiles();
     ~DeviceProfiles();
@@ -51,9 +55,14 @@ public:
     // The directory of the running program.
     static std::string ProgramDirectory();
 
-    // Reads the file; a missing or unreadable file leaves no profiles (and returns false).
+    // Reads the file whole. A missing or unreadable file, a directory, a FIFO, a device or a file
+    // larger than kMaxFileSize leaves no profiles and returns false; GetError says why.
     bool Load(const std::string& path);
+    // Takes the profiles from a file's content as it stands.
+    bool LoadText(std::string_view text);
     const std::string& GetPath() const { return m_strPath; }
+    // Why the last Load failed ("Is a directory", "not a regular file", ...); empty after success.
+    const std::string& GetError() const { return m_strError; }
     // The section names in file order.
     const std::vector<std::string>& GetNames() const { return m_names; }
     // The profile of that name, with the defaults for missing keys; an unknown name (an empty list
@@ -61,10 +70,13 @@ public:
     DeviceProfile Get(const std::string& name) const;
 
 private:
+    // The key's first value in the section, null when the key is missing.
+    const char* Value(const std::string& name, const char* key) const;
     std::string Text(const std::string& name, const char* key, const char* defaultValue) const;
     int Integer(const std::string& name, const char* key, int defaultValue) const;
 
     std::string m_strPath;
+    std::string m_strError;
     std::vector<std::string> m_names;
     CSimpleIniA m_ini;  // SimpleIni's case-insensitive kind
 };

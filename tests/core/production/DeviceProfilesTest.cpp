@@ -1,6 +1,7 @@
 #include "production/DeviceProfiles.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -84,10 +85,32 @@ TEST_F(DeviceProfilesTest, SectionsKeepTheirFileOrder) {
     EXPECT_EQ(profiles.GetNames(), (std::vector<std::string>{"Zeta", "alpha", "Mid"}));
 }
 
-TEST_F(DeviceProfilesTest, AMissingFileGivesNoProfilesAndTheSerialLayout) {
-    EXPECT_FALSE(profiles.Load((dir / "none.ini").string()));
-    EXPECT_TRUE(profiles.GetNames().empty());
-    EXPECT_FALSE(profiles.Get("").bUsb);
+TEST_F(DeviceProfilesTest, ARepeatedSectionOrKeyKeepsItsFirstValue) {
+    ASSERT_TRUE(
+        profiles.Load(Write("[A]\nIsUSBDevice=1\nVendorID=1111\nvendorid=2222\n"
+                            "[B]\n"
+                            "[a]\nIsUSBDevice=0\nVendorID=3333\nDescription=only here\n")));
+    EXPECT_EQ(profiles.GetNames(), (std::vector<std::string>{"A", "B"}));
+    const DeviceProfile p = profiles.Get("A");
+    EXPECT_TRUE(p.bUsb);
+    EXPECT_EQ(p.strVendorId, "1111");
+    EXPECT_EQ(p.strDescription, "only here") << "a key only the second copy has";
+}
+
+TEST_F(DeviceProfilesTest, WhatIsNoRegularFileFailsAtOnceWithAReasonAndNoProfiles) {
+    const std::string fifo = (dir / "fifo.ini").string();
+    fs::create_directories(dir);
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string large = Write(std::string(DeviceProfiles::kMaxFileSize + 1, ';'), "large.ini");
+    for (const std::string& path :
+         {(dir / "none.ini").string(), dir.string(), fifo, std::string("/dev/zero"), large}) {
+        SCOPED_TRACE(path);
+        ASSERT_TRUE(profiles.Load(Write("[Kept]\nIsUSBDevice=1\n")));
+        EXPECT_FALSE(profiles.Load(path));
+        EXPECT_FALSE(profiles.GetError().empty());
+        EXPECT_TRUE(profiles.GetNames().empty());
+        EXPECT_FALSE(profiles.Get("Kept").bUsb) << "nothing of the earlier file is left";
+    }
 }
 
 TEST_F(DeviceProfilesTest, TheFileIsLookedForBesideTheProgramThenInTheUserAndSystemFolders) {
