@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
@@ -12,6 +13,33 @@
 #ifndef TAGBENCH_SYSCONFDIR
 #define TAGBENCH_SYSCONFDIR "/etc/tagbench"
 #endif
+
+namespace {
+
+// SimpleIni takes a header line that lacks its ']' for the start of a section name that runs on
+// across the line breaks after it, and puts the keys that follow into that section. Such a line is
+// dropped here, as SimpleIni drops any other line that is neither header, key nor comment. The
+// content ends at its first zero byte, as it does for SimpleIni.
+std::string WithoutBrokenHeaders(std::string_view text) {
+    text = text.substr(0, text.find('\0'));
+    std::string kept;
+    kept.reserve(text.size());
+    size_t at = 0;
+    while (at < text.size()) {
+        const size_t end = std::min(text.find_first_of("\r\n", at), text.size());
+        const std::string_view line = text.substr(at, end - at);
+        const size_t first = line.find_first_not_of(" \t");
+        if (first == std::string_view::npos || line[first] != '[' ||
+            line.find(']', first) != std::string_view::npos) {
+            kept += line;
+        }
+        kept += text.substr(end, 1);  // the line break, if any
+        at = end + 1;
+    }
+    return kept;
+}
+
+}  // namespace
 
 DeviceProfiles::DeviceProfiles() = default;
 DeviceProfiles::~DeviceProfiles() = default;
@@ -73,7 +101,8 @@ bool DeviceProfiles::LoadText(std::string_view text) {
     m_ini.SetMultiKey(true);
     m_ini.SetMultiLine(false);
     m_ini.SetQuotes(true);
-    if (m_ini.LoadData(text.data(), text.size()) < 0) {
+    const std::string kept = WithoutBrokenHeaders(text);
+    if (m_ini.LoadData(kept.data(), kept.size()) < 0) {
         m_ini.Reset();
         return false;
     }
