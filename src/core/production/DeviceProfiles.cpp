@@ -19,12 +19,18 @@ namespace {
 // SimpleIni takes a header line that lacks its ']' for the start of a section name that runs on
 // across the line breaks after it, and puts the keys that follow into that section. Such a line is
 // dropped here, as SimpleIni drops any other line that is neither header, key nor comment. The
-// content ends at its first zero byte, as it does for SimpleIni.
+// content ends at its first zero byte, and a UTF-8 byte order mark in front is no part of the
+// first line, as for SimpleIni.
 std::string WithoutBrokenHeaders(std::string_view text) {
     text = text.substr(0, text.find('\0'));
     std::string kept;
     kept.reserve(text.size());
+    constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
     size_t at = 0;
+    if (text.starts_with(kByteOrderMark)) {
+        kept += kByteOrderMark;
+        at = kByteOrderMark.size();
+    }
     while (at < text.size()) {
         const size_t end = std::min(text.find_first_of("\r\n", at), text.size());
         const std::string_view line = text.substr(at, end - at);

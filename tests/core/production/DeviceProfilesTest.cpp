@@ -81,8 +81,10 @@ TEST_F(DeviceProfilesTest, ValuesFollowThePrivateProfileRules) {
 }
 
 TEST_F(DeviceProfilesTest, SectionsKeepTheirFileOrder) {
-    // A header without its ']' is no header, not even together with the lines after it.
-    ASSERT_TRUE(profiles.Load(Write("Stray=1\n[Zeta]\n[alpha]\nIsUSBDevice=1\n[Broken\nkey=1\n[\n[Mid]\n")));
+    // A header without its ']' is no header, not even together with the lines after it (also right
+    // after a byte order mark).
+    ASSERT_TRUE(profiles.Load(
+        Write("\xEF\xBB\xBF[Broken\nStray=1\n[Zeta]\n[alpha]\nIsUSBDevice=1\n[Broken\nkey=1\n[\n[Mid]\n")));
     EXPECT_EQ(profiles.GetNames(), (std::vector<std::string>{"Zeta", "alpha", "Mid"}));
 }
 
