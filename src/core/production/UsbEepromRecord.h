@@ -11,6 +11,10 @@
 // value returns false and leaves the field as it was.
 class UsbEepromRecord {
 public:
+    // The manufacturer, the description and the serial number text share the string area of the
+    // bridge's EEPROM (an FT232R's): this many characters in all.
+    static constexpr size_t kMaxTextCharacters = 48;
+
     UsbEepromRecord();
     // The record points into its own buffers.
     UsbEepromRecord(const UsbEepromRecord&) = delete;

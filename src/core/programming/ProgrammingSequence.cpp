@@ -1,10 +1,8 @@
 #include "programming/ProgrammingSequence.h"
 
-#include <cerrno>
-#include <cstring>
+#include <algorithm>
 
-#include <sys/stat.h>
-
+#include "files/RegularFile.h"
 #include "link/ReaderPort.h"
 #include "programming/Crc16.h"
 #include "programming/LoaderProtocol.h"
@@ -42,9 +40,7 @@ std::string Format(const char* format, unsigned value) {
 
 ProgrammingSequence::ProgrammingSequence(ReaderPort& port, Clock& clock) : m_port(port), m_clock(clock) {}
 
-ProgrammingSequence::~ProgrammingSequence() {
-    CloseFile();
-}
+ProgrammingSequence::~ProgrammingSequence() = default;
 
 std::string ProgrammingSequence::FileName(const std::string& path) {
     const size_t separator = path.find_last_of("/\\");
@@ -81,6 +77,9 @@ void ProgrammingSequence::Begin() {
     m_nState = State::Start;
     m_nResult = ResultNone;
     m_bSucceeded = false;
+    m_bSerialSent = false;
+    m_bAnythingSent = false;
+    m_file.clear();
     m_qwBytesSent = 0;
     m_qwFileLength = 0;
     m_bDestinationEnabled = true;
@@ -105,7 +104,7 @@ bool ProgrammingSequence::Cancel() {
     if (!m_bCancelEnabled) {
         return false;
     }
-    CloseFile();
+    m_file.clear();
     SetTimer(0);
     m_nResult = ResultCancel;
     return true;
@@ -124,9 +123,15 @@ ProgrammingSequence::Flow ProgrammingSequence::Fail(const std::string& message) 
     return Yield;
 }
 
-void ProgrammingSequence::Send(const ByteBuffer& bytes) {
+bool ProgrammingSequence::Send(const ByteBuffer& bytes) {
     m_bSentThisStep = true;
-    m_port.Write(bytes);  // a write that did not arrive shows up as a missing answer
+    m_bAnythingSent = true;
+    m_nWriteResult = m_port.Write(bytes);
+    return m_nWriteResult == LR_OK;
+}
+
+ProgrammingSequence::Flow ProgrammingSequence::SendFailed() {
+    return Fail("ERROR: Could not send to the reader: " + LinkResultText(m_nWriteResult));
 }
 
 void ProgrammingSequence::DiscardInput() {
@@ -135,12 +140,16 @@ void ProgrammingSequence::DiscardInput() {
     m_port.Read(dropped, kDiscardBytes, received);
 }
 
-bool ProgrammingSequence::Await(uint8_t& byte) {
-    // Paced, a command's answer is polled from the next tick on.
-    if (m_bPaced && m_bSentThisStep) {
+bool ProgrammingSequence::Await(uint8_t& byte, bool wholeAnswer) {
+    // Paced, a command's answer is polled from the next tick on, and a tick polls once, whatever
+    // comes, except for an answer of many bytes, which is polled as long as bytes come.
+    if (m_bPaced && (m_bSentThisStep || (m_bPolledThisStep && !wholeAnswer))) {
         return false;
     }
-    for (;;) {
+    // A step polls for one timer period at most, also when bytes keep coming: a reader that
+    // trickles or floods wrong bytes cannot hold a wait past its limit.
+    while (m_clock.GetTickCount() - m_dwStepStart < m_dwTimerPeriod || !m_bPolledThisStep) {
+        m_bPolledThisStep = true;
         ByteBuffer answer;
         uint32_t received = 0;
         const LinkResult result = m_port.Read(answer, 1, received);
@@ -148,10 +157,11 @@ bool ProgrammingSequence::Await(uint8_t& byte) {
             return true;
         }
         // A failing port returns at once: leave the retry to the next step instead of spinning.
-        if (result != LR_OK || m_bPaced || m_clock.GetTickCount() - m_dwStepStart >= m_dwTimerPeriod) {
+        if (result != LR_OK || m_bPaced) {
             return false;
         }
     }
+    return false;
 }
 
 void ProgrammingSequence::StartWait() {
@@ -180,7 +190,9 @@ ProgrammingSequence::Flow ProgrammingSequence::BinaryExchange(const ByteBuffer& 
                                                               const char* refusedLine,
                                                               const char* timeoutLine) {
     if (!m_bCommandSent) {
-        Send(command);
+        if (!Send(command)) {
+            return SendFailed();
+        }
         m_bCommandSent = true;
         StartWait();
     }
@@ -203,6 +215,7 @@ void ProgrammingSequence::Step() {
     }
     m_dwStepStart = m_clock.GetTickCount();
     m_bSentThisStep = false;
+    m_bPolledThisStep = false;
     Flow flow;
     while ((flow = RunState()) == Continue) {
     }
@@ -224,20 +237,29 @@ ProgrammingSequence::Flow ProgrammingSequence::RunState() {
     const ProgrammingMode mode = m_inputs.mode;
     const std::string serialText = LP::SerialText(m_inputs.mifareSerial);
     switch (m_nState) {
-        case State::Start:
-            if (IsBlockMode() && !CheckBlockFile()) {
-                m_nState = State::Failed;  // refused before anything is sent
+        case State::Start: {
+            // Everything the job needs is checked before the loader is woken: a job that cannot
+            // succeed must not erase a flash bank or store a serial number first.
+            const std::string refusal = CheckInputs(m_inputs, m_port.IsUsb());
+            if (!refusal.empty()) {
+                return Fail(refusal);
+            }
+            const bool usesFile =
+                mode == DownloadFirmware || mode == SendFile || mode == ProgramFile || mode == VerifyFile;
+            if (usesFile && !LoadFile()) {
+                m_nState = State::Failed;
                 return Yield;
             }
             m_nState = mode == SendFile ? State::OpenRawFile : State::WaitPrompt;
             return Continue;
+        }
 
         case State::WaitPrompt: {
             // The reader may be starting up: wake it once per period until it prompts. Paced, the
             // prompt is polled first, as the plain rhythm has it.
             const uint8_t wakeUp = LP::WakeUpChar(IsBlockMode(), m_port.IsUsb(), m_nDestination);
-            if (!m_bPaced) {
-                SendByte(wakeUp);
+            if (!m_bPaced && !SendByte(wakeUp)) {
+                return SendFailed();
             }
             uint8_t byte = 0;
             while (Await(byte)) {
@@ -262,8 +284,8 @@ ProgrammingSequence::Flow ProgrammingSequence::RunState() {
                 }
                 return Yield;
             }
-            if (m_bPaced) {
-                SendByte(wakeUp);
+            if (m_bPaced && !SendByte(wakeUp)) {
+                return SendFailed();
             }
             return Wait;
         }
@@ -271,7 +293,10 @@ ProgrammingSequence::Flow ProgrammingSequence::RunState() {
         case State::WriteSerial:
             Log(Format("Writing serial number: %s...", serialText));
             DiscardInput();
-            Send(LP::StoreSerialCommand(serialText));
+            m_bSerialSent = true;  // even a write that reports an error may have carried some of it
+            if (!Send(LP::StoreSerialCommand(serialText))) {
+                return SendFailed();
+            }
             StartWait();
             m_nState = State::WaitSerialAnswer;
             return Continue;
@@ -282,22 +307,29 @@ ProgrammingSequence::Flow ProgrammingSequence::RunState() {
 
         case State::ReadSerial:
             Log("Verifying serial number...");
-            Send(LP::ReadSerialCommand());
+            if (!Send(LP::ReadSerialCommand())) {
+                return SendFailed();
+            }
             m_nState = State::CheckSerial;
             return Continue;
 
         case State::CheckSerial: {
-            // The answer is one lead character and the stored serial text; the read ends as soon as
-            // that much is in, or when the line stays quiet.
+            // The answer is one lead character and the stored serial text, with no end mark: it
+            // ends when the line falls quiet. It is compared whole, so an answer that merely starts
+            // with the text (an older, longer serial number, or garbage behind it) is no success;
+            // the read stops early once it is longer than the text could be.
             ByteBuffer answer;
             uint32_t received = 0;
             const size_t expected = serialText.size() + 1;
             m_port.Read(answer, kSerialAnswerBytes, received,
-                        [expected](std::span<const uint8_t> bytes) { return bytes.size() >= expected; });
+                        [expected](std::span<const uint8_t> bytes) { return bytes.size() > expected; });
             const std::string text = answer.ToText();
+            if (text.empty()) {
+                return Fail("ERROR: No answer when reading the serial number back!");
+            }
             // A reader that keeps an earlier serial number still answers '4'; only the read-back
             // tells whether the new one was stored.
-            if (text.size() < 1 || text.substr(1) != serialText) {
+            if (text.size() != expected || text.substr(1) != serialText) {
                 return Fail("ERROR: Reader already has a serial number!");
             }
             Log("Serial number written successful!");
@@ -313,7 +345,7 @@ ProgrammingSequence::Flow ProgrammingSequence::RunState() {
             m_bSucceeded = true;
             if (mode == SerialAndUsbSettings || mode == SerialOnly || mode == SendFile ||
                 mode == UsbSettingsOnly) {
-                SendByte(LP::kLeaveLoader);
+                SendByte(LP::kLeaveLoader);  // the job is done whether or not the reader heard it
                 m_nResult = ResultOk;
             } else {
                 m_bDestinationEnabled = true;
@@ -325,12 +357,13 @@ ProgrammingSequence::Flow ProgrammingSequence::RunState() {
 
         case State::Failed:
             SetTimer(0);
-            CloseFile();
+            m_file.clear();
             m_bClose = true;
             m_bDestinationEnabled = true;
             m_bNextEnabled = true;
             m_bCancelEnabled = true;
-            if (!IsBlockMode()) {
+            // A job refused before anything went out leaves the reader alone.
+            if (!IsBlockMode() && m_bAnythingSent) {
                 SendByte(LP::kLeaveLoader);
             }
             return Stop;
@@ -339,7 +372,9 @@ ProgrammingSequence::Flow ProgrammingSequence::RunState() {
         case State::EraseBank3: {
             const bool bank2 = m_nState == State::EraseBank2;
             Log(Format("Erasing flash bank %d...", bank2 ? 2u : 3u));
-            SendByte(bank2 ? LP::kEraseBank2 : LP::kEraseBank3);
+            if (!SendByte(bank2 ? LP::kEraseBank2 : LP::kEraseBank3)) {
+                return SendFailed();
+            }
             StartWait();
             m_nState = bank2 ? State::WaitBank2 : State::WaitBank3;
             return Continue;
@@ -365,7 +400,9 @@ ProgrammingSequence::Flow ProgrammingSequence::RunState() {
         case State::StartDownload:
             Log("Starting download...");
             DiscardInput();
-            SendByte(LP::kStartDownload);
+            if (!SendByte(LP::kStartDownload)) {
+                return SendFailed();
+            }
             StartWait();
             m_nState = State::WaitDownloadReady;
             return Continue;
@@ -375,28 +412,20 @@ ProgrammingSequence::Flow ProgrammingSequence::RunState() {
                                "ERROR: Could not download file!");
 
         case State::OpenRawFile:
+            // The file was read whole before the loader was woken: what goes out is what was checked.
             m_bCancelEnabled = false;
-            if (!OpenFile()) {
-                m_nState = State::Failed;
-                return Yield;
-            }
+            m_qwBytesSent = 0;
             SetTimer(kTransferPeriodMs);
             m_nState = State::SendRawChunk;
             return Continue;
 
         case State::SendRawChunk: {
             // One piece per period: a firmware image has no acknowledgement that could pace it.
-            ByteBuffer chunk;
-            const size_t n = m_pFile != nullptr ? std::fread(chunk.GetData(), 1, LP::kRawChunk, m_pFile) : 0;
-            chunk.SetCount(static_cast<uint32_t>(n));
-            m_qwBytesSent += n;
-            if (n > 0) {
-                Send(chunk);
+            const ByteBuffer chunk = NextPiece(LP::kRawChunk);
+            if (chunk.GetCount() > 0 && !Send(chunk)) {
+                return SendFailed();
             }
-            if (n == 0 && m_qwBytesSent < m_qwFileLength) {
-                CloseFile();
-                return Fail("Cannot read the file " + m_inputs.filePath + ": " + std::strerror(errno));
-            }
+            m_qwBytesSent += chunk.GetCount();
             if (m_qwBytesSent >= m_qwFileLength) {
                 m_nState = State::TransferDone;
                 return Continue;
@@ -406,7 +435,7 @@ ProgrammingSequence::Flow ProgrammingSequence::RunState() {
 
         case State::TransferDone:
             SetTimer(kSlowPeriodMs);
-            CloseFile();
+            m_file.clear();
             switch (mode) {
                 case SendFile:
                     Log("File sent successful!");
@@ -431,13 +460,15 @@ ProgrammingSequence::Flow ProgrammingSequence::RunState() {
 
         case State::GetVersion: {
             if (!m_bCommandSent) {
-                Send(LP::BinaryHeader(LP::kGetVersion, 0));
+                if (!Send(LP::BinaryHeader(LP::kGetVersion, 0))) {
+                    return SendFailed();
+                }
                 m_version.Clear();
                 m_bCommandSent = true;
                 StartWait();
             }
             uint8_t byte = 0;
-            while (Await(byte)) {
+            while (Await(byte, true)) {
                 if (byte == LP::kAck) {
                     Log("Get Version: " + m_version.ToText());
                     m_bCommandSent = false;
@@ -462,10 +493,7 @@ ProgrammingSequence::Flow ProgrammingSequence::RunState() {
         case State::OpenBlockFile:
             m_bDestinationEnabled = false;
             m_bCancelEnabled = false;
-            if (!CheckBlockFile() || !OpenFile()) {
-                m_nState = State::Failed;
-                return Yield;
-            }
+            m_qwBytesSent = 0;
             Log((mode == ProgramFile ? "Programming file: " : "Verifying file: ") +
                 FileName(m_inputs.filePath));
             SetTimer(kTransferPeriodMs);
@@ -473,19 +501,14 @@ ProgrammingSequence::Flow ProgrammingSequence::RunState() {
             return Continue;
 
         case State::SendBlock: {
-            ByteBuffer block;
-            const size_t n = std::fread(block.GetData(), 1, LP::kBlockSize, m_pFile);
-            block.SetCount(static_cast<uint32_t>(n));
-            if (n != LP::kBlockSize) {
-                // The file changed under us since its length was taken.
-                m_nState = State::BlockRefused;
-                return Continue;
+            const ByteBuffer block = NextPiece(LP::kBlockSize);
+            if (!Send(LP::BinaryHeader(mode == ProgramFile ? LP::kProgramBlock : LP::kVerifyBlock,
+                                       LP::kBlockSize)) ||
+                !Send(block)) {
+                return SendFailed();
             }
-            Send(
-                LP::BinaryHeader(mode == ProgramFile ? LP::kProgramBlock : LP::kVerifyBlock, LP::kBlockSize));
-            m_qwBytesSent += n;
+            m_qwBytesSent += block.GetCount();
             m_wCrc = Crc16::ShiftIn(m_wCrc, block.Bytes());
-            Send(block);
             StartWait();
             m_nState = State::WaitBlockAck;
             return Continue;
@@ -524,11 +547,61 @@ ProgrammingSequence::Flow ProgrammingSequence::RunState() {
         case State::BlockRefused:
             Log(mode == ProgramFile ? "An error occured while programming!"
                                     : "An error occured while verifying!");
-            CloseFile();
+            m_file.clear();
             m_nState = State::Failed;
             return Continue;
     }
     return Stop;
+}
+
+std::string ProgrammingSequence::CheckUsbSettings(const ProgrammingInputs& in) {
+    // The same setters that the job uses, on a record of its own, so that the verdict is theirs.
+    UsbEepromRecord record;
+    const auto flag = [](int value) {
+        return value < 0 || value > 0xFFFF ? uint16_t{0xFFFF} : static_cast<uint16_t>(value);
+    };
+    if (!record.SetProductId(in.productId)) {
+        return "The product ID " + in.productId + " is not 6001 or FB18 to FB1F.";
+    }
+    if (!record.SetManufacturer(in.manufacturer)) {
+        return "The manufacturer has more than 40 characters.";
+    }
+    if (!record.SetManufacturerId(in.manufacturerId)) {
+        return "The manufacturer ID " + in.manufacturerId + " is not 2 characters.";
+    }
+    if (!record.SetDescription(in.description)) {
+        return "The description has more than 40 characters.";
+    }
+    if (!record.SetSerialNumber(in.usbSerial)) {
+        return "The USB serial number " + std::to_string(in.usbSerial) + " is above 999999.";
+    }
+    if (!record.SetMaxPower(flag(in.maxPower))) {
+        return "The max. power " + std::to_string(in.maxPower) + " mA is above 500 mA.";
+    }
+    if (!record.SetPnP(flag(in.pnp)) || !record.SetSelfPowered(flag(in.selfPowered)) ||
+        !record.SetRemoteWakeup(flag(in.remoteWakeup))) {
+        return "Plug 'n Play, self powered and remote wakeup must each be 0 or 1.";
+    }
+    const size_t characters =
+        in.manufacturer.size() + in.description.size() + record.GetSerialNumberText().size();
+    if (characters > UsbEepromRecord::kMaxTextCharacters) {
+        return "The manufacturer, the description and the serial number have " + std::to_string(characters) +
+               " characters together; the bridge's EEPROM holds " +
+               std::to_string(UsbEepromRecord::kMaxTextCharacters) + ".";
+    }
+    return {};
+}
+
+std::string ProgrammingSequence::CheckInputs(const ProgrammingInputs& in, bool usbPort) {
+    if ((in.mode == SerialAndUsbSettings || in.mode == SerialOnly) && in.mifareSerial > 99999999) {
+        return "ERROR: Serial number not written! " + std::to_string(in.mifareSerial) + " is above 99999999.";
+    }
+    if (in.mode != SerialAndUsbSettings && in.mode != UsbSettingsOnly) {
+        return {};
+    }
+    const std::string refusal =
+        usbPort ? CheckUsbSettings(in) : "The reader is not connected through its USB bridge.";
+    return refusal.empty() ? refusal : "ERROR: USB settings not written! " + refusal;
 }
 
 ProgrammingSequence::Flow ProgrammingSequence::WriteUsbSettings() {
@@ -552,7 +625,8 @@ ProgrammingSequence::Flow ProgrammingSequence::WriteUsbSettings() {
         record.SetPullDownEnable(0);
         record.SetSerNumEnable(0);
         record.SetUsbVersionEnable(0);
-        accepted = record.SetUsbVersion(0x0110) && m_port.ProgramEeprom() == LR_OK;
+        // The USB serial number may reach the bridge even when programming reports an error.
+        accepted = record.SetUsbVersion(0x0110) && (m_bSerialSent = true, m_port.ProgramEeprom() == LR_OK);
     }
     if (!accepted) {
         return Fail("ERROR: USB settings not written!");
@@ -562,44 +636,37 @@ ProgrammingSequence::Flow ProgrammingSequence::WriteUsbSettings() {
     return Continue;
 }
 
-bool ProgrammingSequence::OpenFile() {
-    CloseFile();
-    m_pFile = std::fopen(m_inputs.filePath.c_str(), "rb");
-    struct stat status {};
-    if (m_pFile != nullptr && fstat(fileno(m_pFile), &status) == 0 && S_ISDIR(status.st_mode)) {
-        CloseFile();
-        errno = EISDIR;
-    }
-    if (m_pFile == nullptr) {
-        Log("Cannot open the file " + m_inputs.filePath + ": " + std::strerror(errno));
+bool ProgrammingSequence::LoadFile() {
+    std::string reason;
+    if (!RegularFile::ReadAll(m_inputs.filePath, m_file, reason)) {
+        Log("Cannot open the file " + m_inputs.filePath + ": " + reason);
         return false;
     }
-    std::fseek(m_pFile, 0, SEEK_END);
-    const long length = std::ftell(m_pFile);
-    std::fseek(m_pFile, 0, SEEK_SET);
-    m_qwFileLength = length > 0 ? static_cast<uint64_t>(length) : 0;
+    m_qwFileLength = m_file.size();
     m_qwBytesSent = 0;
-    return true;
-}
-
-bool ProgrammingSequence::CheckBlockFile() {
-    if (!OpenFile()) {
-        return false;
-    }
-    CloseFile();
+    const ProgrammingMode mode = m_inputs.mode;
     // A block file is whole blocks: from a short or empty one the reader would program a block of
     // which it never got all bytes.
-    if (m_qwFileLength == 0 || m_qwFileLength % LP::kBlockSize != 0) {
+    if ((mode == ProgramFile || mode == VerifyFile) &&
+        (m_qwFileLength == 0 || m_qwFileLength % LP::kBlockSize != 0)) {
         Log(Format("ERROR: The block file has %u bytes, not a whole number of 72-byte blocks!",
                    static_cast<unsigned>(m_qwFileLength)));
         return false;
     }
+    // Both flash banks are erased before the image goes out: without an image that leaves a reader
+    // with no firmware at all.
+    if (mode == DownloadFirmware && m_qwFileLength == 0) {
+        Log("ERROR: The firmware file " + m_inputs.filePath + " is empty!");
+        return false;
+    }
     return true;
 }
 
-void ProgrammingSequence::CloseFile() {
-    if (m_pFile != nullptr) {
-        std::fclose(m_pFile);
-        m_pFile = nullptr;
-    }
+ByteBuffer ProgrammingSequence::NextPiece(uint32_t n) {
+    ByteBuffer piece;
+    const uint64_t left = m_qwFileLength - std::min(m_qwBytesSent, m_qwFileLength);
+    const auto count = static_cast<uint32_t>(std::min<uint64_t>(n, left));
+    std::copy_n(m_file.begin() + static_cast<std::ptrdiff_t>(m_qwBytesSent), count, piece.GetData());
+    piece.SetCount(count);
+    return piece;
 }

@@ -1,13 +1,13 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "link/ByteBuffer.h"
 #include "link/Clock.h"
+#include "link/LinkResult.h"
 
 class ReaderPort;
 
@@ -115,6 +115,17 @@ public:
     // ResultOk once a job of mode 0, 1, 3 or 4 succeeded: the dialog closes itself.
     Result GetResult() const { return m_nResult; }
     bool Succeeded() const { return m_bSucceeded; }
+    // The store command of the MIFARE serial number, or the EEPROM with the USB serial number, went
+    // out in this run: the number may be in the reader, whatever the run's end, and must not be
+    // given to another one.
+    bool SerialSent() const { return m_bSerialSent; }
+
+    // Why the inputs of a job can never succeed, checked before anything is sent; empty when they
+    // can. usbPort: the reader is connected through its USB bridge (the EEPROM jobs need it).
+    static std::string CheckInputs(const ProgrammingInputs& inputs, bool usbPort);
+    // Why the USB settings of these inputs would be refused by the record or do not fit the bridge's
+    // EEPROM; empty when they are fine.
+    static std::string CheckUsbSettings(const ProgrammingInputs& inputs);
 
     std::string GetCaption() const;
     const std::vector<std::string>& GetLog() const { return m_log; }
@@ -145,13 +156,16 @@ private:
     }
     void Log(const std::string& line);
     Flow Fail(const std::string& message);
-    void Send(const ByteBuffer& bytes);
-    void SendByte(uint8_t byte) { Send(ByteBuffer{byte}); }
+    // False when the port refused the bytes: the job cannot go on, since a lost piece of an image
+    // has no answer that would show it.
+    bool Send(const ByteBuffer& bytes);
+    bool SendByte(uint8_t byte) { return Send(ByteBuffer{byte}); }
+    Flow SendFailed();
     // Reads and drops up to 128 bytes the reader sent before the next command.
     void DiscardInput();
-    // One byte from the reader, polling for the rest of this step's period; paced, until a poll
-    // brings nothing.
-    bool Await(uint8_t& byte);
+    // One byte from the reader, polling for the rest of this step's period however many bytes come;
+    // paced, one poll per step, or with wholeAnswer until a poll brings nothing.
+    bool Await(uint8_t& byte, bool wholeAnswer = false);
     // The wait began now; it gives up once more than polls × the timer period have passed.
     void StartWait();
     bool WaitExpired(uint32_t polls) const;
@@ -161,10 +175,10 @@ private:
     Flow BinaryExchange(const ByteBuffer& command, uint32_t polls, ProgrammingState next, const char* okLine,
                         const char* refusedLine, const char* timeoutLine);
     Flow WriteUsbSettings();
-    bool OpenFile();
-    // Opens, measures and closes the block file; logs why it cannot be used.
-    bool CheckBlockFile();
-    void CloseFile();
+    // Reads the job's file whole before anything is sent; logs why it cannot be used.
+    bool LoadFile();
+    // The file's next piece of at most n bytes.
+    ByteBuffer NextPiece(uint32_t n);
     void SetTimer(uint32_t period) { m_dwTimerPeriod = period; }
     void EndRun();
 
@@ -181,6 +195,10 @@ private:
     bool m_bSentThisStep = false;
     bool m_bCommandSent = false;  // the binary command of the current state went out
     uint32_t m_dwWaitStart = 0;
+    bool m_bPolledThisStep = false;
+    bool m_bSerialSent = false;
+    bool m_bAnythingSent = false;
+    LinkResult m_nWriteResult = LR_OK;
     Result m_nResult = ResultNone;
     bool m_bSucceeded = false;
     int m_nDestination = 0;
@@ -190,7 +208,7 @@ private:
     bool m_bClose = false;
     std::vector<std::string> m_log;
 
-    std::FILE* m_pFile = nullptr;
+    std::vector<uint8_t> m_file;
     uint64_t m_qwFileLength = 0;
     uint64_t m_qwBytesSent = 0;
     uint16_t m_wCrc = 0xFFFF;

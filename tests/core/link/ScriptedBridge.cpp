@@ -25,6 +25,10 @@ ScriptedBridge::ScriptedBridge(FakeClock& clock) : m_clock(clock) {
         return FT_OK;
     };
     m_table.FT_Write = [this](FT_HANDLE, void* buffer, uint32_t n, uint32_t* count) -> FT_STATUS {
+        if (writeStatus != FT_OK) {
+            *count = 0;
+            return writeStatus;
+        }
         const auto* bytes = static_cast<const uint8_t*>(buffer);
         written.insert(written.end(), bytes, bytes + n);
         *count = n;

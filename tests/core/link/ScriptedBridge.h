@@ -34,10 +34,11 @@ public:
     uint8_t streamByte = 0;
     uint32_t streamChunk = 1;
     uint32_t streamMs = 1;
-    uint64_t delivered = 0;        // bytes the PC has read
-    std::vector<uint8_t> written;  // every byte the PC wrote
-    FT_STATUS readStatus = FT_OK;  // what FT_Read reports
-    uint32_t msPerByte = 0;        // the fake time each delivered byte takes to arrive (a slow reader)
+    uint64_t delivered = 0;         // bytes the PC has read
+    std::vector<uint8_t> written;   // every byte the PC wrote
+    FT_STATUS readStatus = FT_OK;   // what FT_Read reports
+    FT_STATUS writeStatus = FT_OK;  // what FT_Write reports (a bridge that went away)
+    uint32_t msPerByte = 0;         // the fake time each delivered byte takes to arrive (a slow reader)
 
 private:
     FakeClock& m_clock;
