@@ -93,6 +93,11 @@ bool ParseProduce(const std::vector<std::string>& args, size_t& i, CliProduceOpt
         }
         ++i;
         if (flag) {
+            // A flag is there or not: --no-serial=0 must not quietly mean --no-serial.
+            if (hasValue) {
+                error = "produce " + name + " takes no value";
+                return false;
+            }
             (name == "--no-settings" ? o.bProgramSettings : o.bProgramSerial) = false;
             continue;
         }
@@ -203,12 +208,22 @@ bool CliProduce::Prepare() {
     if (m_request.start != ProductionForm::Start::Ready) {
         return Fail("profile " + profile + ", " + FieldName(m_request.nControl) + ": " + m_request.message);
     }
+    // A profile the bridge would refuse stops here, before any reader gets a number.
+    if (const std::string refusal = ProgrammingSequence::CheckInputs(m_request.inputs, true);
+        !refusal.empty()) {
+        return Fail("profile " + profile + ": " + refusal);
+    }
     m_record.SetPath(o.strRecord.empty() ? ProductionRecord::DefaultPath() : o.strRecord);
     return m_record.Check() || Fail(m_record.GetError());
 }
 
 int CliProduce::Run(ReaderPort& port, Clock& clock) {
     const std::string& profile = m_form.GetProfileName();
+    if (const std::string refusal = ProgrammingSequence::CheckInputs(m_request.inputs, port.IsUsb());
+        !refusal.empty()) {
+        Fail("profile " + profile + ": " + refusal);
+        return 1;
+    }
     m_form.EnterPort(port);
     m_out << "Profile " << EscapeControls(profile) << ": " << JobName(m_request.inputs.mode) << ", record "
           << EscapeControls(m_record.GetPath()) << ".\nConnect reader 1; Ctrl-C ends the series.\n";
@@ -246,8 +261,9 @@ int CliProduce::Run(ReaderPort& port, Clock& clock) {
             recordFailed = !Fail(m_record.GetError());
             break;
         }
-        // A failed reader keeps its number for the next one; the series goes on.
-        m_form.EndProgram(ok);
+        // A failed reader keeps its number for the next one, unless the number reached it; the
+        // series goes on.
+        m_form.EndProgram(ok, sequence.SerialSent());
         m_request = m_form.BeginProgram();
     }
     m_form.LeavePort(port);

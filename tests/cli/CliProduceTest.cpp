@@ -21,7 +21,8 @@ protected:
         fs::create_directories(dir);
         std::ofstream(profiles) << "[Desk USB]\nIsUSBDevice=1\nProductID=FB1A\n"
                                    "[Terminal]\n"
-                                   "[Too strong]\nIsUSBDevice=1\nMaxPower=501\n";
+                                   "[Too strong]\nIsUSBDevice=1\nMaxPower=501\n"
+                                   "[Bad PID]\nIsUSBDevice=1\nProductID=zzzz\n";
     }
     void TearDown() override { fs::remove_all(dir); }
 
@@ -87,17 +88,19 @@ TEST_F(CliProduceTest, ASeriesProgramsEachReaderWithTheNextNumberAndRecordsIt) {
                                         "Desk USB,SerialAndUsbSettings,00000000,QV000000,OK,,"}));
 }
 
-TEST_F(CliProduceTest, AReaderThatRefusesKeepsTheNumberForTheNextAndTheRunFails) {
+// Once the store command went out, the number may be in the reader, whatever the job's end: the
+// next reader gets the next one.
+TEST_F(CliProduceTest, ANumberThatReachedAReaderIsUsedUpEvenWhenTheJobFails) {
     const Run run = Produce({"--profile", "Terminal", "--serial", "5", "--count", "2"},
                             [](SimReader& reader) { reader.StartSeries("0x00000001"); });
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_NE(run.out.find("reader 1: MIFARE 00000005: failed: ERROR: Reader already has a serial number!\n"
-                           "reader 2: MIFARE 00000005: failed: ERROR: Reader already has a serial number!\n"
+                           "reader 2: MIFARE 00000006: failed: ERROR: Reader already has a serial number!\n"
                            "2 readers: 0 programmed, 2 failed.\n"),
               std::string::npos)
         << run.out;
     EXPECT_EQ(RecordLines().back(),
-              "Terminal,SerialOnly,00000005,,failed,ERROR: Reader already has a serial number!,");
+              "Terminal,SerialOnly,00000006,,failed,ERROR: Reader already has a serial number!,");
 }
 
 TEST_F(CliProduceTest, ASeriesThatCannotStartSaysWhyAndTouchesNoReader) {
@@ -107,7 +110,7 @@ TEST_F(CliProduceTest, ASeriesThatCannotStartSaysWhyAndTouchesNoReader) {
     };
     const Case cases[] = {
         {{"--profile", "Door", "--serial", "1"},
-         "no profile Door in " + profiles.string() + " (Desk USB, Terminal, Too strong)"},
+         "no profile Door in " + profiles.string() + " (Desk USB, Terminal, Too strong, Bad PID)"},
         {{"--profile", "Desk USB", "--serial", "1"},
          "profile Desk USB is a USB reader: its MIFARE serial number follows --usb-serial"},
         {{"--profile", "Terminal", "--usb-serial", "1"},
@@ -117,6 +120,10 @@ TEST_F(CliProduceTest, ASeriesThatCannotStartSaysWhyAndTouchesNoReader) {
          "nothing to program: profile Terminal with --no-serial"},
         {{"--profile", "Too strong", "--usb-serial", "1"},
          "profile Too strong, MaxPower: Please enter a number from 0 to 500."},
+        // A profile the bridge would refuse gives no reader a number.
+        {{"--profile", "Bad PID", "--usb-serial", "1"},
+         "profile Bad PID: ERROR: USB settings not written! The product ID zzzz is not 6001 or FB18 to "
+         "FB1F."},
         {{"--profile", "Terminal", "--serial", "1", "--record", (dir / "profiles.ini" / "x.csv").string()},
          "Could not write the production record " + (dir / "profiles.ini" / "x.csv").string() +
              ": Not a directory."},

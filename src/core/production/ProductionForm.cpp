@@ -199,10 +199,10 @@ ProductionForm::ProgramRequest ProductionForm::BeginProgram() {
     return request;
 }
 
-void ProductionForm::EndProgram(bool ok) {
+void ProductionForm::EndProgram(bool ok, bool serialSent) {
     uint32_t usbSerial = m_taken.usbSerial;
     uint32_t mifareSerial = m_taken.mifareSerial;
-    if (ok && m_controls.bAutoIncrease) {
+    if ((ok || serialSent) && m_controls.bAutoIncrease) {
         ++(m_bUsb ? usbSerial : mifareSerial);
     }
     if (!ok) {

@@ -100,8 +100,10 @@ public:
     // "&Program...": takes the values with their limits and chooses the job. A value outside its
     // limit programs nothing (and ends a running series).
     ProgramRequest BeginProgram();
-    // The progress dialog ended, with OK or otherwise: counts up, or ends a series.
-    void EndProgram(bool ok);
+    // The progress dialog ended, with OK or otherwise: counts up, or ends a series. serialSent: the
+    // job's number went out to the reader; it is used up then, whatever the end, so it counts up
+    // too.
+    void EndProgram(bool ok, bool serialSent = false);
     // "Program r&ange..." has just changed to pressed or released. True when a series starts: the
     // page then runs BeginProgram/EndProgram as long as Controls().bProgramRange stays set.
     bool ToggleRange(bool pressed);

@@ -428,8 +428,9 @@ void CProductionDialog::Program() {
         return;
     }
     bool recorded = true;
-    const bool ok = RunJob(request.inputs, recorded);
-    m_form.EndProgram(ok);
+    bool serialSent = false;
+    const bool ok = RunJob(request.inputs, recorded, &serialSent);
+    m_form.EndProgram(ok, serialSent);
     if (!recorded) {
         // A reader programmed without its line would go untraced: the series stops here.
         m_form.ToggleRange(false);
@@ -437,10 +438,13 @@ void CProductionDialog::Program() {
     ShowControls();
 }
 
-bool CProductionDialog::RunJob(const ProgrammingInputs& inputs, bool& recorded) {
+bool CProductionDialog::RunJob(const ProgrammingInputs& inputs, bool& recorded, bool* serialSent) {
     recorded = true;
     const std::string profile = m_form.GetProfileName();
-    const auto ended = [this, &recorded, &profile](const ProgrammingSequence& sequence) {
+    const auto ended = [this, &recorded, &profile, serialSent](const ProgrammingSequence& sequence) {
+        if (serialSent != nullptr) {
+            *serialSent = sequence.SerialSent();
+        }
         if (ProductionRecord::ShouldRecord(sequence)) {
             recorded = m_record.Append(ProductionRecord::MakeEntry(profile, sequence, std::time(nullptr)));
         }

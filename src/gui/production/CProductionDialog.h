@@ -96,7 +96,8 @@ private:
     void Program();
     // Runs the job and records it; true when it ended with OK. recorded: whether its line was
     // written (a run that reached no reader needs none).
-    bool RunJob(const ProgrammingInputs& inputs, bool& recorded);
+    // serialSent, when given, learns whether the job's serial number went out to the reader.
+    bool RunJob(const ProgrammingInputs& inputs, bool& recorded, bool* serialSent = nullptr);
     void ShowRecordPath();
 
     ReaderPort* m_pReaderPort = nullptr;
