@@ -205,6 +205,7 @@ int CliModes::RunContRead(const CliModeOptions& options) {
     uint64_t cycles = 0;
     uint64_t logErrors = 0;
     bool stoppedByItself = false;
+    LinkResult lineLost = LR_OK;
     cycle.Start(options.contRead, log.IsOpen() ? &log : nullptr, beep.get());
     while (cycle.IsRunning()) {
         const ContReadReport report = cycle.Step();
@@ -219,6 +220,7 @@ int CliModes::RunContRead(const CliModeOptions& options) {
         }
         if (report.bStopped) {
             stoppedByItself = true;
+            lineLost = report.bLineLost ? report.result : LR_OK;
             break;
         }
         cycles += report.bCycleEnded ? 1 : 0;
@@ -239,7 +241,11 @@ int CliModes::RunContRead(const CliModeOptions& options) {
     PrintTable(cycle.Statistics().Figures(m_clock.GetTickCount()));
 
     int status = 0;
-    if (stoppedByItself) {
+    if (lineLost != LR_OK) {
+        m_err << "tagbench-cli: contread stopped: the line to the reader failed: " << LinkResultText(lineLost)
+              << "\n";
+        status = 1;
+    } else if (stoppedByItself) {
         m_err << "tagbench-cli: contread stopped by itself after " << options.contRead.nMaxAttempts + 1
               << " failed resets\n";
         status = 1;

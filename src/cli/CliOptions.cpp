@@ -130,6 +130,13 @@ bool CliOptions::Parse(const std::vector<std::string>& args, std::string& error)
             }
             return true;
         };
+        const bool flag =
+            name == "--help" || name == "-h" || name == "--usb" || name == "--hitag2" || name == "--quiet";
+        if (flag && hasValue) {
+            // A flag is there or not: --quiet=0 must not quietly mean --quiet.
+            error = name + " takes no value";
+            return false;
+        }
         if (name == "--help" || name == "-h") {
             m_bHelp = true;
         } else if (name == "--port") {
@@ -144,7 +151,7 @@ bool CliOptions::Parse(const std::vector<std::string>& args, std::string& error)
                 return false;
             }
             m_strPort = value;
-        } else if (name == "--usb" && !hasValue) {
+        } else if (name == "--usb") {
             if (!SetConnection(ConnectionUsb, error)) {
                 return false;
             }
@@ -167,9 +174,9 @@ bool CliOptions::Parse(const std::vector<std::string>& args, std::string& error)
                 error = "--baud needs a positive whole number, not " + value;
                 return false;
             }
-        } else if (name == "--hitag2" && !hasValue) {
+        } else if (name == "--hitag2") {
             m_bHitag2 = true;
-        } else if (name == "--quiet" && !hasValue) {
+        } else if (name == "--quiet") {
             m_bQuiet = true;
         } else if (name == "--timestamps") {
             if (!hasValue || value == "elapsed") {
@@ -195,6 +202,14 @@ bool CliOptions::Parse(const std::vector<std::string>& args, std::string& error)
         return false;
     }
     const bool serial = m_connection == ConnectionPort || m_connection == ConnectionSimulateCom;
+    for (const CliCommand& command : m_commands) {
+        const ProgrammingMode mode = command.job.inputs.mode;
+        if (serial && command.verb == CliCommand::Programming &&
+            (mode == UsbSettingsOnly || mode == SerialAndUsbSettings)) {
+            error = command.name + " programs the USB bridge's EEPROM: it needs --usb or --simulate";
+            return false;
+        }
+    }
     if (serial && !SerialLine::SupportsBaudRate(m_dwBaudRate)) {
         error = "--baud " + std::to_string(m_dwBaudRate) +
                 ": a serial port cannot be set to that rate (e.g. 9600, 19200, 38400, 57600, 115200)";

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <thread>
 
+#include "commands/HexText.h"
 #include "link/ReaderPort.h"
 
 namespace {
@@ -81,6 +82,11 @@ bool ParseUsbSettings(const std::vector<std::string>& args, size_t& i, Programmi
     }
     if (!hasSerial) {
         error = "usb-settings needs --usb-serial N (the number of the USB serial text)";
+        return false;
+    }
+    // Refused here rather than after the loader was woken.
+    if (const std::string refusal = ProgrammingSequence::CheckUsbSettings(in); !refusal.empty()) {
+        error = "usb-settings: " + refusal;
         return false;
     }
     return true;
@@ -162,7 +168,7 @@ bool RunProgrammingJob(ReaderPort& port, Clock& clock, const CliProgrammingJob& 
     };
     sequence.SetLogListener([&](const std::string& line) {
         endBar();
-        out << line << "\n";
+        out << EscapeControls(line) << "\n";  // the loader's version text is the reader's bytes
         out.flush();
     });
     if (job.inputs.mode != SendFile) {

@@ -136,7 +136,7 @@ int CliRunner::Run() {
         if (failedJob.empty()) {
             m_err << Hex32(firstFailure) << " " << LinkResultText(firstFailure);
         } else {
-            m_err << failedJob;
+            m_err << EscapeControls(failedJob);
         }
         m_err << "\n";
         return 1;

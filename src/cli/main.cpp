@@ -33,6 +33,10 @@ int main(int argc, char** argv) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A log whose reader went away, or a file at its size limit, is a write error with a message;
+    // these signals would end the program without statistics and with the reader's LEDs left on.
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
 
     CliOptions options;
     std::string error;

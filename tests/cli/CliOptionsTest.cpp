@@ -111,6 +111,26 @@ TEST(CliOptions, BadArgumentsGetTheDialogMessages) {
          "--port given twice (/dev/ttyS0 and /dev/ttyS1): choose one port"},
         {{"--port", "/dev/ttyS0", "--baud", "12345"},
          "--baud 12345: a serial port cannot be set to that rate (e.g. 9600, 19200, 38400, 57600, 115200)"},
+        // A flag is there or not, in every part of the command line.
+        {{"--simulate", "--quiet=0"}, "--quiet takes no value"},
+        {{"--usb=1"}, "--usb takes no value"},
+        {{"--simulate", "contread", "--pc-beep=1"}, "contread --pc-beep takes no value"},
+        {{"--simulate", "produce", "--profile", "P", "--no-serial=0"}, "produce --no-serial takes no value"},
+        {{"--simulate", "produce", "--profile", "P", "--no-settings=no"},
+         "produce --no-settings takes no value"},
+        // USB settings the bridge can never take are refused before the loader is woken.
+        {{"--simulate", "usb-settings", "--usb-serial", "1", "--product-id", "ZZZZ"},
+         "usb-settings: The product ID ZZZZ is not 6001 or FB18 to FB1F."},
+        {{"--simulate", "usb-settings", "--usb-serial", "1", "--manufacturer", std::string(41, 'M')},
+         "usb-settings: The manufacturer has more than 40 characters."},
+        {{"--simulate", "usb-settings", "--usb-serial", "1", "--manufacturer-id", "Q"},
+         "usb-settings: The manufacturer ID Q is not 2 characters."},
+        {{"--simulate", "usb-settings", "--usb-serial", "1", "--manufacturer", std::string(30, 'M'),
+          "--description", std::string(11, 'D')},
+         "usb-settings: The manufacturer, the description and the serial number have 49 characters together; "
+         "the bridge's EEPROM holds 48."},
+        {{"--port", "/dev/ttyS0", "usb-settings", "--usb-serial", "1"},
+         "usb-settings programs the USB bridge's EEPROM: it needs --usb or --simulate"},
     };
     for (const auto& test : cases) {
         const Parsed p = Parse(test.args);

@@ -175,10 +175,15 @@ TEST(CliRunner, ProgrammingJobsPrintTheirLogAndTheFirstFailure) {
         "Programming file: tagbench-cli-image.btl\nPlease (re)connect the reader...\n"
         "Get Version: TBLOAD 1.0\nReset CRC: OK\nProgramming file: tagbench-cli-image.btl\n"
         "File is successfully programmed!\nVerify CRC: OK\nReboot: OK\n");
-    run = RunInProcess({"--simulate=com", "--quiet", "usb-settings", "--usb-serial", "3", "sendfile", file});
+    const std::string shortFile = dir + "/short.btl";
+    { std::ofstream(shortFile, std::ios::binary) << std::string(71, 'B'); }
+    run = RunInProcess({"--simulate=com", "--quiet", "btl", "verify", shortFile, "sendfile", file});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_NE(run.out.find("File sent successful!\n"), std::string::npos) << "later jobs still run";
-    EXPECT_EQ(run.err, "tagbench-cli: usb-settings failed: ERROR: USB settings not written!\n");
+    EXPECT_EQ(run.err,
+              "tagbench-cli: btl failed: ERROR: The block file has 71 bytes, not a whole number of 72-byte "
+              "blocks!\n");
+    std::remove(shortFile.c_str());
     std::remove(file.c_str());
     rmdir(dir.c_str());
 }
