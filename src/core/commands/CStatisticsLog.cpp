@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "files/RegularFile.h"
+
 namespace {
 
 std::string Describe(const char* action, const std::string& path, const char* reason) {
@@ -36,9 +38,10 @@ bool CStatisticsLog::PromptAndOpen(const FileChooser& choose, const ErrorSink& s
 
 bool CStatisticsLog::Open(const std::string& path, std::string& error) {
     Close();
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    std::string reason;
+    const int fd = RegularFile::OpenForAppend(path, reason);
     if (fd < 0) {
-        error = Describe("Cannot open", path, std::strerror(errno));
+        error = Describe("Cannot open", path, reason.c_str());
         return false;
     }
     // A read-only file is refused also where the permission check would let the write through
@@ -57,6 +60,9 @@ bool CStatisticsLog::Open(const std::string& path, std::string& error) {
     }
     m_nFd = fd;
     m_strPath = path;
+    // A file whose last line was cut off gets its line end first, so that the first record does
+    // not continue that line.
+    m_bLineBreakFirst = RegularFile::LacksFinalLineBreak(path);
     return true;
 }
 
@@ -74,7 +80,7 @@ bool CStatisticsLog::WriteRecord(uint32_t cycleTimeMs, int step, LinkResult resu
     }
     // One write per record with O_APPEND: the record lands at the end of the file and is in the
     // system's hands when the call returns, so no buffer holds it back.
-    const std::string line = FormatRecord(cycleTimeMs, step, result);
+    const std::string line = (m_bLineBreakFirst ? "\n" : "") + FormatRecord(cycleTimeMs, step, result);
     size_t written = 0;
     while (written < line.size()) {
         const ssize_t n = ::write(m_nFd, line.data() + written, line.size() - written);
@@ -87,6 +93,7 @@ bool CStatisticsLog::WriteRecord(uint32_t cycleTimeMs, int step, LinkResult resu
         }
         written += static_cast<size_t>(n);
     }
+    m_bLineBreakFirst = false;
     return true;
 }
 

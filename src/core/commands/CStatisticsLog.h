@@ -41,5 +41,6 @@ public:
 
 private:
     int m_nFd = -1;
+    bool m_bLineBreakFirst = false;  // the file ended inside a line when it was opened
     std::string m_strPath;
 };

@@ -72,6 +72,12 @@ ContReadReport ContinuousReadCycle::Step() {
     }
     report.nStep = m_nContReadStep;
     report.result = RunStep(report);
+    // A line that is gone fails every step at once: without this, a run with no attempt limit
+    // would write records at full speed and never end.
+    if (m_bRunning && IsLineLost(report.result)) {
+        report.bStopped = report.bLineLost = true;
+        Finish();
+    }
     return report;
 }
 

@@ -48,6 +48,7 @@ struct ContReadReport {
     int nHighlight = -1;
     bool bCycleEnded = false;    // this step ended a cycle (and wrote its record)
     bool bStopped = false;       // the automatic stop ended the mode (the reader is switched off)
+    bool bLineLost = false;      // ... because the line failed (result says how), not the reader
     uint32_t dwNextDelayMs = 0;  // when the next step wants to run: 0 at once
     // A record could not be written: show this before the next step runs.
     std::string strLogError;

@@ -94,6 +94,21 @@ int RegularFile::OpenForAppend(const std::string& path, std::string& reason) {
     return OpenChecked(path, O_WRONLY | O_CREAT | O_APPEND, true, reason);
 }
 
+bool RegularFile::LacksFinalLineBreak(const std::string& path) {
+    std::string reason;
+    const int fd = OpenChecked(path, O_RDONLY, false, reason);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat info {};
+    char last = '\n';
+    if (fstat(fd, &info) == 0 && info.st_size > 0 && pread(fd, &last, 1, info.st_size - 1) != 1) {
+        last = '\n';
+    }
+    ::close(fd);
+    return last != '\n';
+}
+
 bool RegularFile::IsRegular(const std::string& path, std::string& reason) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) {

@@ -20,6 +20,9 @@ public:
     // Opens (creating it when missing) for appending: a regular file, or a character device that
     // never blocks a writer for long (/dev/null, /dev/full). Returns the descriptor, or -1.
     static int OpenForAppend(const std::string& path, std::string& reason);
+    // Whether the regular file at path has content whose last line has no line end, so that a line
+    // appended to it would be glued onto that line.
+    static bool LacksFinalLineBreak(const std::string& path);
     // Whether path names a regular file, without opening it (stat follows links).
     static bool IsRegular(const std::string& path, std::string& reason);
 };

@@ -90,3 +90,20 @@ std::string LinkResultHint(LinkResult result) {
     }
     return {};
 }
+
+bool IsLineLost(LinkResult result) {
+    switch (result) {
+        case EIO:
+        case ENXIO:
+        case ENODEV:
+        case EBADF:
+        case EPIPE:
+        case LR_D2XX_BASE + FT_INVALID_HANDLE:
+        case LR_D2XX_BASE + FT_DEVICE_NOT_FOUND:
+        case LR_D2XX_BASE + FT_DEVICE_NOT_OPENED:
+        case LR_D2XX_BASE + FT_IO_ERROR:
+            return true;
+        default:
+            return false;
+    }
+}

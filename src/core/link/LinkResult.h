@@ -37,3 +37,6 @@ std::string LinkResultText(LinkResult result);
 // What the user can do about a port that could not be opened for want of permission (empty for
 // other results); it follows LinkResultText.
 std::string LinkResultHint(LinkResult result);
+// The line itself failed (the device went away, the bridge was unplugged, the port is closed),
+// as opposed to a reader that answered wrongly or not at all: retrying on it only repeats the error.
+bool IsLineLost(LinkResult result);

@@ -6,6 +6,11 @@
 #include <cstring>
 #include <filesystem>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "files/RegularFile.h"
+
 #include "programming/ProgrammingSequence.h"
 
 namespace {
@@ -69,8 +74,8 @@ bool ProductionRecord::Append(const Entry& entry) {
 
 bool ProductionRecord::Write(const std::string* line) {
     m_strError.clear();
-    auto fail = [this](int error) {
-        m_strError = "Could not write the production record " + m_strPath + ": " + std::strerror(error) + ".";
+    auto fail = [this](const std::string& reason) {
+        m_strError = "Could not write the production record " + m_strPath + ": " + reason + ".";
         return false;
     };
     const std::filesystem::path parent = std::filesystem::path(m_strPath).parent_path();
@@ -78,22 +83,30 @@ bool ProductionRecord::Write(const std::string* line) {
     if (!parent.empty()) {
         std::filesystem::create_directories(parent, made);
     }
-    std::FILE* file = std::fopen(m_strPath.c_str(), "a");
-    if (file == nullptr) {
-        return fail(made ? made.value() : errno);
+    std::string reason;
+    const int fd = RegularFile::OpenForAppend(m_strPath, reason);
+    if (fd < 0) {
+        return fail(made ? std::strerror(made.value()) : reason);
     }
     std::string text;
-    if (std::fseek(file, 0, SEEK_END) == 0 && std::ftell(file) == 0) {
+    struct stat info {};
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size == 0) {
         text = std::string(kHeader) + "\n";
+    } else if (RegularFile::LacksFinalLineBreak(m_strPath)) {
+        text = "\n";  // a line cut off earlier must not swallow this one
     }
     if (line != nullptr) {
         text += *line;
     }
-    const bool written =
-        std::fwrite(text.data(), 1, text.size(), file) == text.size() && std::fflush(file) == 0;
-    const int error = errno;
-    if (std::fclose(file) != 0 || !written) {
-        return fail(written ? errno : error);
+    // One write with O_APPEND, so that a line lands whole at the end of the file.
+    ssize_t written = 0;
+    do {
+        written = ::write(fd, text.data(), text.size());
+    } while (written < 0 && errno == EINTR);
+    const int error = written < 0 ? errno : EIO;
+    ::close(fd);
+    if (written != static_cast<ssize_t>(text.size())) {
+        return fail(std::strerror(error));
     }
     return true;
 }

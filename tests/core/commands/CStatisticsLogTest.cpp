@@ -2,8 +2,10 @@
 // file errors the user sees.
 #include "commands/CStatisticsLog.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
@@ -54,6 +56,35 @@ TEST_F(StatisticsLogTest, AnExistingLogKeepsItsRecordsAndTheNewOnesFollow) {
     }
     EXPECT_EQ(Content(), "10;7;00000000\n20;1;200000C9\n21;1;200000C9\n")
         << "each record is in the file at once";
+}
+
+TEST_F(StatisticsLogTest, ALogWhoseLastLineWasCutOffGetsItsLineEndBeforeTheFirstRecord) {
+    std::ofstream(path) << "old";
+    CStatisticsLog log;
+    ASSERT_TRUE(log.Open(path, error)) << error;
+    EXPECT_TRUE(log.WriteRecord(1, 1, 0x200000C9, error)) << error;
+    EXPECT_TRUE(log.WriteRecord(2, 7, 0, error)) << error;
+    EXPECT_EQ(Content(), "old\n1;1;200000C9\n2;7;00000000\n");
+}
+
+// Paths that would block the program, or that no record can reach, say so at once.
+TEST_F(StatisticsLogTest, AFifoIsRefusedAndAFullDeviceIsAWriteError) {
+    const std::string fifo = path + ".fifo";
+    std::remove(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    CStatisticsLog log;
+    EXPECT_FALSE(log.Open(fifo, error)) << "opening a FIFO must neither block nor succeed";
+    EXPECT_EQ(error, "Cannot open " + fifo + ": No such device or address");  // nobody reads it
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    EXPECT_FALSE(log.Open(fifo, error));
+    EXPECT_EQ(error, "Cannot open " + fifo + ": not a regular file");
+    ::close(reader);
+    std::remove(fifo.c_str());
+
+    ASSERT_TRUE(log.Open("/dev/full", error)) << error;
+    EXPECT_FALSE(log.WriteRecord(1, 1, 0, error));
+    EXPECT_EQ(error, "Cannot write to /dev/full: No space left on device");
 }
 
 TEST_F(StatisticsLogTest, FilesThatCannotTakeRecordsAreRefusedWithTheirDescription) {

@@ -1,6 +1,7 @@
 #include "production/ProductionRecord.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -54,6 +55,17 @@ TEST_F(ProductionRecordTest, ARecordThatCannotBeWrittenSaysWhereAndWhy) {
     EXPECT_FALSE(record.Append({}));
     EXPECT_EQ(record.GetError(), "Could not write the production record " +
                                      (dir / "file" / "record.csv").string() + ": Not a directory.");
+    // A FIFO would hold the program until someone reads it.
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    record.SetPath((dir / "fifo").string());
+    EXPECT_FALSE(record.Check());
+    EXPECT_EQ(record.GetError(), "Could not write the production record " + (dir / "fifo").string() +
+                                     ": No such device or address.");
+    // A line cut off by an earlier crash does not swallow the next one.
+    std::ofstream(dir / "cut.csv") << "time,profile\n2024-05-01,Des";
+    record.SetPath((dir / "cut.csv").string());
+    EXPECT_TRUE(record.Append({}));
+    EXPECT_EQ(Contents(dir / "cut.csv"), "time,profile\n2024-05-01,Des\n,,,,,,,\n");
     record.SetPath((dir / "ok.csv").string());
     EXPECT_TRUE(record.Append({}));
     EXPECT_EQ(record.GetError(), "");
