@@ -139,6 +139,20 @@ TEST(CliRunner, PrintsOnlyWhatTheReaderSentAndNothingThatActsOnTheTerminal) {
     }
 }
 
+TEST(CliRunner, LoaderTextIsEscapedToo) {
+    const std::string file = ::testing::TempDir() + "tagbench-escape-" + std::to_string(getpid()) + ".btl";
+    { std::ofstream(file, std::ios::binary) << std::string(72, 'B'); }
+    const CliRun run = RunInProcess({"--simulate", "--quiet", "btl", "program", file}, [](SimReader& reader) {
+        SimLoader::Settings settings;
+        settings.version = "\x1B[2J\aV1\r";
+        reader.SetLoaderSettings(settings);
+    });
+    std::remove(file.c_str());
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find("Get Version: \\x1B[2J\\x07V1\\x0D\n"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find('\x1B'), std::string::npos);
+}
+
 TEST(CliRunner, ConnectionFailureNamesThePortAndTheReason) {
     const CliRun run = RunInProcess({"--port", "/dev/tagbench-no-such-port", "request"});
     EXPECT_EQ(run.exitCode, 1);
@@ -217,6 +231,29 @@ TEST(CliBinary, ExitStatusTellsSuccessFailureAndBadArguments) {
     EXPECT_EQ(output.rfind("tagbench-cli: read 256: Please enter a whole number from 0 to 255.\n\nUsage:", 0),
               0u)
         << output;
+}
+
+// A log at the file size limit is a write error with its message, not a signal that ends the
+// program before the statistics and the reader's switch-off.
+TEST(CliBinary, ALogAtTheFileSizeLimitIsAWriteError) {
+    const char* dir = std::getenv("TAGBENCH_BIN_DIR");
+    const std::string log = ::testing::TempDir() + "tagbench-fsize-" + std::to_string(getpid()) + ".log";
+    const std::string command = "ulimit -f 0; exec " + std::string(dir != nullptr ? dir : ".") +
+                                "/src/cli/tagbench-cli --simulate contread --cycles 3 --log " + log + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    std::array<char, 256> chunk;
+    while (std::fgets(chunk.data(), chunk.size(), pipe) != nullptr) {
+        output += chunk.data();
+    }
+    const int status = pclose(pipe);
+    std::remove(log.c_str());
+    ASSERT_TRUE(WIFEXITED(status)) << output;
+    EXPECT_EQ(WEXITSTATUS(status), 1) << output;
+    EXPECT_NE(output.find("Cannot write to " + log + ": File too large"), std::string::npos) << output;
+    EXPECT_NE(output.find("3 records could not be written"), std::string::npos) << output;
+    EXPECT_NE(output.find("cycles"), std::string::npos) << "the statistics are printed";
 }
 
 // Whether the pseudo-terminal's exclusive-open flag is set, seen through a descriptor opened before.

@@ -9,6 +9,7 @@
 
 #include "commands/CStatisticsLog.h"
 #include "commands/PcBeep.h"
+#include "core/link/ScriptedBridge.h"
 #include "link/MemoryOutputWindow.h"
 #include "link/ReaderLink.h"
 #include "sim/SimD2xxProvider.h"
@@ -262,3 +263,25 @@ TEST_F(ContReadTest, SilentPcBeepIsToldOnceAndTheCycleRunsOn) {
 }
 
 }  // namespace
+
+// A line that is gone is not a reader's failure: with no attempt limit the mode would otherwise
+// write records at full speed for ever.
+TEST(ContReadLine, ALostLineStopsTheModeWithItsResult) {
+    FakeClock clock{1000};
+    auto bridge = std::make_shared<ScriptedBridge>(clock);
+    ReaderPort port(nullptr, bridge);
+    ReaderLink link(clock);
+    ASSERT_EQ(port.OpenPort(PortKindUsb, 0), LR_OK);
+    ASSERT_EQ(link.Connect(&port, 9600), LR_OK);
+    ContReadOptions options;
+    options.nMaxAttempts = 0;
+    ContinuousReadCycle cycle(link, clock);
+    cycle.Start(options);
+    bridge->writeStatus = FT_IO_ERROR;  // unplugged
+    const ContReadReport report = cycle.Step();
+    EXPECT_TRUE(report.bStopped);
+    EXPECT_TRUE(report.bLineLost);
+    EXPECT_EQ(report.result, LR_D2XX_BASE + FT_IO_ERROR);
+    EXPECT_FALSE(cycle.IsRunning());
+    EXPECT_EQ(cycle.Statistics().Figures(clock.GetTickCount()).nCycles, 1u);
+}
