@@ -23,6 +23,7 @@ constexpr uint32_t kCheckCrcPolls = 50;
 constexpr uint32_t kRebootPolls = 50;
 constexpr uint32_t kDiscardBytes = 128;
 constexpr uint32_t kSerialAnswerBytes = 128;
+constexpr uint32_t kSerialReadBacks = 2;
 
 std::string Format(const char* format, const std::string& text) {
     char line[1200];
@@ -310,6 +311,7 @@ ProgrammingSequence::Flow ProgrammingSequence::RunState() {
             if (!Send(LP::ReadSerialCommand())) {
                 return SendFailed();
             }
+            m_nReadBacks = 0;
             m_nState = State::CheckSerial;
             return Continue;
 
@@ -331,6 +333,14 @@ ProgrammingSequence::Flow ProgrammingSequence::RunState() {
             // tells whether the new one was stored.
             if (text.size() != expected || text.substr(1) != serialText) {
                 return Fail("ERROR: Reader already has a serial number!");
+            }
+            // A byte spoiled on its way in and spoiled back the same way on its way out would pass
+            // one read-back with a wrong number stored; a second read-back cannot be spoiled alike.
+            if (++m_nReadBacks < kSerialReadBacks) {
+                if (!Send(LP::ReadSerialCommand())) {
+                    return SendFailed();
+                }
+                return Continue;
             }
             Log("Serial number written successful!");
             m_nState = mode == SerialAndUsbSettings ? State::WriteUsbSettings : State::Finished;

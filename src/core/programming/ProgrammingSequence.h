@@ -198,6 +198,7 @@ private:
     bool m_bPolledThisStep = false;
     bool m_bSerialSent = false;
     bool m_bAnythingSent = false;
+    uint32_t m_nReadBacks = 0;  // of the serial number that matched
     LinkResult m_nWriteResult = LR_OK;
     Result m_nResult = ResultNone;
     bool m_bSucceeded = false;

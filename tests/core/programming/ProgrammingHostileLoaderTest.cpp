@@ -182,6 +182,23 @@ TEST_F(HostileLoaderTest, SerialReadBackIsComparedWhole) {
         EXPECT_TRUE(sequence.SerialSent());
         port.Purge();
     }
+    // A byte spoiled on its way in and spoiled back on its way out passes one read-back, not two.
+    int readBacks = 0;
+    bridge->onWrite = [&](std::span<const uint8_t> written) {
+        const Bytes command(written.begin(), written.end());
+        if (command == B("~")) {
+            bridge->Send(B(">"));
+        } else if (command == B(store)) {
+            bridge->Send(B("4"));
+        } else if (command == B(read)) {
+            bridge->Send(B(readBacks++ == 0 ? "=0x00000042"
+                                            : "=0x0000\xBF"
+                                              "042"));
+        }
+    };
+    Run(Job(SerialOnly));
+    EXPECT_EQ(readBacks, 2);
+    EXPECT_EQ(sequence.GetLog().back(), "ERROR: Reader already has a serial number!");
 }
 
 // A job that cannot succeed is refused before the loader is woken: nothing is sent at all.
