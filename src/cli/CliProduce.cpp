@@ -159,7 +159,7 @@ bool CliProduce::Prepare() {
     const CliProduceOptions& o = m_options;
     const std::string path = o.strProfiles.empty() ? DeviceProfiles::FindFile() : o.strProfiles;
     if (!m_profiles.Load(path)) {
-        return Fail("cannot read the device profiles " + path);
+        return Fail("cannot read the device profiles " + path + ": " + m_profiles.GetError());
     }
     const std::vector<std::string>& names = m_profiles.GetNames();
     int index = -1;

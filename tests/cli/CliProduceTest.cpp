@@ -124,6 +124,11 @@ TEST_F(CliProduceTest, ASeriesThatCannotStartSaysWhyAndTouchesNoReader) {
         {{"--profile", "Bad PID", "--usb-serial", "1"},
          "profile Bad PID: ERROR: USB settings not written! The product ID zzzz is not 6001 or FB18 to "
          "FB1F."},
+        // A path that is no regular file would block or never end: refused at once.
+        {{"--profile", "Terminal", "--serial", "1", "--profiles", dir.string()},
+         "cannot read the device profiles " + dir.string() + ": Is a directory"},
+        {{"--profile", "Terminal", "--serial", "1", "--profiles", "/dev/zero"},
+         "cannot read the device profiles /dev/zero: not a regular file"},
         {{"--profile", "Terminal", "--serial", "1", "--record", (dir / "profiles.ini" / "x.csv").string()},
          "Could not write the production record " + (dir / "profiles.ini" / "x.csv").string() +
              ": Not a directory."},
