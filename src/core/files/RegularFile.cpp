@@ -13,13 +13,22 @@ constexpr const char* kNotRegular = "not a regular file";
 
 // O_NONBLOCK keeps open() from waiting for a FIFO's other end; once the descriptor is known to be
 // a file that cannot block, the flag is taken off again.
+std::string Refusal(const struct stat& info) {
+    return S_ISDIR(info.st_mode) ? std::strerror(EISDIR) : kNotRegular;
+}
+
 int OpenChecked(const std::string& path, int flags, bool characterDevicesToo, std::string& reason) {
+    // A FIFO is refused by name first, so that it gets the same reason with or without a reader.
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode)) {
+        reason = Refusal(info);
+        return -1;
+    }
     const int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
     if (fd < 0) {
         reason = std::strerror(errno);
         return -1;
     }
-    struct stat info {};
     if (fstat(fd, &info) != 0) {
         reason = std::strerror(errno);
         ::close(fd);
@@ -28,7 +37,7 @@ int OpenChecked(const std::string& path, int flags, bool characterDevicesToo, st
     const bool accepted = S_ISREG(info.st_mode) || (characterDevicesToo && S_ISCHR(info.st_mode) &&
                                                     !isatty(fd));  // a terminal can hold a writer
     if (!accepted) {
-        reason = S_ISDIR(info.st_mode) ? std::strerror(EISDIR) : kNotRegular;
+        reason = Refusal(info);
         ::close(fd);
         return -1;
     }
@@ -116,7 +125,7 @@ bool RegularFile::IsRegular(const std::string& path, std::string& reason) {
         return false;
     }
     if (!S_ISREG(info.st_mode)) {
-        reason = S_ISDIR(info.st_mode) ? std::strerror(EISDIR) : kNotRegular;
+        reason = Refusal(info);
         return false;
     }
     return true;
