@@ -47,7 +47,7 @@ CProgrammingDialog::CProgrammingDialog(ReaderPort& port, CReaderWorker& worker, 
 
     m_pLog->setReadOnly(true);
     m_pLog->setUndoRedoEnabled(false);
-    m_pLog->setLineWrapMode(QPlainTextEdit::NoWrap);
+    m_pLog->setLineWrapMode(QPlainTextEdit::WidgetWidth);  // messages can be longer than the box
     m_pLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     m_pProgress->setTextVisible(false);
     m_pProgress->hide();
