@@ -25,6 +25,12 @@ constexpr uint32_t kDiscardBytes = 128;
 constexpr uint32_t kSerialAnswerBytes = 128;
 constexpr uint32_t kSerialReadBacks = 2;
 
+// An int input as the record's 16-bit field; a value that does not fit becomes one every setter
+// refuses.
+uint16_t Field16(int value) {
+    return value < 0 || value > 0xFFFF ? uint16_t{0xFFFF} : static_cast<uint16_t>(value);
+}
+
 std::string Format(const char* format, const std::string& text) {
     char line[1200];
     std::snprintf(line, sizeof line, format, text.c_str());
@@ -564,13 +570,9 @@ ProgrammingSequence::Flow ProgrammingSequence::RunState() {
     return Stop;
 }
 
-std::string ProgrammingSequence::CheckUsbSettings(const ProgrammingInputs& in) {
-    // The same setters that the job uses, on a record of its own, so that the verdict is theirs.
-    UsbEepromRecord record;
-    const auto flag = [](int value) {
-        return value < 0 || value > 0xFFFF ? uint16_t{0xFFFF} : static_cast<uint16_t>(value);
-    };
-    if (!record.SetProductId(in.productId)) {
+std::string ProgrammingSequence::SetUsbSettings(UsbEepromRecord& record, const ProgrammingInputs& in) {
+    // In the order the record needs: the serial number text takes the manufacturer ID's characters.
+    if (!record.SetVendorId(0x0403) || !record.SetProductId(in.productId)) {
         return "The product ID " + in.productId + " is not 6001 or FB18 to FB1F.";
     }
     if (!record.SetManufacturer(in.manufacturer)) {
@@ -585,12 +587,30 @@ std::string ProgrammingSequence::CheckUsbSettings(const ProgrammingInputs& in) {
     if (!record.SetSerialNumber(in.usbSerial)) {
         return "The USB serial number " + std::to_string(in.usbSerial) + " is above 999999.";
     }
-    if (!record.SetMaxPower(flag(in.maxPower))) {
+    if (!record.SetMaxPower(Field16(in.maxPower))) {
         return "The max. power " + std::to_string(in.maxPower) + " mA is above 500 mA.";
     }
-    if (!record.SetPnP(flag(in.pnp)) || !record.SetSelfPowered(flag(in.selfPowered)) ||
-        !record.SetRemoteWakeup(flag(in.remoteWakeup))) {
+    if (!record.SetPnP(Field16(in.pnp)) || !record.SetSelfPowered(Field16(in.selfPowered)) ||
+        !record.SetRemoteWakeup(Field16(in.remoteWakeup))) {
         return "Plug 'n Play, self powered and remote wakeup must each be 0 or 1.";
+    }
+    record.SetRev4(0);
+    record.SetIsoIn(0);
+    record.SetIsoOut(0);
+    record.SetPullDownEnable(0);
+    record.SetSerNumEnable(0);
+    record.SetUsbVersionEnable(0);
+    if (!record.SetUsbVersion(0x0110)) {
+        return "The USB version is refused.";
+    }
+    return {};
+}
+
+std::string ProgrammingSequence::CheckUsbSettings(const ProgrammingInputs& in) {
+    // The setters that the job uses, on a record of its own, so that the verdict is theirs.
+    UsbEepromRecord record;
+    if (std::string refusal = SetUsbSettings(record, in); !refusal.empty()) {
+        return refusal;
     }
     const size_t characters =
         in.manufacturer.size() + in.description.size() + record.GetSerialNumberText().size();
@@ -617,26 +637,10 @@ std::string ProgrammingSequence::CheckInputs(const ProgrammingInputs& in, bool u
 ProgrammingSequence::Flow ProgrammingSequence::WriteUsbSettings() {
     Log("Writing USB settings...");
     m_port.ReadEeprom();  // fills what the job does not set; a failure shows when programming
-    UsbEepromRecord& record = m_port.GetEepromRecord();
-    const auto flag = [](int value) {
-        return value < 0 || value > 0xFFFF ? uint16_t{0xFFFF} : static_cast<uint16_t>(value);
-    };
-    bool accepted =
-        record.SetVendorId(0x0403) && record.SetProductId(m_inputs.productId) &&
-        record.SetManufacturer(m_inputs.manufacturer) && record.SetManufacturerId(m_inputs.manufacturerId) &&
-        record.SetDescription(m_inputs.description) && record.SetSerialNumber(m_inputs.usbSerial) &&
-        record.SetMaxPower(flag(m_inputs.maxPower)) && record.SetPnP(flag(m_inputs.pnp)) &&
-        record.SetSelfPowered(flag(m_inputs.selfPowered)) &&
-        record.SetRemoteWakeup(flag(m_inputs.remoteWakeup));
+    bool accepted = SetUsbSettings(m_port.GetEepromRecord(), m_inputs).empty();
     if (accepted) {
-        record.SetRev4(0);
-        record.SetIsoIn(0);
-        record.SetIsoOut(0);
-        record.SetPullDownEnable(0);
-        record.SetSerNumEnable(0);
-        record.SetUsbVersionEnable(0);
-        // The USB serial number may reach the bridge even when programming reports an error.
-        accepted = record.SetUsbVersion(0x0110) && (m_bSerialSent = true, m_port.ProgramEeprom() == LR_OK);
+        m_bSerialSent = true;  // the USB serial number may reach the bridge even when programming fails
+        accepted = m_port.ProgramEeprom() == LR_OK;
     }
     if (!accepted) {
         return Fail("ERROR: USB settings not written!");

@@ -10,6 +10,7 @@
 #include "link/LinkResult.h"
 
 class ReaderPort;
+class UsbEepromRecord;
 
 // The seven jobs of the programming dialog.
 enum ProgrammingMode : uint32_t {
@@ -175,6 +176,9 @@ private:
     Flow BinaryExchange(const ByteBuffer& command, uint32_t polls, ProgrammingState next, const char* okLine,
                         const char* refusedLine, const char* timeoutLine);
     Flow WriteUsbSettings();
+    // Sets the job's USB settings in the record through its checked setters; the first refusal's
+    // reason, or empty.
+    static std::string SetUsbSettings(UsbEepromRecord& record, const ProgrammingInputs& in);
     // Reads the job's file whole before anything is sent; logs why it cannot be used.
     bool LoadFile();
     // The file's next piece of at most n bytes.
