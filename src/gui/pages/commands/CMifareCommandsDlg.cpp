@@ -751,6 +751,10 @@ void CMifareCommandsDlg::ContReadStepDone(const ContReadReport& report) {
     }
     if (report.bStopped) {
         // The automatic stop: the cycle has switched the reader off and closed the log.
+        if (report.bLineLost) {
+            m_pStatistics->SetNotice(QStringLiteral("Stopped: the line to the reader failed: %1")
+                                         .arg(QString::fromStdString(LinkResultText(report.result))));
+        }
         m_bStopPending = false;
         m_pContRead->setChecked(false);
         ContReadStopped();
