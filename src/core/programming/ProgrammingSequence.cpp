@@ -231,9 +231,8 @@ void ProgrammingSequence::Step() {
         return;
     }
     const uint32_t spent = m_clock.GetTickCount() - m_dwStepStart;
-    if (m_bPaced) {
-        m_dwNextDelay = m_dwTimerPeriod;
-    } else if (flow == Yield) {
+    // A timer ticks on its own period, however long a tick's polls took; so does the next step.
+    if (flow == Yield && !m_bPaced) {
         m_dwNextDelay = 0;
     } else {
         m_dwNextDelay = spent < m_dwTimerPeriod ? m_dwTimerPeriod - spent : 0;
