@@ -226,7 +226,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 failedAt = clock.GetTickCount();
             }
         }
-        if (next == pieces.size() && !failedAt && clock.GetTickCount() - lastEvent > kPatienceMs) {
+        const bool waiting = exchange.GetStep() == WaitCardAwaitStx || exchange.GetStep() == WaitCardCollect;
+        if (waiting && next == pieces.size() && !failedAt && clock.GetTickCount() - lastEvent > kPatienceMs) {
             break;  // the exchange may wait for a card as long as the user lets it
         }
         if (failedAt) {
