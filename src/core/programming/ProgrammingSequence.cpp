@@ -330,13 +330,15 @@ ProgrammingSequence::Flow ProgrammingSequence::RunState() {
             const size_t expected = serialText.size() + 1;
             m_port.Read(answer, kSerialAnswerBytes, received,
                         [expected](std::span<const uint8_t> bytes) { return bytes.size() > expected; });
-            const std::string text = answer.ToText();
-            if (text.empty()) {
+            if (answer.IsEmpty()) {
                 return Fail("ERROR: No answer when reading the serial number back!");
             }
             // A reader that keeps an earlier serial number still answers '4'; only the read-back
-            // tells whether the new one was stored.
-            if (text.size() != expected || text.substr(1) != serialText) {
+            // tells whether the new one was stored. The bytes are compared, not their text, in
+            // which a zero byte would pass for the digit 0.
+            const std::span<const uint8_t> bytes = answer.Bytes();
+            if (bytes.size() != expected ||
+                !std::equal(serialText.begin(), serialText.end(), bytes.begin() + 1)) {
                 return Fail("ERROR: Reader already has a serial number!");
             }
             // A byte spoiled on its way in and spoiled back the same way on its way out would pass
