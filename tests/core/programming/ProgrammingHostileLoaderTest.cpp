@@ -170,7 +170,9 @@ TEST_F(HostileLoaderTest, SerialReadBackIsComparedWhole) {
         {repeated, "ERROR: Reader already has a serial number!"},
         {"=0x00000041", "ERROR: Reader already has a serial number!"},
         {"=0x0000004", "ERROR: Reader already has a serial number!"},
-        {std::string("=0x\0\0\000042", 11),
+        {std::string("=0x\0\0\0"
+                     "00042",
+                     11),
          "ERROR: Reader already has a serial number!"},  // zeros, not digits
         {"", "ERROR: No answer when reading the serial number back!"},
     };
