@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "link/OutputWindow.h"
+#include "link/LineWindow.h"
 
 // Like assert, but never compiled out, and with a message in printf style.
 #define FUZZ_CHECK(condition, ...)                                         \
@@ -80,7 +80,7 @@ inline std::string HexOf(std::span<const uint8_t> bytes, size_t max = 48) {
 
 // An output window that keeps its text (so that the trace's cuts work as in a real window) and
 // counts every character ever appended; it counts lines as it goes, so a long trace stays cheap.
-class CountingOutputWindow : public OutputWindow {
+class CountingOutputWindow : public LineWindow {
 public:
     size_t AppendedChars() const { return m_nAppended; }
     const std::string& Text() const { return m_strText; }

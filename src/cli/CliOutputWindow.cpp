@@ -20,7 +20,7 @@ std::string Escape(const TraceFormat& format) {
 
 }  // namespace
 
-void CliOutputWindow::AppendText(std::string_view raw, const TraceFormat* format) {
+void CliOutputWindow::Append(std::string_view raw, const TraceFormat* format, int /*margin*/) {
     if (m_bQuiet && (format == nullptr || *format != kStatusFormat)) {
         return;
     }

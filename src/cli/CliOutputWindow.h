@@ -15,14 +15,8 @@ public:
         m_timestamp.SetMode(timestamps);
     }
 
-    // Nothing is kept, so the window never grows to the line limit and never scrolls.
-    int GetLineCount() const override { return 1; }
-    int LineIndex(int) const override { return 0; }
-    void DeleteText(int, int) override {}
-    void EmptyUndoBuffer() override {}
-    void AppendText(std::string_view text, const TraceFormat* format) override;
-    int GetFirstVisibleLine() const override { return 0; }
-    void ScrollLines(int) override {}
+    // Nothing is kept, so nothing is cut and nothing scrolls.
+    void Append(std::string_view text, const TraceFormat* format, int margin) override;
     void SetDefaultFormat(std::string_view, int, bool) override {}
     void ClearAll() override {}
 

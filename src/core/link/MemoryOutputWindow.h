@@ -4,11 +4,11 @@
 #include <string>
 #include <vector>
 
-#include "link/OutputWindow.h"
+#include "link/LineWindow.h"
 
 // An output window held in memory: for tests, and wherever the trace is wanted as text.
 // It remembers the format of every appended piece.
-class MemoryOutputWindow : public OutputWindow {
+class MemoryOutputWindow : public LineWindow {
 public:
     struct Piece {
         std::string text;

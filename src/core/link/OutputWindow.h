@@ -16,24 +16,17 @@ inline constexpr TraceFormat kSentFormat{0, 0, 0, true};
 inline constexpr TraceFormat kReceivedFormat{255, 0, 0, true};
 inline constexpr TraceFormat kStatusFormat{0, 0, 255, true};
 
-// What the trace needs of a text control: the rich-edit operations it drives. The Qt widget, the
-// in-memory window of tests and the command line's printer implement it. Lines are counted as a
-// rich-edit control counts them: a text that ends in a line break has an empty last line.
+// Where the trace goes: it only appends, sets the default format and clears. Keeping the window
+// to a number of lines and following its end are the window's own business (LineWindow), so that a
+// trace written from another thread never has to ask the window anything.
 class OutputWindow {
 public:
     virtual ~OutputWindow() = default;
 
-    virtual int GetLineCount() const = 0;
-    // Character index of the first character of line (0-based); the text's length past the end.
-    virtual int LineIndex(int line) const = 0;
-    // Deletes characters [first, end).
-    virtual void DeleteText(int first, int end) = 0;
-    virtual void EmptyUndoBuffer() = 0;
-    // Inserts text at the end: in format when given, else in the control's current format.
-    virtual void AppendText(std::string_view text, const TraceFormat* format) = 0;
-    virtual int GetFirstVisibleLine() const = 0;
-    virtual void ScrollLines(int lines) = 0;
-    // The control's default character format ("Courier New", 8 points, black, bold or not).
+    // Appends text at the end: in format when given, else in the window's current format. A window
+    // that scrolls keeps margin lines between the newest one and its top.
+    virtual void Append(std::string_view text, const TraceFormat* format, int margin) = 0;
+    // The default character format ("Courier New", 8 points, black, bold or not).
     virtual void SetDefaultFormat(std::string_view face, int pointSize, bool bold) = 0;
     // Removes all text and empties the undo buffer.
     virtual void ClearAll() = 0;

@@ -57,15 +57,5 @@ void Trace::Received(const ByteBuffer& destination) {
 }
 
 void Trace::AppendLine(std::string_view text, const TraceFormat* format, int margin) {
-    OutputWindow& window = *m_pWindow;
-    if (window.GetLineCount() > kMaxLines) {
-        // Keep the line break that ends the last cut line, so that an empty line stays on top.
-        window.DeleteText(0, window.LineIndex(kCutLastLine + 1) - 1);
-        window.EmptyUndoBuffer();
-    }
-    window.AppendText(text, format);
-    const int behind = window.GetLineCount() - margin - window.GetFirstVisibleLine();
-    if (behind > 0) {
-        window.ScrollLines(behind);
-    }
+    m_pWindow->Append(text, format, margin);
 }

@@ -12,10 +12,7 @@ enum TraceMode : uint32_t { TraceModeText = 0, TraceModeHex = 1 };
 // window that the active page attached. With no window attached nothing is traced.
 class Trace {
 public:
-    // A window holds at most this many lines; the next line first cuts the oldest away.
-    static constexpr int kMaxLines = 1024;
-    // Lines 0 .. kCutLastLine go in a cut (all but the line break that ends the last of them).
-    static constexpr int kCutLastLine = 512;
+    // Lines kept in view below a new line: a hex line needs less room than text from a terminal.
     static constexpr int kLineMargin = 7;
     static constexpr int kTextMargin = 22;
 

@@ -7,38 +7,19 @@
 #include "link/ReaderLink.h"
 #include "link/ReaderPort.h"
 
-// The window as the trace sees it from the worker thread. Changes are queued for the window's
-// thread without waiting; questions wait for their answer, which is exact because every change
-// queued before them has run by then.
+// The window as the trace sees it from the worker thread: every change is queued for the window's
+// thread and the worker goes on at once. The trace never asks the window anything, so the wire
+// never waits for the window.
 class CReaderWorker::RelayWindow final : public OutputWindow {
 public:
     RelayWindow(CReaderWorker& worker, OutputWindow& window) : m_worker(worker), m_window(window) {}
 
     OutputWindow& Target() const { return m_window; }
 
-    int GetLineCount() const override {
-        return Ask([this] { return m_window.GetLineCount(); });
-    }
-    int LineIndex(int line) const override {
-        return Ask([this, line] { return m_window.LineIndex(line); });
-    }
-    int GetFirstVisibleLine() const override {
-        return Ask([this] { return m_window.GetFirstVisibleLine(); });
-    }
-    void DeleteText(int first, int end) override {
-        Tell([this, first, end] { m_window.DeleteText(first, end); });
-    }
-    void EmptyUndoBuffer() override {
-        Tell([this] { m_window.EmptyUndoBuffer(); });
-    }
-    void AppendText(std::string_view text, const TraceFormat* format) override {
+    void Append(std::string_view text, const TraceFormat* format, int margin) override {
         Tell([this, copy = std::string(text), hasFormat = format != nullptr,
-              lineFormat = format != nullptr ? *format : TraceFormat{}] {
-            m_window.AppendText(copy, hasFormat ? &lineFormat : nullptr);
-        });
-    }
-    void ScrollLines(int lines) override {
-        Tell([this, lines] { m_window.ScrollLines(lines); });
+              lineFormat = format != nullptr ? *format : TraceFormat{},
+              margin] { m_window.Append(copy, hasFormat ? &lineFormat : nullptr, margin); });
     }
     void SetDefaultFormat(std::string_view face, int pointSize, bool bold) override {
         Tell([this, copy = std::string(face), pointSize, bold] {
@@ -53,19 +34,10 @@ private:
     template <typename Call>
     void Tell(Call call) const {
         if (m_worker.OnWorkerThread()) {
-            m_worker.CallOnWindowThread(std::move(call), false);
+            m_worker.CallOnWindowThread(std::move(call));
         } else {
             call();
         }
-    }
-    template <typename Call>
-    int Ask(Call call) const {
-        if (!m_worker.OnWorkerThread()) {
-            return call();
-        }
-        int answer = 0;
-        m_worker.CallOnWindowThread([&answer, &call] { answer = call(); }, true);
-        return answer;
     }
 
     CReaderWorker& m_worker;
@@ -136,36 +108,24 @@ void CReaderWorker::Run() {
         const LinkResult result = operation(m_port, m_link);
         const bool open = m_port.IsOpen();
         // The last call of the operation: everything it traced is in the window before this runs.
-        CallOnWindowThread(
-            [this, result, open, done = std::move(done)] {
-                m_bOpenKnown = open;
-                m_bBusy = false;
-                if (!m_bBackground) {
-                    emit BusyChanged(false);
-                }
-                if (done) {
-                    done(result);
-                }
-            },
-            false);
+        CallOnWindowThread([this, result, open, done = std::move(done)] {
+            m_bOpenKnown = open;
+            m_bBusy = false;
+            if (!m_bBackground) {
+                emit BusyChanged(false);
+            }
+            if (done) {
+                done(result);
+            }
+        });
     }
 }
 
-void CReaderWorker::CallOnWindowThread(std::function<void()> call, bool wait) {
-    bool ran = false;
+void CReaderWorker::CallOnWindowThread(std::function<void()> call) {
     bool postDrain = false;
     {
         std::lock_guard lock(m_mutex);
-        if (wait) {
-            m_calls.push_back([this, &ran, call = std::move(call)] {
-                call();
-                std::lock_guard doneLock(m_mutex);
-                ran = true;
-                m_callDone.notify_all();
-            });
-        } else {
-            m_calls.push_back(std::move(call));
-        }
+        m_calls.push_back(std::move(call));
         postDrain = !m_bDrainPosted;
         m_bDrainPosted = true;
     }
@@ -173,10 +133,6 @@ void CReaderWorker::CallOnWindowThread(std::function<void()> call, bool wait) {
     if (postDrain) {
         QMetaObject::invokeMethod(
             this, [this] { Drain(); }, Qt::QueuedConnection);
-    }
-    if (wait) {
-        std::unique_lock lock(m_mutex);
-        m_callDone.wait(lock, [&ran] { return ran; });
     }
 }
 

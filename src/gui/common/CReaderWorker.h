@@ -74,8 +74,8 @@ private:
 
     void Run();
     bool OnWorkerThread() const { return std::this_thread::get_id() == m_workerId; }
-    // From the worker thread: queues call for the window's thread; with wait, returns once it ran.
-    void CallOnWindowThread(std::function<void()> call, bool wait);
+    // From the worker thread: queues call for the window's thread and returns at once.
+    void CallOnWindowThread(std::function<void()> call);
     // Runs the calls queued so far (the queued slot on the window's thread).
     void Drain();
     // Takes the next queued call, waiting for one when block is set; empty when there is none.
@@ -91,7 +91,6 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_wake;        // the worker: an operation or the stop
     std::condition_variable m_callsReady;  // the window's thread: a call was queued
-    std::condition_variable m_callDone;    // the worker: a call it waits for has run
     Operation m_operation;
     Completion m_completion;
     bool m_bStop = false;

@@ -5,7 +5,7 @@
 #include <QPlainTextEdit>
 #include <QTextCharFormat>
 
-#include "link/OutputWindow.h"
+#include "link/LineWindow.h"
 #include "link/TraceTimestamp.h"
 
 // The output window of the pages: the trace's lines in their colours, read-only for the user but
@@ -13,7 +13,7 @@
 // the oldest lines away. The newest line stays in view whatever the window's height: once the view
 // is at the end it follows the end, through appends and resizes. Lines may carry a timestamp, and
 // the contents can be saved as text.
-class COutputWindowWidget : public QPlainTextEdit, public OutputWindow {
+class COutputWindowWidget : public QPlainTextEdit, public LineWindow {
     Q_OBJECT
 
 public:

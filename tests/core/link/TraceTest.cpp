@@ -55,7 +55,7 @@ TEST(Trace, AFullWindowIsCutToAnEmptyLineAndTheNewest511) {
     MemoryOutputWindow window;
     Trace trace;
     trace.SetOutputWindow(&window, false, TraceModeHex);
-    for (int i = 0; i < Trace::kMaxLines; ++i) {
+    for (int i = 0; i < LineWindow::kMaxLines; ++i) {
         trace.WriteStatusLine("line " + std::to_string(i));
     }
     EXPECT_EQ(window.GetLineCount(), 1025);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <future>
 #include <memory>
 #include <string>
@@ -145,6 +146,48 @@ TEST(ReaderWorker, TheWindowGetsTheSameTraceAsWithoutTheWorkerAllBeforeTheResult
     EXPECT_EQ(relayed.window.UndoEmptiedCount(), direct.window.UndoEmptiedCount());
     EXPECT_EQ(atResult, relayed.window.Text());
     EXPECT_FALSE(relayed.window.m_bOffThread);
+}
+
+TEST(ReaderWorker, TheWireNeverWaitsForTheWindow) {
+    // Five traced Requests while the window's thread does nothing but wait for them: they finish,
+    // with the same bytes and the same time on the reader's clock as without a window.
+    const auto fiveRequests = [](Bench& bench, uint32_t& elapsed) {
+        return [&bench, &elapsed](ReaderPort& port, ReaderLink& link) {
+            const uint32_t start = bench.clock.GetTickCount();
+            LinkResult result = LR_OK;
+            for (int i = 0; i < 5 && result == LR_OK; ++i) {
+                result = RequestCard(port, link);
+            }
+            elapsed = bench.clock.GetTickCount() - start;
+            return result;
+        };
+    };
+    Bench untraced([](Bench&) -> OutputWindow* { return nullptr; });
+    uint32_t untracedMs = 0;
+    ASSERT_EQ(fiveRequests(untraced, untracedMs)(untraced.port, untraced.link), LR_OK);
+
+    Bench traced(Relayed);
+    uint32_t tracedMs = 0;
+    std::promise<LinkResult> finished;
+    std::future<LinkResult> result = finished.get_future();
+    ASSERT_TRUE(
+        traced.worker.Post([&, run = fiveRequests(traced, tracedMs)](ReaderPort& port, ReaderLink& link) {
+            const LinkResult r = run(port, link);
+            finished.set_value(r);
+            return r;
+        }));
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(10)), std::future_status::ready)
+        << "the exchanges waited for the window's thread";
+    EXPECT_EQ(result.get(), LR_OK);
+    EXPECT_TRUE(traced.window.Text().empty()) << "nothing reached the window while its thread was away";
+    traced.worker.WaitForIdle();
+
+    EXPECT_EQ(tracedMs, untracedMs);
+    ASSERT_EQ(traced.reader->Requests().size(), untraced.reader->Requests().size());
+    Bench direct(Direct);
+    uint32_t directMs = 0;
+    ASSERT_EQ(fiveRequests(direct, directMs)(direct.port, direct.link), LR_OK);
+    EXPECT_EQ(traced.window.Text(), direct.window.Text());
 }
 
 TEST(ReaderWorker, ShuttingDownDuringAnExchangeWaitsForItAndLosesNothing) {

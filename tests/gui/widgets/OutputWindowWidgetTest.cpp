@@ -109,7 +109,7 @@ TEST_F(OutputWindowWidgetTest, TheNewestLineStaysInViewAfterAResizeAndInALowWind
 }
 
 TEST_F(OutputWindowWidgetTest, AFullWindowIsCutToAnEmptyLineAndTheNewest511) {
-    for (int i = 0; i < Trace::kMaxLines; ++i) {
+    for (int i = 0; i < LineWindow::kMaxLines; ++i) {
         m_trace.WriteStatusLine("line " + std::to_string(i));
     }
     EXPECT_EQ(m_window.GetLineCount(), 1025);
