@@ -54,10 +54,11 @@ CReaderWorker::~CReaderWorker() {
     Shutdown();
 }
 
-bool CReaderWorker::Post(Operation operation, Completion done, bool background) {
-    if (m_bBusy || !m_thread.joinable() || !operation) {
+bool CReaderWorker::Post(QObject* context, Operation operation, Completion done, bool background) {
+    if (m_bBusy || !m_thread.joinable() || !operation || context == nullptr) {
         return false;
     }
+    m_pContext = context;
     m_bOpenKnown = m_port.IsOpen();
     m_bBusy = true;
     m_bBackground = background;
@@ -71,6 +72,18 @@ bool CReaderWorker::Post(Operation operation, Completion done, bool background) 
         emit BusyChanged(true);
     }
     return true;
+}
+
+bool CReaderWorker::PostWhenIdle(QObject* context, Operation operation, Completion done) {
+    WaitForIdle();
+    return Post(context, std::move(operation), std::move(done));
+}
+
+void CReaderWorker::Release(const QObject* context) {
+    if (m_bBusy && m_pContext == context) {
+        m_pContext = nullptr;
+        WaitForIdle();
+    }
 }
 
 bool CReaderWorker::IsPortOpen() const {
@@ -111,10 +124,12 @@ void CReaderWorker::Run() {
         CallOnWindowThread([this, result, open, done = std::move(done)] {
             m_bOpenKnown = open;
             m_bBusy = false;
+            // The answer is of use only while its context lives (a page, a dialog).
+            const QPointer<QObject> context = std::exchange(m_pContext, nullptr);
             if (!m_bBackground) {
                 emit BusyChanged(false);
             }
-            if (done) {
+            if (done && context != nullptr) {
                 done(result);
             }
         });

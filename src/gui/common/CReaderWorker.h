@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <QObject>
+#include <QPointer>
 
 #include "link/LinkResult.h"
 
@@ -22,13 +23,17 @@ class ReaderPort;
 // One worker thread owns the reader port and the link and runs one operation at a time: a command,
 // one step of a mode, connect, disconnect. The rules:
 //
-// - Post(operation, done) hands an operation to the worker thread and returns at once. It refuses
-//   (returns false, runs nothing, queues nothing) while an earlier operation has not delivered its
-//   result yet: callers disable what would post (IsBusy, BusyChanged) rather than pile work up.
+// - Post(context, operation, done) hands an operation to the worker thread and returns at once. It
+//   refuses (returns false, runs nothing, queues nothing) while an earlier operation has not
+//   delivered its result yet: callers disable what would post (IsBusy, BusyChanged) rather than
+//   pile work up, and say so or try again when a post is refused. PostWhenIdle waits for the
+//   running operation first, for work that must not be lost (a baud rate to restore).
 // - operation(port, link) runs on the worker thread. It may use the port and the link freely and
 //   must not touch widgets; it should capture by value what it needs from the page.
-// - done(result) runs afterwards on the window's thread, as a queued call: write answers back into
-//   the page there.
+// - done(result) runs afterwards on the window's thread, as a queued call, while context lives:
+//   write answers back into the page there. A context that goes away first calls Release(this) in
+//   its destructor: its running operation ends and its completion is dropped, so that neither
+//   touches what is being destroyed.
 // - Trace lines: attach Relay(window) to the port instead of the window itself. What the trace does
 //   to the relay on the worker thread is carried out on the real window on the window's thread, in
 //   order, and all of it before done runs. On the window's thread the relay calls straight through.
@@ -55,7 +60,11 @@ public:
     CReaderWorker(const CReaderWorker&) = delete;
     CReaderWorker& operator=(const CReaderWorker&) = delete;
 
-    bool Post(Operation operation, Completion done = {}, bool background = false);
+    bool Post(QObject* context, Operation operation, Completion done = {}, bool background = false);
+    // Post after the running operation has delivered; false only once the worker has shut down.
+    bool PostWhenIdle(QObject* context, Operation operation, Completion done = {});
+    // For context's destructor: waits for its running operation and drops its completion.
+    void Release(const QObject* context);
     bool IsBusy() const { return m_bBusy; }
     bool IsBackground() const { return m_bBusy && m_bBackground; }
     // The port's open flag: read directly while idle, as the last operation left it while busy.
@@ -86,6 +95,8 @@ private:
     bool m_bBusy = false;
     bool m_bBackground = false;
     bool m_bOpenKnown = false;
+    // Whose completion the running operation delivers to; cleared when that owner goes.
+    QPointer<QObject> m_pContext;
     std::vector<std::unique_ptr<RelayWindow>> m_relays;
 
     std::mutex m_mutex;

@@ -202,6 +202,13 @@ CProductionDialog::CProductionDialog(QWidget* parent) : CPropertyPage(parent) {
     ShowRecordPath();
 }
 
+CProductionDialog::~CProductionDialog() {
+    // A posted port switch or settings read uses the form: it ends before the form goes.
+    if (m_pWorker != nullptr) {
+        m_pWorker->Release(this);
+    }
+}
+
 void CProductionDialog::SetSheetObjects(ReaderPort* port, CReaderWorker* worker, Clock* clock) {
     m_pReaderPort = port;
     m_pClock = clock;
@@ -253,7 +260,7 @@ bool CProductionDialog::OnSetActive() {
     ShowControls();
     // The worker owns the port: the reader's loader talks at 9600 baud while the page is shown.
     if (m_pWorker != nullptr) {
-        m_pWorker->Post([form = &m_form](ReaderPort& port, ReaderLink&) {
+        m_pWorker->PostWhenIdle(this, [form = &m_form](ReaderPort& port, ReaderLink&) {
             form->EnterPort(port);
             return LR_OK;
         });
@@ -263,8 +270,9 @@ bool CProductionDialog::OnSetActive() {
 
 bool CProductionDialog::OnKillActive() {
     SaveControls();
+    // The port must not stay at the loader's baud rate: this waits for a running exchange.
     if (m_pWorker != nullptr) {
-        m_pWorker->Post([form = &m_form](ReaderPort& port, ReaderLink&) {
+        m_pWorker->PostWhenIdle(this, [form = &m_form](ReaderPort& port, ReaderLink&) {
             form->LeavePort(port);
             return LR_OK;
         });
@@ -392,7 +400,7 @@ void CProductionDialog::OnReadUsbSettings() {
         ShowMessage(this, QString::fromStdString(*text),
                     *read ? MessageIcon::Information : MessageIcon::Exclamation);
     };
-    if (!m_pWorker->Post(readSettings, show)) {
+    if (!m_pWorker->Post(this, readSettings, show)) {
         QApplication::beep();
     }
 }

@@ -59,6 +59,7 @@ public:
     };
 
     explicit CProductionDialog(QWidget* parent = nullptr);
+    ~CProductionDialog() override;
 
     // clock: the one the port's time-outs run on (the link's).
     void SetSheetObjects(ReaderPort* port, CReaderWorker* worker, Clock* clock);

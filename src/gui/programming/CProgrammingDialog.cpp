@@ -88,8 +88,7 @@ CProgrammingDialog::CProgrammingDialog(ReaderPort& port, CReaderWorker& worker, 
 CProgrammingDialog::~CProgrammingDialog() {
     m_timer.stop();
     // A step still running ends before the dialog goes; its result is dropped with it.
-    m_bGone = true;
-    m_worker.WaitForIdle();
+    m_worker.Release(this);
 }
 
 void CProgrammingDialog::SetDestination(int destination) {
@@ -120,15 +119,13 @@ bool CProgrammingDialog::Post(std::function<void(ProgrammingSequence&)> work, bo
     auto sequence = m_sequence;
     const int destination = m_nDestination;
     return m_worker.Post(
+        this,
         [sequence, destination, work = std::move(work)](ReaderPort&, ReaderLink&) {
             sequence->SetDestination(destination);
             work(*sequence);
             return LR_OK;
         },
         [this, begins](LinkResult) {
-            if (m_bGone) {
-                return;
-            }
             Refresh();
             if (m_sequence->GetResult() == ProgrammingSequence::ResultOk) {
                 accept();

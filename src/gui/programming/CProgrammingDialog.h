@@ -71,7 +71,6 @@ private:
     std::shared_ptr<ProgrammingSequence> m_sequence;
     int m_nDestination = 0;
     size_t m_nLogShown = 0;
-    bool m_bGone = false;
     QTimer m_timer;
 
     QPlainTextEdit* m_pLog;

@@ -53,6 +53,7 @@ struct Bench {
     ReaderPort port{nullptr, std::make_shared<SimD2xxProvider>(reader, clock)};
     ReaderLink link{clock};
     ThreadCheckingWindow window;  // outlives the worker, which may still deliver to it
+    QObject context;              // what the completions belong to
     CReaderWorker worker{port, link};
 };
 
@@ -77,16 +78,16 @@ TEST(ReaderWorker, APostWhileOneRunsIsRefusedAndNothingIsQueued) {
     std::vector<LinkResult> results;
     const auto record = [&results](LinkResult result) { results.push_back(result); };
 
-    ASSERT_TRUE(bench.worker.Post(RequestCard, record));
+    ASSERT_TRUE(bench.worker.Post(&bench.context, RequestCard, record));
     EXPECT_TRUE(bench.worker.IsBusy());
     // Refused until the first answer is in on this thread, however soon the reader answered.
-    EXPECT_FALSE(bench.worker.Post(RequestCard, record));
+    EXPECT_FALSE(bench.worker.Post(&bench.context, RequestCard, record));
     bench.worker.WaitForIdle();
     EXPECT_EQ(results, std::vector<LinkResult>{LR_OK});
     EXPECT_EQ(busy, (std::vector<bool>{true, false}));
     EXPECT_EQ(bench.reader->Requests().size(), 1u);
 
-    EXPECT_TRUE(bench.worker.Post(RequestCard, record));
+    EXPECT_TRUE(bench.worker.Post(&bench.context, RequestCard, record));
     bench.worker.WaitForIdle();
     EXPECT_EQ(results.size(), 2u);
     EXPECT_EQ(bench.reader->Requests().size(), 2u);
@@ -94,9 +95,9 @@ TEST(ReaderWorker, APostWhileOneRunsIsRefusedAndNothingIsQueued) {
     // A background post (a mode's step, a poll) is refused the same way while it runs, but shows no
     // busy state: the cursor and the tab bar would flicker at the rate of the steps.
     busy.clear();
-    ASSERT_TRUE(bench.worker.Post(RequestCard, record, true));
+    ASSERT_TRUE(bench.worker.Post(&bench.context, RequestCard, record, true));
     EXPECT_TRUE(bench.worker.IsBackground());
-    EXPECT_FALSE(bench.worker.Post(RequestCard, record));
+    EXPECT_FALSE(bench.worker.Post(&bench.context, RequestCard, record));
     bench.worker.WaitForIdle();
     EXPECT_FALSE(bench.worker.IsBackground());
     EXPECT_EQ(results.size(), 3u);
@@ -107,7 +108,7 @@ TEST(ReaderWorker, ALineReachesTheWindowWhileItsExchangeStillRuns) {
     Bench bench(Relayed);
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
-    ASSERT_TRUE(bench.worker.Post([released](ReaderPort& port, ReaderLink&) {
+    ASSERT_TRUE(bench.worker.Post(&bench.context, [released](ReaderPort& port, ReaderLink&) {
         port.WriteStatusLine("<first>");
         released.wait();
         port.WriteStatusLine("<second>");
@@ -137,7 +138,8 @@ TEST(ReaderWorker, TheWindowGetsTheSameTraceAsWithoutTheWorkerAllBeforeTheResult
 
     Bench relayed(Relayed);
     std::string atResult;
-    ASSERT_TRUE(relayed.worker.Post(manyRequests, [&](LinkResult) { atResult = relayed.window.Text(); }));
+    ASSERT_TRUE(relayed.worker.Post(&relayed.context, manyRequests,
+                                    [&](LinkResult) { atResult = relayed.window.Text(); }));
     relayed.worker.WaitForIdle();
 
     ASSERT_GT(direct.window.UndoEmptiedCount(), 0);  // the window was cut
@@ -170,8 +172,8 @@ TEST(ReaderWorker, TheWireNeverWaitsForTheWindow) {
     uint32_t tracedMs = 0;
     std::promise<LinkResult> finished;
     std::future<LinkResult> result = finished.get_future();
-    ASSERT_TRUE(
-        traced.worker.Post([&, run = fiveRequests(traced, tracedMs)](ReaderPort& port, ReaderLink& link) {
+    ASSERT_TRUE(traced.worker.Post(
+        &traced.context, [&, run = fiveRequests(traced, tracedMs)](ReaderPort& port, ReaderLink& link) {
             const LinkResult r = run(port, link);
             finished.set_value(r);
             return r;
@@ -190,6 +192,41 @@ TEST(ReaderWorker, TheWireNeverWaitsForTheWindow) {
     EXPECT_EQ(traced.window.Text(), direct.window.Text());
 }
 
+TEST(ReaderWorker, ACompletionWhoseContextIsGoneIsDroppedAndReleaseWaitsForItsOperation) {
+    Bench bench(Relayed);
+    bool delivered = false;
+    {
+        QObject page;
+        ASSERT_TRUE(bench.worker.Post(&page, RequestCard, [&delivered](LinkResult) { delivered = true; }));
+    }
+    bench.worker.WaitForIdle();
+    EXPECT_FALSE(delivered) << "the answer reached a page that was gone";
+
+    // Release: the page's destructor waits for the operation that uses the page's members.
+    auto page = std::make_unique<QObject>();
+    auto state = std::make_shared<int>(0);
+    std::promise<void> running;
+    ASSERT_TRUE(bench.worker.Post(
+        page.get(),
+        [&running, state](ReaderPort& port, ReaderLink& link) {
+            running.set_value();
+            const LinkResult result = RequestCard(port, link);
+            *state = 1;
+            return result;
+        },
+        [&delivered](LinkResult) { delivered = true; }));
+    running.get_future().wait();
+    bench.worker.Release(page.get());
+    EXPECT_EQ(*state, 1) << "Release returned before the operation ended";
+    EXPECT_FALSE(bench.worker.IsBusy());
+    EXPECT_FALSE(delivered);
+    // Another context's operation is not waited for.
+    ASSERT_TRUE(bench.worker.Post(&bench.context, RequestCard));
+    bench.worker.Release(page.get());
+    EXPECT_TRUE(bench.worker.IsBusy());
+    bench.worker.WaitForIdle();
+}
+
 TEST(ReaderWorker, ShuttingDownDuringAnExchangeWaitsForItAndLosesNothing) {
     Bench bench(Relayed);
     SimFaults silent;
@@ -197,7 +234,7 @@ TEST(ReaderWorker, ShuttingDownDuringAnExchangeWaitsForItAndLosesNothing) {
     bench.reader->SetFaults(silent);
     const uint32_t start = bench.clock.GetTickCount();
     LinkResult result = LR_OK;
-    ASSERT_TRUE(bench.worker.Post(RequestCard, [&result](LinkResult r) { result = r; }));
+    ASSERT_TRUE(bench.worker.Post(&bench.context, RequestCard, [&result](LinkResult r) { result = r; }));
     bench.worker.Shutdown();
 
     EXPECT_EQ(result, LR_NO_ANSWER);
@@ -205,5 +242,5 @@ TEST(ReaderWorker, ShuttingDownDuringAnExchangeWaitsForItAndLosesNothing) {
     // the longest handshake wait each.
     EXPECT_EQ(bench.window.Lines(), (std::vector<std::string>{">> 02 ", ">> 02 ", ">> 02 ", ">> 02 ", ""}));
     EXPECT_LE(bench.clock.GetTickCount() - start, 4u * 2000u);
-    EXPECT_FALSE(bench.worker.Post(RequestCard));
+    EXPECT_FALSE(bench.worker.Post(&bench.context, RequestCard));
 }

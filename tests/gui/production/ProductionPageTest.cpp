@@ -300,6 +300,19 @@ TEST_F(ProductionPageTest, ThePortRunsAt9600WhileThePageIsShown) {
     }
 }
 
+TEST_F(ProductionPageTest, APageDestroyedWhileItsPortSwitchRunsWaitsForIt) {
+    Connect(115200);
+    Leave();
+    // The switch to 9600 baud runs on the worker with the page's form; the page goes at once.
+    auto page = std::make_unique<CProductionDialog>();
+    page->SetSheetObjects(&m_port, &m_worker, &m_clock);
+    page->SetProfilePath((m_dir / "profiles.ini").string());
+    page->OnSetActive();
+    page.reset();
+    EXPECT_FALSE(m_worker.IsBusy());
+    EXPECT_EQ(m_port.GetBaudRate(), 9600u);
+}
+
 TEST_F(ProductionPageTest, ReadUsbSettingsShowsTheSummaryOfTheReadersBridge) {
     Connect();
     ChooseProfile(1);

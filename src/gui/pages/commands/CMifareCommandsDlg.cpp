@@ -209,6 +209,7 @@ CMifareCommandsDlg::~CMifareCommandsDlg() {
     // Closing in the middle of a mode: the reader is not left with its LEDs on or still armed.
     m_pStepTimer->stop();
     if (m_pWorker != nullptr) {
+        m_pWorker->Release(this);
         m_pWorker->WaitForIdle();
     }
     if (!IsBusy()) {
@@ -286,7 +287,7 @@ bool CMifareCommandsDlg::OnSetActive() {
     if (m_pWorker != nullptr && m_pWorker->IsPortOpen()) {
         // The default key load is the page's own business and stays out of the trace; the window
         // is attached again once it is done.
-        m_pWorker->Post([window](ReaderPort& port, ReaderLink& reader) {
+        m_pWorker->PostWhenIdle(this, [window](ReaderPort& port, ReaderLink& reader) {
             port.SetOutputWindow(nullptr, false, TraceModeHex);
             // The connection probe or another page may have left polling reads set.
             port.SetReadMode(ReadModeNormal);
@@ -367,6 +368,7 @@ void CMifareCommandsDlg::Send(std::function<LinkResult(ReaderLink&)> command, st
         return;
     }
     const bool posted = m_pWorker->Post(
+        this,
         [command = std::move(command)](ReaderPort& port, ReaderLink& reader) {
             port.Purge();
             return command(reader);
@@ -712,6 +714,7 @@ void CMifareCommandsDlg::RunStep() {
     if (m_bContRead) {
         auto report = std::make_shared<ContReadReport>();
         posted = m_pWorker->Post(
+            this,
             [cycle = m_pCycle.get(), report](ReaderPort&, ReaderLink&) {
                 *report = cycle->Step();
                 return report->result;
@@ -720,6 +723,7 @@ void CMifareCommandsDlg::RunStep() {
     } else if (m_bWaitCard) {
         auto report = std::make_shared<WaitCardReport>();
         posted = m_pWorker->Post(
+            this,
             [exchange = m_pWaitCardExchange.get(), report](ReaderPort&, ReaderLink&) {
                 *report = exchange->Step();
                 return LR_OK;
@@ -795,13 +799,14 @@ void CMifareCommandsDlg::StopMode() {
     bool posted = false;
     if (m_pCycle != nullptr && m_pCycle->IsRunning()) {
         posted = m_pWorker->Post(
+            this,
             [cycle = m_pCycle.get()](ReaderPort&, ReaderLink&) {
                 cycle->Stop();
                 return LR_OK;
             },
             [this](LinkResult) { ContReadStopped(); });
     } else if (m_pWaitCardExchange != nullptr && m_pWaitCardExchange->IsRunning()) {
-        posted = m_pWorker->Post([exchange = m_pWaitCardExchange.get()](ReaderPort&, ReaderLink&) {
+        posted = m_pWorker->Post(this, [exchange = m_pWaitCardExchange.get()](ReaderPort&, ReaderLink&) {
             exchange->Stop();
             return LR_OK;
         });

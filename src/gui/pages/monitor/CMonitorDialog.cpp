@@ -94,6 +94,7 @@ CMonitorDialog::CMonitorDialog(QWidget* parent)
 CMonitorDialog::~CMonitorDialog() {
     m_timer.stop();
     if (m_pWorker != nullptr) {
+        m_pWorker->Release(this);
         m_pWorker->WaitForIdle();
     }
     // The port outlives the page: it must not keep tracing into a terminal that is gone.
@@ -144,8 +145,8 @@ void CMonitorDialog::StartPolling() {
     }
     OutputWindow* window = m_pWorker->Relay(m_pTerminal);
     const bool open = IsPortOpen(m_pPort);
-    m_pWorker->WaitForIdle();
-    m_pWorker->Post(
+    m_pWorker->PostWhenIdle(
+        this,
         [window, open](ReaderPort& port, ReaderLink&) {
             port.SetOutputWindow(window, false, TraceModeText);
             // From now on a read returns at once with what has already arrived.
@@ -190,6 +191,7 @@ void CMonitorDialog::OnTimer() {
     }
     auto got = std::make_shared<ByteBuffer>();
     m_pWorker->Post(
+        this,
         [got](ReaderPort& port, ReaderLink&) {
             uint32_t received = 0;
             // The trace writes what arrived into the terminal.
@@ -226,8 +228,9 @@ void CMonitorDialog::FlushTyped() {
     ByteBuffer bytes(
         std::span(reinterpret_cast<const uint8_t*>(m_typed.constData()), static_cast<size_t>(n)));
     m_typed.remove(0, n);
-    m_pWorker->Post([bytes](ReaderPort& port, ReaderLink&) { return port.Write(bytes); },
-                    [this](LinkResult) { FlushTyped(); }, true);
+    m_pWorker->Post(
+        this, [bytes](ReaderPort& port, ReaderLink&) { return port.Write(bytes); },
+        [this](LinkResult) { FlushTyped(); }, true);
 }
 
 void CMonitorDialog::RunJob(const QString& filter, ProgrammingMode mode) {

@@ -318,7 +318,7 @@ void CConnectionDialog::Connect() {
         }
         UpdateControls();
     };
-    if (!m_pWorker->Post(connect, connected)) {
+    if (!m_pWorker->Post(this, connect, connected)) {
         m_bConnect = false;
         QApplication::beep();
     }
@@ -330,7 +330,8 @@ void CConnectionDialog::Disconnect() {
         SetStatus(QString(), false);
         UpdateControls();
     };
-    if (!m_pWorker->Post([](ReaderPort& port, ReaderLink&) { return port.ClosePort(); }, disconnected)) {
+    if (!m_pWorker->Post(
+            this, [](ReaderPort& port, ReaderLink&) { return port.ClosePort(); }, disconnected)) {
         m_bConnect = true;
         QApplication::beep();
     }
