@@ -2,33 +2,35 @@
 
 #include "CliNumber.h"
 
+#include <atomic>
 #include <charconv>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <memory>
-#include <thread>
 
 #include "commands/CStatisticsLog.h"
 #include "commands/PcBeep.h"
 #include "commands/WaitCardExchange.h"
 #include "link/ReaderLink.h"
+#include "stepping/BlockingStepDriver.h"
 
 namespace {
 
 constexpr uint32_t kProgressIntervalMs = 250;
 
-volatile std::sig_atomic_t g_bInterrupted = 0;
+// Set by the signal handler and read by the driver: lock-free, hence safe in a handler.
+std::atomic<bool> g_bInterrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 
 void OnInterrupt(int) {
-    g_bInterrupted = 1;
+    g_bInterrupted = true;
 }
 
 // Ctrl-C ends the running mode after its current step, instead of the program.
 class InterruptGuard {
 public:
     InterruptGuard() {
-        g_bInterrupted = 0;
+        g_bInterrupted = false;
         struct sigaction action {};
         action.sa_handler = OnInterrupt;
         sigemptyset(&action.sa_mask);
@@ -41,12 +43,6 @@ public:
 private:
     struct sigaction m_previous {};
 };
-
-void Pause(uint32_t ms) {
-    if (ms != 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-    }
-}
 
 std::string Format(const char* format, auto... values) {
     char line[160];
@@ -206,9 +202,8 @@ int CliModes::RunContRead(const CliModeOptions& options) {
     uint64_t logErrors = 0;
     bool stoppedByItself = false;
     LinkResult lineLost = LR_OK;
-    cycle.Start(options.contRead, log.IsOpen() ? &log : nullptr, beep.get());
-    while (cycle.IsRunning()) {
-        const ContReadReport report = cycle.Step();
+    const auto reportStep = [&] {
+        const ContReadReport& report = cycle.LastReport();
         if (!report.strNotice.empty()) {
             ClearProgress();
             m_err << "tagbench-cli: " << report.strNotice << "\n";
@@ -218,23 +213,25 @@ int CliModes::RunContRead(const CliModeOptions& options) {
             ClearProgress();
             m_err << "tagbench-cli: " << report.strLogError << "\n";
         }
-        if (report.bStopped) {
-            stoppedByItself = true;
-            lineLost = report.bLineLost ? report.result : LR_OK;
-            break;
-        }
         cycles += report.bCycleEnded ? 1 : 0;
         const uint32_t now = m_clock.GetTickCount();
-        if (g_bInterrupted != 0 || (options.nCycles != 0 && cycles >= options.nCycles) ||
-            (options.dwSeconds != 0 && now - start >= options.dwSeconds * 1000)) {
-            cycle.Stop();
-            break;
-        }
         if (m_bProgress && now - lastProgress >= kProgressIntervalMs) {
             lastProgress = now;
             PrintProgress(cycle.Statistics().Figures(now));
         }
-        Pause(report.dwNextDelayMs);
+    };
+    const auto limitReached = [&] {
+        return (options.nCycles != 0 && cycles >= options.nCycles) ||
+               (options.dwSeconds != 0 && m_clock.GetTickCount() - start >= options.dwSeconds * 1000);
+    };
+    cycle.Start(options.contRead, log.IsOpen() ? &log : nullptr, beep.get());
+    if (BlockingStepDriver(&g_bInterrupted).Run(cycle, limitReached, reportStep) ==
+        BlockingStepDriver::End::Ended) {
+        // The automatic stop: its step's notice and record error are reported like any step's.
+        const ContReadReport& report = cycle.LastReport();
+        reportStep();
+        stoppedByItself = report.bStopped;
+        lineLost = report.bLineLost ? report.result : LR_OK;
     }
     ClearProgress();
     port->SetOutputWindow(m_pWindow, true, TraceModeHex);
@@ -262,18 +259,15 @@ int CliModes::RunWaitCard(const CliModeOptions& options) {
     WaitCardExchange exchange(m_link, m_clock);
     const InterruptGuard interrupt;
     const uint32_t start = m_clock.GetTickCount();
+    const auto timedOut = [&] {
+        return options.dwSeconds != 0 && m_clock.GetTickCount() - start >= options.dwSeconds * 1000;
+    };
     exchange.Start();
-    while (exchange.IsRunning()) {
-        const bool timedOut =
-            options.dwSeconds != 0 && m_clock.GetTickCount() - start >= options.dwSeconds * 1000;
-        if (g_bInterrupted != 0 || timedOut) {
-            exchange.Stop();
-            m_err << "tagbench-cli: waitcard "
-                  << (timedOut ? "saw no card within " + std::to_string(options.dwSeconds) + " s" : "stopped")
-                  << "\n";
-            return 1;
-        }
-        Pause(exchange.Step().dwNextDelayMs);
+    if (BlockingStepDriver(&g_bInterrupted).Run(exchange, timedOut) == BlockingStepDriver::End::Stopped) {
+        m_err << "tagbench-cli: waitcard "
+              << (timedOut() ? "saw no card within " + std::to_string(options.dwSeconds) + " s" : "stopped")
+              << "\n";
+        return 1;
     }
     if (!exchange.IsCardAccepted()) {
         m_err << "tagbench-cli: waitcard ended without a card\n";

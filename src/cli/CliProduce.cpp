@@ -3,18 +3,19 @@
 #include "CliNumber.h"
 
 #include <strings.h>
+#include <atomic>
 #include <charconv>
-#include <chrono>
-#include <csignal>
 #include <ctime>
-#include <thread>
 
 #include "commands/HexText.h"
 #include "link/ReaderPort.h"
+#include "stepping/BlockingStepDriver.h"
 
 namespace {
 
-volatile std::sig_atomic_t g_stop = 0;
+// Set by the signal handler, read between steps: lock-free, hence safe in a handler.
+std::atomic<bool> g_stop{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 
 const char* FieldName(int control) {
     switch (control) {
@@ -53,25 +54,21 @@ const char* JobName(ProgrammingMode mode) {
 void RunJob(ProgrammingSequence& sequence, const ProgrammingInputs& inputs) {
     sequence.SetInputs(inputs);
     sequence.Begin();
-    while (sequence.IsRunning()) {
+    const auto waitingForReader = [&sequence] {
         const ProgrammingState state = sequence.GetState();
-        if (g_stop != 0 && (state == ProgrammingState::Start || state == ProgrammingState::WaitPrompt) &&
-            sequence.Cancel()) {
-            return;
-        }
-        sequence.Step();
-        std::this_thread::sleep_for(std::chrono::milliseconds(sequence.GetNextStepDelay()));
-    }
+        return g_stop && (state == ProgrammingState::Start || state == ProgrammingState::WaitPrompt);
+    };
+    BlockingStepDriver(nullptr).Run(sequence, waitingForReader);
 }
 
 }  // namespace
 
 void RequestProduceStop() {
-    g_stop = 1;
+    g_stop = true;
 }
 
 bool IsProduceStopRequested() {
-    return g_stop != 0;
+    return g_stop;
 }
 
 bool ParseProduce(const std::vector<std::string>& args, size_t& i, CliProduceOptions& o, std::string& error) {
@@ -231,7 +228,7 @@ int CliProduce::Run(ReaderPort& port, Clock& clock) {
     uint32_t handled = 0;
     uint32_t failed = 0;
     bool recordFailed = false;
-    while (g_stop == 0 && (m_options.dwCount == 0 || handled < m_options.dwCount)) {
+    while (!g_stop && (m_options.dwCount == 0 || handled < m_options.dwCount)) {
         ProgrammingSequence sequence(port, clock);
         RunJob(sequence, m_request.inputs);
         if (!ProductionRecord::ShouldRecord(sequence)) {

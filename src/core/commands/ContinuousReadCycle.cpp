@@ -35,6 +35,16 @@ void ContinuousReadCycle::Start(const ContReadOptions& options, CStatisticsLog* 
     m_statistics.Start(m_dwStartTick);
 }
 
+StepOutcome ContinuousReadCycle::Advance() {
+    m_lastReport = Step();
+    return {!m_bRunning, m_lastReport.dwNextDelayMs};
+}
+
+bool ContinuousReadCycle::RequestStop() {
+    Stop();
+    return true;
+}
+
 void ContinuousReadCycle::Stop() {
     if (m_bRunning) {
         Finish();

@@ -6,6 +6,7 @@
 #include "commands/ContReadStatistics.h"
 #include "link/Clock.h"
 #include "link/LinkResult.h"
+#include "stepping/StepMachine.h"
 
 class CStatisticsLog;
 class PcBeep;
@@ -61,7 +62,7 @@ struct ContReadReport {
 // command and never sleeps: the driver (a zero-interval timer, a worker, the command line's loop)
 // calls Step again as soon as it can, or after the delay the report asks for. Calls must not
 // overlap; Stop must not run while a Step runs.
-class ContinuousReadCycle {
+class ContinuousReadCycle : public StepMachine {
 public:
     // How long the reader's beep or LED flash stays on at least, so that it is seen and heard.
     static constexpr uint32_t kSignalMinMs = 50;
@@ -74,6 +75,11 @@ public:
     ContReadReport Step();
     // The user's stop: switches the reader's LEDs and buzzer off and closes the log.
     void Stop();
+
+    // Step for a driver; the step's report is LastReport().
+    StepOutcome Advance() override;
+    bool RequestStop() override;
+    const ContReadReport& LastReport() const { return m_lastReport; }
 
     bool IsRunning() const { return m_bRunning; }
     int GetStep() const { return m_nContReadStep; }
@@ -103,5 +109,6 @@ private:
     uint32_t m_nFailures = 0;  // kept across runs: only a completed cycle and the automatic stop clear it
     uint32_t m_dwCardSerial = 0;
     uint32_t m_dwSignalTick = 0;
+    ContReadReport m_lastReport;
     bool m_bSignalOn = false;
 };

@@ -11,6 +11,16 @@ void WaitCardExchange::Start() {
     m_nWaitCardStep = WaitCardArm;
 }
 
+StepOutcome WaitCardExchange::Advance() {
+    m_lastReport = Step();
+    return {m_lastReport.bEnded || !m_bRunning, m_lastReport.dwNextDelayMs};
+}
+
+bool WaitCardExchange::RequestStop() {
+    Stop();
+    return true;
+}
+
 void WaitCardExchange::Stop() {
     if (!m_bRunning) {
         return;

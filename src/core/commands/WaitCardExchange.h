@@ -5,6 +5,7 @@
 
 #include "link/ByteBuffer.h"
 #include "link/Clock.h"
+#include "stepping/StepMachine.h"
 
 class ReaderLink;
 
@@ -30,7 +31,7 @@ struct WaitCardReport {
 // takes that report over the link's handshake, acknowledges or refuses it and ends. One step per
 // call of Step; a step never sleeps beyond one read of the port, and while nothing arrives it asks
 // for the next step a little later, so that waiting for a card costs next to nothing.
-class WaitCardExchange {
+class WaitCardExchange : public StepMachine {
 public:
     // A report that falls silent this long after its last bytes is given up when a read fails.
     static constexpr uint32_t kQuietLimitMs = 500;
@@ -45,6 +46,11 @@ public:
     WaitCardReport Step();
     // The user's stop: a reader still armed gets a Reset, so that it leaves its waiting mode.
     void Stop();
+
+    // Step for a driver; the step's report is LastReport().
+    StepOutcome Advance() override;
+    bool RequestStop() override;
+    const WaitCardReport& LastReport() const { return m_lastReport; }
 
     bool IsRunning() const { return m_bRunning; }
     int GetStep() const { return m_nWaitCardStep; }
@@ -79,4 +85,5 @@ private:
     uint32_t m_dwLastDataTick = 0;
     uint32_t m_nCollected = 0;
     uint8_t m_byStatus = 0;
+    WaitCardReport m_lastReport;
 };

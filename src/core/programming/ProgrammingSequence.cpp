@@ -107,6 +107,11 @@ void ProgrammingSequence::Next() {
     }
 }
 
+StepOutcome ProgrammingSequence::Advance() {
+    Step();
+    return {!IsRunning(), m_dwNextDelay};
+}
+
 bool ProgrammingSequence::Cancel() {
     if (!m_bCancelEnabled) {
         return false;

@@ -8,6 +8,7 @@
 #include "link/ByteBuffer.h"
 #include "link/Clock.h"
 #include "link/LinkResult.h"
+#include "stepping/StepMachine.h"
 
 class ReaderPort;
 class UsbEepromRecord;
@@ -79,7 +80,7 @@ struct ProgrammingInputs {
 // an answer as soon as it arrives: within one step a wait keeps polling for up to one timer period,
 // and a step that got its answer asks for the next step at once. With SetPaced(true) the sequence
 // keeps the plain rhythm instead: one poll per step and one step per timer period.
-class ProgrammingSequence {
+class ProgrammingSequence : public StepMachine {
 public:
     enum Result { ResultNone, ResultOk, ResultCancel };
 
@@ -105,6 +106,9 @@ public:
     void Next();
     // Button 2: ends the dialog with the Cancel result when the button is enabled; false otherwise.
     bool Cancel();
+    // A timer tick for a driver; the user's stop is Cancel.
+    StepOutcome Advance() override;
+    bool RequestStop() override { return Cancel(); }
     // 0 "Reader", 1 "Aux. Module"; kept across Next.
     void SetDestination(int destination) { m_nDestination = destination; }
     int GetDestination() const { return m_nDestination; }
