@@ -49,27 +49,15 @@ SimReader::SimReader(Clock& clock)
 // --- locking and listeners
 
 void SimReader::Notify() {
-    std::vector<std::function<void()>> listeners;
-    {
-        std::lock_guard lock(m_mutex);
-        for (auto& [id, listener] : m_listeners) {
-            listeners.push_back(listener);
-        }
-    }
-    for (auto& listener : listeners) {
-        listener();
-    }
+    m_listeners.Notify();
 }
 
 int SimReader::AddListener(std::function<void()> listener) {
-    std::lock_guard lock(m_mutex);
-    m_listeners[m_nNextListener] = std::move(listener);
-    return m_nNextListener++;
+    return m_listeners.Add(std::move(listener));
 }
 
 void SimReader::RemoveListener(int id) {
-    std::lock_guard lock(m_mutex);
-    m_listeners.erase(id);
+    m_listeners.Remove(id);
 }
 
 // --- time

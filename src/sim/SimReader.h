@@ -15,6 +15,7 @@
 
 #include "link/Clock.h"
 #include "sim/SimCard.h"
+#include "sim/SimListenerList.h"
 #include "sim/SimLoader.h"
 
 // Which link procedure the reader speaks: 3964R with its STX/DLE handshake, or the DLE-framed
@@ -132,6 +133,7 @@ public:
     // nothing when the reader waits for the PC alone.
     std::optional<uint32_t> MsToNextEvent(int source = 0);
     int AddListener(std::function<void()> listener);
+    // Once this returns the listener is not called again, and no call of it runs on another thread.
     void RemoveListener(int id);
 
     void SetLinkMode(SimLinkMode mode);
@@ -234,8 +236,7 @@ private:
 
     std::mutex m_mutex;
     Clock& m_clock;
-    std::map<int, std::function<void()>> m_listeners;
-    int m_nNextListener = 1;
+    SimListenerList m_listeners;
     SimLinkMode m_nLinkMode = SimLink3964R;
     bool m_bStrict = true;
 

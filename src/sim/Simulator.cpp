@@ -37,4 +37,10 @@ Simulator::~Simulator() {
     if (m_pPty) {
         SerialPortList::Shared().RemoveExtraPort(m_pPty->PortName());
     }
+    // Each endpoint goes before what it calls: the pseudo-terminal's thread reaches the reader and,
+    // through the reader's listeners, the bridge; the bridge reaches the reader. A port that still
+    // holds the bridge keeps it, and the reader with it.
+    m_pPty.reset();
+    m_pUsb.reset();
+    m_pReader.reset();
 }

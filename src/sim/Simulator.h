@@ -34,6 +34,7 @@ public:
 private:
     Simulator() = default;
 
+    // Torn down by ~Simulator in its own order, not in the members' order.
     std::shared_ptr<SimReader> m_pReader;
     std::unique_ptr<SimPtyEndpoint> m_pPty;
     std::shared_ptr<D2xxProvider> m_pUsb;
