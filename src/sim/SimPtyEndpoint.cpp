@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -18,6 +20,28 @@ using SteadyClock = std::chrono::steady_clock;
 
 std::string SystemError(const char* what) {
     return std::string(what) + ": " + std::strerror(errno);
+}
+
+// A Ctrl-C or SIGTERM sent to the process goes to any one thread that does not block it. The front
+// end waits for them on its own thread, so the simulator's threads block both from their first
+// instruction on (a new thread starts with its creator's mask); the creator's mask is restored.
+template <typename Body>
+std::thread StartWithoutInterrupts(Body body) {
+    sigset_t interrupts;
+    sigemptyset(&interrupts);
+    sigaddset(&interrupts, SIGINT);
+    sigaddset(&interrupts, SIGTERM);
+    sigset_t previous;
+    pthread_sigmask(SIG_BLOCK, &interrupts, &previous);
+    std::thread thread;
+    try {
+        thread = std::thread(std::move(body));
+    } catch (...) {
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        throw;
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return thread;
 }
 
 }  // namespace
@@ -70,7 +94,7 @@ std::unique_ptr<SimPtyEndpoint> SimPtyEndpoint::Create(std::shared_ptr<SimReader
             self->Wake();
         }
     });
-    pty->m_thread = std::thread([self] { self->Run(); });
+    pty->m_thread = StartWithoutInterrupts([self] { self->Run(); });
     return pty;
 }
 

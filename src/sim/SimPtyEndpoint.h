@@ -13,7 +13,8 @@
 // The simulated reader on a pseudo-terminal: the slave side (PortName(), e.g. /dev/pts/5) is a
 // serial port that a ReaderPort opens; a thread moves bytes between the master side and the
 // reader in real time. The thread sleeps in ppoll() until a byte arrives, the reader's next timed
-// event is due, or another thread changes the reader; it never spins.
+// event is due, or another thread changes the reader; it never spins. It blocks SIGINT and SIGTERM,
+// which are the front end's to take.
 //
 // With a baud rate, bytes to the PC leave at the pace of the line (10 bits a byte: start, 8 data,
 // stop); bytes from the PC are taken as they come.

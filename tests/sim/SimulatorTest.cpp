@@ -1,9 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -12,6 +18,65 @@
 namespace {
 
 constexpr uint8_t STX = 0x02, ETX = 0x03, DLE = 0x10;
+
+std::set<std::string> Threads() {
+    std::set<std::string> ids;
+    if (DIR* dir = opendir("/proc/self/task")) {
+        while (const dirent* entry = readdir(dir)) {
+            if (entry->d_name[0] != '.') {
+                ids.insert(entry->d_name);
+            }
+        }
+        closedir(dir);
+    }
+    return ids;
+}
+
+// The thread's blocked signals, from its SigBlk line (a hexadecimal mask, bit n-1 for signal n).
+unsigned long long BlockedSignals(const std::string& thread) {
+    std::ifstream status("/proc/self/task/" + thread + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("SigBlk:", 0) == 0) {
+            return std::strtoull(line.c_str() + 7, nullptr, 16);
+        }
+    }
+    ADD_FAILURE() << "no SigBlk for thread " << thread;
+    return 0;
+}
+
+bool Blocks(unsigned long long mask, int signal) {
+    return (mask >> (signal - 1)) & 1;
+}
+
+// A Ctrl-C must reach the front end's thread: every thread the simulator starts blocks SIGINT and
+// SIGTERM, while the thread that started it keeps the mask it had (here one with SIGUSR1 blocked).
+TEST(SimulatorTest, ItsThreadsLeaveInterruptsToTheFrontEnd) {
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    sigset_t original;
+    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &usr1, &original), 0);
+    const std::set<std::string> before = Threads();
+    std::string error;
+    auto sim = Simulator::Start(error);
+    sigset_t after;
+    pthread_sigmask(SIG_SETMASK, &original, &after);
+    ASSERT_TRUE(sim) << error;
+    EXPECT_TRUE(sigismember(&after, SIGUSR1));
+    EXPECT_FALSE(sigismember(&after, SIGINT));
+    EXPECT_FALSE(sigismember(&after, SIGTERM));
+
+    int started = 0;
+    for (const std::string& thread : Threads()) {
+        if (before.count(thread) == 0) {
+            ++started;
+            const unsigned long long mask = BlockedSignals(thread);
+            EXPECT_TRUE(Blocks(mask, SIGINT)) << thread;
+            EXPECT_TRUE(Blocks(mask, SIGTERM)) << thread;
+        }
+    }
+    EXPECT_GE(started, 1);
+}
 
 // The program ends while both ways to the reader are busy: the bridge is open with a request on
 // its way, and a client writes to the pseudo-terminal without pause, so its thread is handing bytes
