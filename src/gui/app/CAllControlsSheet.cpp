@@ -14,6 +14,7 @@
 #include <QTabBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
+#include <initializer_list>
 #include <utility>
 #include <vector>
 
@@ -75,7 +76,13 @@ CAllControlsSheet::CAllControlsSheet(const QString& caption, QWidget* parent, in
 }
 
 CAllControlsSheet::~CAllControlsSheet() {
-    // An exchange still running finishes, and its trace and answer reach the pages, before they go.
+    // The pages stop their modes on the worker and take no answer from now on: nothing a page
+    // would show (a message box) appears once closing began. What runs still ends and its trace
+    // reaches the window before the pages go.
+    for (CPropertyPage* page : std::initializer_list<CPropertyPage*>{&m_commandsDlg, &m_monitorDlg,
+                                                                     &m_productionDlg, &m_connectionDialog}) {
+        page->OnClose();
+    }
     m_worker.Shutdown();
 }
 

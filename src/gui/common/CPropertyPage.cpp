@@ -20,6 +20,12 @@ void CPropertyPage::SetWorker(CReaderWorker* worker) {
     }
 }
 
+void CPropertyPage::OnClose() {
+    if (m_pWorker != nullptr) {
+        m_pWorker->Release(this);
+    }
+}
+
 bool CPropertyPage::IsBusy() const {
     return m_pWorker != nullptr && m_pWorker->IsBusy();
 }

@@ -17,6 +17,9 @@ public:
     virtual bool OnSetActive() { return true; }
     // The user wants to leave the page; false keeps it (a field does not hold a valid value).
     virtual bool OnKillActive() { return true; }
+    // The program is closing (the sheet calls it before the worker stops, the page's destructor
+    // too): stop what runs, on the worker, and take no answer from it afterwards.
+    virtual void OnClose();
 
     // The worker that runs the page's reader exchanges. While it is busy the page shows the wait
     // cursor and OnBusyChanged lets it disable what would post another exchange.

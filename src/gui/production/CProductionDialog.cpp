@@ -204,9 +204,7 @@ CProductionDialog::CProductionDialog(QWidget* parent) : CPropertyPage(parent) {
 
 CProductionDialog::~CProductionDialog() {
     // A posted port switch or settings read uses the form: it ends before the form goes.
-    if (m_pWorker != nullptr) {
-        m_pWorker->Release(this);
-    }
+    OnClose();
 }
 
 void CProductionDialog::SetSheetObjects(ReaderPort* port, CReaderWorker* worker, Clock* clock) {

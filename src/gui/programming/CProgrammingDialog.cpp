@@ -10,11 +10,31 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QVBoxLayout>
+#include <atomic>
 #include <climits>
 
 #include "common/CReaderWorker.h"
+#include "common/CStepDriver.h"
 #include "common/ControlId.h"
 #include "link/Clock.h"
+
+// The sequence's steps with the destination the user picks meanwhile: the radio buttons change
+// it on the window's thread, each step hands it to the sequence on the worker's.
+class CProgrammingDialog::DestinationSteps final : public StepMachine {
+public:
+    explicit DestinationSteps(ProgrammingSequence& sequence) : m_sequence(sequence) {}
+    void SetDestination(int destination) { m_nDestination = destination; }
+    int Destination() const { return m_nDestination; }
+    StepOutcome Advance() override {
+        m_sequence.SetDestination(m_nDestination);
+        return m_sequence.Advance();
+    }
+    bool RequestStop() override { return m_sequence.RequestStop(); }
+
+private:
+    ProgrammingSequence& m_sequence;
+    std::atomic<int> m_nDestination{0};
+};
 
 namespace {
 
@@ -29,8 +49,9 @@ T* WithId(T* control, uint32_t id) {
 CProgrammingDialog::CProgrammingDialog(ReaderPort& port, CReaderWorker& worker, Clock& clock, QWidget* parent)
     : QDialog(parent),
       m_worker(worker),
-      m_pFakeClock(dynamic_cast<FakeClock*>(&clock)),
       m_sequence(std::make_shared<ProgrammingSequence>(port, clock)),
+      m_pSteps(std::make_unique<DestinationSteps>(*m_sequence)),
+      m_driver(worker),
       m_pLog(WithId(new QPlainTextEdit(this), IDC_LOG)),
       m_pProgress(WithId(new QProgressBar(this), IDC_PROGRESS)),
       m_pGroup(WithId(new QGroupBox(this), IDC_DESTINATION_GROUP)),
@@ -61,7 +82,7 @@ CProgrammingDialog::CProgrammingDialog(ReaderPort& port, CReaderWorker& worker, 
     auto* radios = new QButtonGroup(this);
     radios->addButton(m_pReader, 0);
     radios->addButton(m_pAuxModule, 1);
-    connect(radios, &QButtonGroup::idClicked, this, [this](int id) { m_nDestination = id; });
+    connect(radios, &QButtonGroup::idClicked, this, [this](int id) { m_pSteps->SetDestination(id); });
 
     auto* groupLayout = new QHBoxLayout(m_pGroup);
     groupLayout->addWidget(m_pDestinationLabel);
@@ -81,19 +102,18 @@ CProgrammingDialog::CProgrammingDialog(ReaderPort& port, CReaderWorker& worker, 
     m_pClose->setAutoDefault(false);
     connect(m_pNext, &QPushButton::clicked, this, [this] { Begin(true); });
     connect(m_pClose, &QPushButton::clicked, this, &CProgrammingDialog::reject);
-    m_timer.setSingleShot(true);
-    connect(&m_timer, &QTimer::timeout, this, &CProgrammingDialog::OnTimer);
+    m_driver.SetFakeClock(dynamic_cast<FakeClock*>(&clock));
 }
 
 CProgrammingDialog::~CProgrammingDialog() {
-    m_timer.stop();
     // A step still running ends before the dialog goes; its result is dropped with it.
+    m_driver.Shutdown();
     m_worker.Release(this);
 }
 
 void CProgrammingDialog::SetDestination(int destination) {
-    m_nDestination = destination == 1 ? 1 : 0;
-    (m_nDestination == 1 ? m_pAuxModule : m_pReader)->setChecked(true);
+    m_pSteps->SetDestination(destination == 1 ? 1 : 0);
+    (destination == 1 ? m_pAuxModule : m_pReader)->setChecked(true);
 }
 
 int CProgrammingDialog::exec() {
@@ -109,47 +129,24 @@ void CProgrammingDialog::Begin(bool next) {
     m_nLogShown = 0;
     m_pNext->setEnabled(false);
     // Beginning sets the port's read mode: that belongs to the worker thread like every step.
-    if (!Post([next](ProgrammingSequence& sequence) { next ? sequence.Next() : sequence.Begin(); }, true)) {
-        // The caller stops its own use of the port first; should an exchange still run, try again.
-        QTimer::singleShot(10, this, [this, next] { Begin(next); });
-    }
-}
-
-bool CProgrammingDialog::Post(std::function<void(ProgrammingSequence&)> work, bool begins) {
-    auto sequence = m_sequence;
-    const int destination = m_nDestination;
-    return m_worker.Post(
+    const bool posted = m_worker.Post(
         this,
-        [sequence, destination, work = std::move(work)](ReaderPort&, ReaderLink&) {
+        [sequence = m_sequence, destination = m_pSteps->Destination(), next](ReaderPort&, ReaderLink&) {
             sequence->SetDestination(destination);
-            work(*sequence);
+            next ? sequence->Next() : sequence->Begin();
             return LR_OK;
         },
-        [this, begins](LinkResult) {
-            Refresh();
-            if (m_sequence->GetResult() == ProgrammingSequence::ResultOk) {
-                accept();
+        [this](LinkResult) {
+            if (Refresh() || !m_sequence->IsRunning()) {
                 return;
             }
             // A run's first step comes after one timer period, as a timer's first tick does.
-            Schedule(begins ? m_sequence->GetTimerPeriod() : m_sequence->GetNextStepDelay());
+            m_driver.Start(*m_pSteps, m_sequence->GetTimerPeriod(), [this](const StepOutcome&) { Refresh(); },
+                           {});
         });
-}
-
-void CProgrammingDialog::Schedule(uint32_t delay) {
-    if (!m_sequence->IsRunning()) {
-        return;
-    }
-    if (m_pFakeClock != nullptr) {
-        m_pFakeClock->Advance(delay);
-        delay = 0;
-    }
-    m_timer.start(static_cast<int>(delay));
-}
-
-void CProgrammingDialog::OnTimer() {
-    if (!Post([](ProgrammingSequence& sequence) { sequence.Step(); }, false)) {
-        m_timer.start(static_cast<int>(ProgrammingSequence::kTransferPeriodMs));
+    if (!posted) {
+        // The caller stops its own use of the port first; should an exchange still run, try again.
+        QTimer::singleShot(10, this, [this, next] { Begin(next); });
     }
 }
 
@@ -163,11 +160,11 @@ void CProgrammingDialog::reject() {
         QApplication::beep();  // a file transfer runs to its end
         return;
     }
-    m_timer.stop();
+    m_driver.Shutdown();
     QDialog::reject();
 }
 
-void CProgrammingDialog::Refresh() {
+bool CProgrammingDialog::Refresh() {
     const ProgrammingSequence& sequence = *m_sequence;
     setWindowTitle(QString::fromStdString(sequence.GetCaption()));
     const std::vector<std::string>& log = sequence.GetLog();
@@ -199,4 +196,9 @@ void CProgrammingDialog::Refresh() {
     if (closing && !m_pClose->hasFocus()) {
         m_pClose->setFocus();
     }
+    if (sequence.GetResult() == ProgrammingSequence::ResultOk) {
+        accept();
+        return true;
+    }
+    return false;
 }

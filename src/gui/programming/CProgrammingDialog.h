@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 
+#include "common/CStepDriver.h"
 #include "programming/ProgrammingSequence.h"
 
 class CReaderWorker;
@@ -55,23 +56,20 @@ public:
     const ProgrammingSequence& GetSequence() const { return *m_sequence; }
 
 private:
+    class DestinationSteps;
+
+    // Begins the job (or the next reader's) on the worker; its steps follow through the driver.
     void Begin(bool next);
-    void OnTimer();
-    // Runs work on the sequence on the worker thread, then shows the outcome and schedules the
-    // next step (after one timer period when the work began a run). False when the worker is busy.
-    bool Post(std::function<void(ProgrammingSequence&)> work, bool begins);
-    // Waits delay on the clock, then runs the next step.
-    void Schedule(uint32_t delay);
-    // Shows what the sequence reports; called between steps only.
-    void Refresh();
+    // Shows what the sequence reports, between steps only; true when the job succeeded and the
+    // dialog closed itself.
+    bool Refresh();
 
     CReaderWorker& m_worker;
-    FakeClock* m_pFakeClock;
     // Shared with the step that runs on the worker thread, so that it outlives a late step.
     std::shared_ptr<ProgrammingSequence> m_sequence;
-    int m_nDestination = 0;
+    std::unique_ptr<DestinationSteps> m_pSteps;
+    CStepDriver m_driver;
     size_t m_nLogShown = 0;
-    QTimer m_timer;
 
     QPlainTextEdit* m_pLog;
     QProgressBar* m_pProgress;

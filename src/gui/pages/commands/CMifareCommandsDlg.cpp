@@ -27,6 +27,7 @@
 #include "commands/PcBeep.h"
 #include "commands/WaitCardExchange.h"
 #include "common/CReaderWorker.h"
+#include "common/CStepDriver.h"
 #include "common/ControlId.h"
 #include "common/MessageBox.h"
 #include "link/ReaderLink.h"
@@ -161,11 +162,6 @@ CMifareCommandsDlg::CMifareCommandsDlg(QWidget* parent) : CPropertyPage(parent) 
     layout->addWidget(outputArea, 1);
     layout->addLayout(bottom);
 
-    m_pStepTimer = new QTimer(this);
-    m_pStepTimer->setSingleShot(true);
-    // The reader's signal stays on for its minimum, not a coarse timer's idea of it.
-    m_pStepTimer->setTimerType(Qt::PreciseTimer);
-    connect(m_pStepTimer, &QTimer::timeout, this, &CMifareCommandsDlg::RunStep);
     m_pStatisticsTimer = new QTimer(this);
     m_pStatisticsTimer->setInterval(kStatisticsIntervalMs);
     connect(m_pStatisticsTimer, &QTimer::timeout, this, &CMifareCommandsDlg::RefreshStatistics);
@@ -206,24 +202,20 @@ CMifareCommandsDlg::CMifareCommandsDlg(QWidget* parent) : CPropertyPage(parent) 
 }
 
 CMifareCommandsDlg::~CMifareCommandsDlg() {
-    // Closing in the middle of a mode: the reader is not left with its LEDs on or still armed.
-    m_pStepTimer->stop();
-    if (m_pWorker != nullptr) {
-        m_pWorker->Release(this);
-        m_pWorker->WaitForIdle();
-    }
-    if (!IsBusy()) {
-        if (m_pCycle != nullptr) {
-            m_pCycle->Stop();
-        }
-        if (m_pWaitCardExchange != nullptr) {
-            m_pWaitCardExchange->Stop();
-        }
-    }
+    OnClose();
     // The port outlives the page: it must not keep tracing into a window that is gone.
     if (m_pPort != nullptr && !IsBusy() && m_pPort->GetOutputWindow() == TraceWindow()) {
         m_pPort->SetOutputWindow(nullptr, false, TraceModeHex);
     }
+}
+
+void CMifareCommandsDlg::OnClose() {
+    // Closing in the middle of a mode: the reader is not left with its LEDs on or still armed,
+    // and nothing of the mode answers a page that is closing.
+    if (m_pDriver != nullptr) {
+        m_pDriver->Shutdown();
+    }
+    CPropertyPage::OnClose();
 }
 
 OutputWindow* CMifareCommandsDlg::TraceWindow() const {
@@ -259,6 +251,9 @@ void CMifareCommandsDlg::SetSheetObjects(CAllControlsSheet* sheet, ReaderPort* p
     m_pReader = reader;
     m_bHitag2 = hitag2 ? 1 : 0;
     SetWorker(worker);
+    if (worker != nullptr) {
+        m_pDriver = std::make_unique<CStepDriver>(*worker);
+    }
     if (reader != nullptr) {
         m_pCycle = std::make_unique<ContinuousReadCycle>(*reader, reader->GetClock());
         m_pWaitCardExchange = std::make_unique<WaitCardExchange>(*reader, reader->GetClock());
@@ -628,10 +623,10 @@ void CMifareCommandsDlg::OnSaveOutput() {
 void CMifareCommandsDlg::OnContRead() {
     UpdateControls();
     if (!m_bContRead) {
-        StopMode();
+        m_pDriver->Stop();
         return;
     }
-    if (m_pCycle == nullptr || IsBusy()) {
+    if (m_pCycle == nullptr || m_pDriver == nullptr || IsBusy()) {
         m_pContRead->setChecked(false);
         UpdateControls();
         return;
@@ -664,7 +659,14 @@ void CMifareCommandsDlg::OnContRead() {
     m_pStatistics->show();
     RefreshStatistics();
     m_pStatisticsTimer->start();
-    RunStep();
+    m_pDriver->Start(
+        *m_pCycle, 0, [this](const StepOutcome&) { ContReadStepShown(); },
+        [this](bool stopped) {
+            if (!stopped) {
+                m_pContRead->setChecked(false);  // the automatic stop
+            }
+            ContReadStopped();
+        });
 }
 
 bool CMifareCommandsDlg::OpenLog() {
@@ -689,132 +691,41 @@ bool CMifareCommandsDlg::OpenLog() {
 void CMifareCommandsDlg::OnWaitCard() {
     UpdateControls();
     if (!m_bWaitCard) {
-        StopMode();
+        m_pDriver->Stop();
         return;
     }
-    if (m_pWaitCardExchange == nullptr || IsBusy()) {
+    if (m_pWaitCardExchange == nullptr || m_pDriver == nullptr || IsBusy()) {
         m_pWaitCard->setChecked(false);
         UpdateControls();
         return;
     }
     m_pWaitCardExchange->SetCardSerial(m_dwCardSerial);
     m_pWaitCardExchange->Start();
-    RunStep();
+    m_pDriver->Start(*m_pWaitCardExchange, 0, {}, [this](bool stopped) {
+        if (!stopped) {
+            // The exchange ended by itself: no Reset; a card that was accepted is the one Select takes.
+            m_dwCardSerial = m_pWaitCardExchange->GetCardSerial();
+            m_pWaitCard->setChecked(false);
+        }
+        UpdateControls();
+    });
 }
 
-void CMifareCommandsDlg::ScheduleStep(uint32_t delayMs) {
-    m_pStepTimer->start(static_cast<int>(delayMs));
-}
-
-void CMifareCommandsDlg::RunStep() {
-    if (m_bStepRunning || m_pWorker == nullptr) {
-        return;
-    }
-    bool posted = false;
-    if (m_bContRead) {
-        auto report = std::make_shared<ContReadReport>();
-        posted = m_pWorker->Post(
-            this,
-            [cycle = m_pCycle.get(), report](ReaderPort&, ReaderLink&) {
-                *report = cycle->Step();
-                return report->result;
-            },
-            [this, report](LinkResult) { ContReadStepDone(*report); }, true);
-    } else if (m_bWaitCard) {
-        auto report = std::make_shared<WaitCardReport>();
-        posted = m_pWorker->Post(
-            this,
-            [exchange = m_pWaitCardExchange.get(), report](ReaderPort&, ReaderLink&) {
-                *report = exchange->Step();
-                return LR_OK;
-            },
-            [this, report](LinkResult) {
-                WaitCardStepDone(report->bEnded || !m_pWaitCardExchange->IsRunning());
-                if (m_bWaitCard) {
-                    ScheduleStep(report->dwNextDelayMs);
-                }
-            },
-            true);
-    } else {
-        return;
-    }
-    if (posted) {
-        m_bStepRunning = true;
-    } else {
-        ScheduleStep(1);  // something else is on the worker: the step follows it
-    }
-}
-
-void CMifareCommandsDlg::ContReadStepDone(const ContReadReport& report) {
-    m_bStepRunning = false;
+void CMifareCommandsDlg::ContReadStepShown() {
+    const ContReadReport& report = m_pCycle->LastReport();
     if (report.nStep >= 0 && report.nStep != ContReadSwitchOff) {
         ShowHighlight(report.nHighlight);
     }
     if (!report.strNotice.empty()) {
         m_pStatistics->SetNotice(QString::fromStdString(report.strNotice));
     }
-    if (report.bStopped) {
-        // The automatic stop: the cycle has switched the reader off and closed the log.
-        if (report.bLineLost) {
-            m_pStatistics->SetNotice(QStringLiteral("Stopped: the line to the reader failed: %1")
-                                         .arg(QString::fromStdString(LinkResultText(report.result))));
-        }
-        m_bStopPending = false;
-        m_pContRead->setChecked(false);
-        ContReadStopped();
-        return;
+    if (report.bLineLost) {
+        m_pStatistics->SetNotice(QStringLiteral("Stopped: the line to the reader failed: %1")
+                                     .arg(QString::fromStdString(LinkResultText(report.result))));
     }
     // No step runs while the box waits for the user: the next one is scheduled after it.
-    if (!report.strLogError.empty()) {
+    if (!report.bStopped && !report.strLogError.empty()) {
         ShowMessage(this, QString::fromLocal8Bit(report.strLogError), MessageIcon::Exclamation);
-    }
-    if (m_bStopPending) {
-        m_bStopPending = false;
-        StopMode();
-    } else if (m_bContRead) {
-        ScheduleStep(report.dwNextDelayMs);
-    }
-}
-
-void CMifareCommandsDlg::WaitCardStepDone(bool ended) {
-    m_bStepRunning = false;
-    if (ended) {
-        // The exchange ended by itself: no Reset; a card that was accepted is the one Select takes.
-        m_bStopPending = false;
-        m_dwCardSerial = m_pWaitCardExchange->GetCardSerial();
-        m_pWaitCard->setChecked(false);
-        UpdateControls();
-    } else if (m_bStopPending) {
-        m_bStopPending = false;
-        StopMode();
-    }
-}
-
-void CMifareCommandsDlg::StopMode() {
-    m_pStepTimer->stop();
-    if (m_bStepRunning) {
-        m_bStopPending = true;  // the step on the worker finishes first
-        return;
-    }
-    bool posted = false;
-    if (m_pCycle != nullptr && m_pCycle->IsRunning()) {
-        posted = m_pWorker->Post(
-            this,
-            [cycle = m_pCycle.get()](ReaderPort&, ReaderLink&) {
-                cycle->Stop();
-                return LR_OK;
-            },
-            [this](LinkResult) { ContReadStopped(); });
-    } else if (m_pWaitCardExchange != nullptr && m_pWaitCardExchange->IsRunning()) {
-        posted = m_pWorker->Post(this, [exchange = m_pWaitCardExchange.get()](ReaderPort&, ReaderLink&) {
-            exchange->Stop();
-            return LR_OK;
-        });
-    } else {
-        return;
-    }
-    if (!posted) {
-        QTimer::singleShot(1, this, &CMifareCommandsDlg::StopMode);
     }
 }
 

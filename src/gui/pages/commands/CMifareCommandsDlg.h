@@ -13,6 +13,7 @@
 
 class CAllControlsSheet;
 class CContReadStatisticsWidget;
+class CStepDriver;
 class COutputWindowWidget;
 class ContinuousReadCycle;
 class PcBeep;
@@ -22,7 +23,6 @@ class QLabel;
 class QPushButton;
 class QTimer;
 class WaitCardExchange;
-struct ContReadReport;
 class OutputWindow;
 class ReaderLink;
 class ReaderPort;
@@ -78,6 +78,8 @@ public:
     bool OnSetActive() override;
     // The user tries to leave the page: refused while a mode runs.
     bool OnKillActive() override;
+    // Stops a running mode on the worker; nothing of it answers the page afterwards.
+    void OnClose() override;
     void UpdateControls();
 
     COutputWindowWidget* GetOutputWindow() const { return m_pOutput; }
@@ -152,13 +154,8 @@ private:
     void OnWaitCard();
     // Asks for the statistics log and opens it; false when the user cancelled or it cannot be opened.
     bool OpenLog();
-    // Runs the due step of the running mode on the worker; the next is scheduled when it is done.
-    void RunStep();
-    void ScheduleStep(uint32_t delayMs);
-    void ContReadStepDone(const ContReadReport& report);
-    void WaitCardStepDone(bool ended);
-    // Hands the mode's own stop to the worker (switch-off, or Reset of a waiting reader).
-    void StopMode();
+    // After each step of continuous read: the pressed button, notices, a record that failed.
+    void ContReadStepShown();
     // The page after continuous read: highlights released, trace back, final figures.
     void ContReadStopped();
     void ShowHighlight(int step);
@@ -189,9 +186,7 @@ private:
     std::unique_ptr<ContinuousReadCycle> m_pCycle;
     std::unique_ptr<WaitCardExchange> m_pWaitCardExchange;
     std::unique_ptr<PcBeep> m_pPcBeep;
-    QTimer* m_pStepTimer = nullptr;
+    // Runs the steps of the two modes on the worker.
+    std::unique_ptr<CStepDriver> m_pDriver;
     QTimer* m_pStatisticsTimer = nullptr;
-    // A step of a mode is on the worker; a stop asked for meanwhile waits for it.
-    bool m_bStepRunning = false;
-    bool m_bStopPending = false;
 };

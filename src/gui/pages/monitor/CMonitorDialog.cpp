@@ -92,9 +92,8 @@ CMonitorDialog::CMonitorDialog(QWidget* parent)
 }
 
 CMonitorDialog::~CMonitorDialog() {
-    m_timer.stop();
+    OnClose();
     if (m_pWorker != nullptr) {
-        m_pWorker->Release(this);
         m_pWorker->WaitForIdle();
     }
     // The port outlives the page: it must not keep tracing into a terminal that is gone.
@@ -102,6 +101,11 @@ CMonitorDialog::~CMonitorDialog() {
         m_pPort->GetOutputWindow() == m_pWorker->Relay(m_pTerminal)) {
         m_pPort->SetOutputWindow(nullptr, false, TraceModeText);
     }
+}
+
+void CMonitorDialog::OnClose() {
+    m_timer.stop();
+    CPropertyPage::OnClose();
 }
 
 void CMonitorDialog::SetSheetObjects(ReaderPort* port, CReaderWorker* worker, Clock* clock) {

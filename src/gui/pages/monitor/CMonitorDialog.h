@@ -46,6 +46,7 @@ public:
 
     void OnInitDialog() override;
     bool OnSetActive() override;
+    void OnClose() override;
     bool OnKillActive() override;
 
     CMonitorRichEdit* GetTerminal() const { return m_pTerminal; }

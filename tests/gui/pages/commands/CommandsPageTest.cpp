@@ -745,6 +745,36 @@ TEST_F(CommandsPageModeTest, ReleasingWaitCardResetsTheWaitingReader) {
     EXPECT_EQ(m_page.m_dwCardSerial, 0u);
 }
 
+TEST_F(CommandsPageModeTest, ClosingDuringWaitForCardResetsTheReaderOnTheWorker) {
+    Connect();
+    m_reader->LeaveCard(kUid);
+    // The waiting reader gets its Reset, within that exchange's own time.
+    Button(CMifareCommandsDlg::IDC_WAIT_CARD)->click();
+    ASSERT_TRUE(RunUntil([&] { return m_reader->IsWaitingForCard(); }));
+    const uint32_t closing = m_clock.GetTickCount();
+    m_page.OnClose();
+    EXPECT_FALSE(m_worker.IsBusy());
+    EXPECT_FALSE(m_reader->IsWaitingForCard());
+    EXPECT_EQ(Requests().back(), (Bytes{0x4E, 0x00, 0x00}));
+    EXPECT_LE(m_clock.GetTickCount() - closing, 4u * 2000u);
+}
+
+TEST_F(CommandsPageModeTest, ClosingDuringContinuousReadSwitchesOffAndShowsNoMoreBoxes) {
+    Connect();
+    m_reader->LeaveCard(kUid);
+    // Every record fails: each would show a box; none appears once closing began.
+    m_page.m_bLogToFile = 1;
+    SaveFileAnswers answers({"/dev/full"});
+    Button(CMifareCommandsDlg::IDC_CONT_READ)->click();
+    ASSERT_TRUE(RunUntil([&] { return m_messages.Texts().size() >= 2; }));
+    const size_t boxes = m_messages.Texts().size();
+    m_page.OnClose();
+    EXPECT_FALSE(m_worker.IsBusy());
+    EXPECT_EQ(Requests().back(), (Bytes{0x54, 0x00}));
+    RunAWhile();
+    EXPECT_EQ(m_messages.Texts().size(), boxes);
+}
+
 TEST_F(CommandsPageModeTest, TimestampedOutputIsSavedAsText) {
     Connect();
     m_page.GetOutputWindow()->SetTimestampClocks(m_clock, [] { return 14u * 3600000 + 3 * 60000 + 22123; });

@@ -1,0 +1,147 @@
+#include "common/CStepDriver.h"
+
+#include <memory>
+#include <utility>
+
+#include "common/CReaderWorker.h"
+#include "link/Clock.h"
+
+CStepDriver::CStepDriver(CReaderWorker& worker, QObject* parent) : QObject(parent), m_worker(worker) {
+    m_timer.setSingleShot(true);
+    // A reader's signal stays on for its minimum, not a coarse timer's idea of it.
+    m_timer.setTimerType(Qt::PreciseTimer);
+    connect(&m_timer, &QTimer::timeout, this, &CStepDriver::RunStep);
+}
+
+CStepDriver::~CStepDriver() {
+    Shutdown();
+}
+
+void CStepDriver::Start(StepMachine& machine, uint32_t firstDelayMs, StepShown shown, Ended ended) {
+    m_pMachine = &machine;
+    m_shown = std::move(shown);
+    m_ended = std::move(ended);
+    m_bStopWanted = false;
+    Schedule(firstDelayMs);
+}
+
+void CStepDriver::Schedule(uint32_t delayMs) {
+    m_dwLastDelayMs = delayMs;
+    if (m_pFakeClock != nullptr) {
+        m_pFakeClock->Advance(delayMs);
+        delayMs = 0;
+    }
+    m_timer.start(static_cast<int>(delayMs));
+}
+
+void CStepDriver::RunStep() {
+    if (m_pMachine == nullptr || m_bOnWorker) {
+        return;
+    }
+    if (m_bStopWanted) {
+        PostStop();
+        return;
+    }
+    auto outcome = std::make_shared<StepOutcome>();
+    const bool posted = m_worker.Post(
+        this,
+        [machine = m_pMachine, outcome](ReaderPort&, ReaderLink&) {
+            *outcome = machine->Advance();
+            return LR_OK;
+        },
+        [this, outcome](LinkResult) {
+            m_bOnWorker = false;
+            StepDone(*outcome);
+        },
+        true);
+    if (posted) {
+        m_bOnWorker = true;
+    } else {
+        m_timer.start(1);  // something else is on the worker: the step follows it
+    }
+}
+
+void CStepDriver::StepDone(const StepOutcome& outcome) {
+    if (outcome.bEnded) {
+        m_bStopWanted = false;
+        if (m_shown) {
+            m_shown(outcome);
+        }
+        Finish(false);
+        return;
+    }
+    if (m_shown) {
+        m_shown(outcome);
+    }
+    if (m_pMachine == nullptr || m_bOnWorker) {
+        return;  // what was shown ended or stopped it
+    }
+    if (m_bStopWanted) {
+        PostStop();
+    } else {
+        Schedule(outcome.dwNextDelayMs);
+    }
+}
+
+void CStepDriver::Stop() {
+    if (m_pMachine == nullptr) {
+        return;
+    }
+    m_bStopWanted = true;
+    if (!m_bOnWorker) {
+        m_timer.stop();
+        PostStop();
+    }
+}
+
+void CStepDriver::PostStop() {
+    auto accepted = std::make_shared<bool>(false);
+    const bool posted = m_worker.Post(
+        this,
+        [machine = m_pMachine, accepted](ReaderPort&, ReaderLink&) {
+            *accepted = machine->RequestStop();
+            return LR_OK;
+        },
+        [this, accepted](LinkResult) {
+            m_bOnWorker = false;
+            if (*accepted) {
+                Finish(true);
+            } else {
+                // It cannot stop now (a transfer runs to its end): it goes on.
+                m_bStopWanted = false;
+                Schedule(m_dwLastDelayMs);
+            }
+        });
+    if (posted) {
+        m_bOnWorker = true;
+    } else {
+        m_timer.start(1);
+    }
+}
+
+void CStepDriver::Finish(bool stopped) {
+    m_timer.stop();
+    m_pMachine = nullptr;
+    m_bStopWanted = false;
+    if (Ended ended = std::exchange(m_ended, {})) {
+        ended(stopped);
+    }
+}
+
+void CStepDriver::Shutdown() {
+    m_timer.stop();
+    // A step under way ends first; nothing it answers reaches a page that is closing.
+    m_worker.Release(this);
+    m_bOnWorker = false;
+    if (StepMachine* machine = std::exchange(m_pMachine, nullptr)) {
+        // The machine's own end (a switch-off, a Reset) runs where every exchange runs.
+        if (m_worker.PostWhenIdle(this, [machine](ReaderPort&, ReaderLink&) {
+                machine->RequestStop();
+                return LR_OK;
+            })) {
+            m_worker.Release(this);
+        }
+    }
+    m_shown = {};
+    m_ended = {};
+}

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include <QObject>
+#include <QTimer>
+
+#include "stepping/StepMachine.h"
+
+class CReaderWorker;
+class FakeClock;
+
+// Runs a StepMachine for a page: each step goes to the reader worker as a background post (no
+// busy cursor, no locked tab bar at the rate of the steps), the next one after the delay the last
+// asked for, on a precise timer. The user's stop waits for a running step and then asks the
+// machine on the worker; a refused stop lets the machine go on. Shutdown, for closing, stops the
+// machine on the worker and drops every answer still to come.
+class CStepDriver : public QObject {
+    Q_OBJECT
+public:
+    // After each step, on the window's thread: what the step left (ended too).
+    using StepShown = std::function<void(const StepOutcome& outcome)>;
+    // Once the machine has ended: by itself, or stopped at the user's wish.
+    using Ended = std::function<void(bool stopped)>;
+
+    CStepDriver(CReaderWorker& worker, QObject* parent = nullptr);
+    ~CStepDriver() override;
+
+    // A fake clock is moved by each delay instead of waiting for it.
+    void SetFakeClock(FakeClock* clock) { m_pFakeClock = clock; }
+
+    // The machine has been started; its first step runs after firstDelayMs.
+    void Start(StepMachine& machine, uint32_t firstDelayMs, StepShown shown, Ended ended);
+    void Stop();
+    void Shutdown();
+
+    bool IsRunning() const { return m_pMachine != nullptr; }
+    bool IsStopping() const { return m_bStopWanted; }
+
+private:
+    void Schedule(uint32_t delayMs);
+    void RunStep();
+    void StepDone(const StepOutcome& outcome);
+    void PostStop();
+    void Finish(bool stopped);
+
+    CReaderWorker& m_worker;
+    FakeClock* m_pFakeClock = nullptr;
+    QTimer m_timer;
+    StepMachine* m_pMachine = nullptr;
+    StepShown m_shown;
+    Ended m_ended;
+    uint32_t m_dwLastDelayMs = 0;
+    bool m_bOnWorker = false;
+    bool m_bStopWanted = false;
+};
