@@ -1,0 +1,512 @@
+#include "sim/SimLinkEndpoint.h"
+
+#include <algorithm>
+
+#include "link/ReaderProtocol.h"
+
+namespace {
+
+uint8_t Xor(const std::vector<uint8_t>& bytes) {
+    uint8_t bcc = 0;
+    for (uint8_t byte : bytes) {
+        bcc ^= byte;
+    }
+    return bcc;
+}
+
+uint32_t U32(const std::vector<uint8_t>& bytes, size_t offset) {
+    return bytes[offset] | (bytes[offset + 1] << 8) | (bytes[offset + 2] << 16) |
+           (static_cast<uint32_t>(bytes[offset + 3]) << 24);
+}
+
+}  // namespace
+
+SimLinkEndpoint::SimLinkEndpoint(Clock& clock, SimCommandSet& commands, SimLoader& loader,
+                                 std::function<void()> wakeUp)
+    : m_clock(clock), m_commands(commands), m_loader(loader), m_wakeUp(std::move(wakeUp)) {}
+
+// --- time
+
+bool SimLinkEndpoint::Due(uint32_t at) const {
+    return static_cast<int32_t>(m_clock.GetTickCount() - at) >= 0;
+}
+
+void SimLinkEndpoint::SetTimer(uint32_t ms) {
+    m_bTimerArmed = true;
+    m_dwTimerAt = m_clock.GetTickCount() + ms;
+}
+
+void SimLinkEndpoint::RunDueEvents() {
+    for (bool again = true; again;) {
+        again = false;
+        // A late byte from the PC goes in before a time-out that falls due after it.
+        if (!m_lateInput.empty() && Due(m_lateInput.front().second) &&
+            !(m_bTimerArmed && static_cast<int32_t>(m_lateInput.front().second - m_dwTimerAt) > 0)) {
+            const uint8_t byte = m_lateInput.front().first;
+            m_lateInput.pop_front();
+            ReceiveByte(byte);
+            again = true;
+            continue;
+        }
+        if (m_bTimerArmed && Due(m_dwTimerAt)) {
+            m_bTimerArmed = false;
+            OnTimer();
+            again = true;
+        }
+        if (m_commands.RunDueFieldEvent()) {
+            again = true;
+        }
+    }
+    MaybeStartReport();
+}
+
+std::optional<uint32_t> SimLinkEndpoint::MsToNextEvent(int source) {
+    const uint32_t now = m_clock.GetTickCount();
+    std::optional<uint32_t> next;
+    auto consider = [&](uint32_t at) {
+        const uint32_t wait = static_cast<int32_t>(at - now) > 0 ? at - now : 0;
+        if (!next || wait < *next) {
+            next = wait;
+        }
+    };
+    // Bytes that are due already are the transport's to take, at its own pace; only late ones
+    // (a delayed answer) are an event.
+    if (!m_output.empty() && source == m_nSource && !Due(m_output.front().second)) {
+        consider(m_output.front().second);
+    }
+    if (!m_lateInput.empty()) {
+        consider(m_lateInput.front().second);
+    }
+    if (m_bTimerArmed) {
+        consider(m_dwTimerAt);
+    }
+    if (const std::optional<uint32_t> field = m_commands.MsToNextFieldEvent(now)) {
+        consider(now + *field);
+    }
+    return next;
+}
+
+// --- the line
+
+void SimLinkEndpoint::Queue(uint8_t byte, uint32_t delayMs) {
+    if (m_faults.dropNthOut != 0 && --m_faults.dropNthOut == 0) {
+        return;
+    }
+    if (m_faults.corruptNthOut != 0 && --m_faults.corruptNthOut == 0) {
+        byte = static_cast<uint8_t>(~byte);
+    }
+    if (DrawFraction(m_faults.dropFraction)) {
+        return;
+    }
+    if (DrawFraction(m_faults.corruptFraction)) {
+        byte = static_cast<uint8_t>(~byte);
+    }
+    uint32_t due = m_clock.GetTickCount() + delayMs + DrawDelay();
+    // Bytes leave in order: never before one queued earlier.
+    if (!m_output.empty() && static_cast<int32_t>(m_output.back().second - due) > 0) {
+        due = m_output.back().second;
+    }
+    m_output.emplace_back(byte, due);
+}
+
+void SimLinkEndpoint::QueueFramed(const std::vector<uint8_t>& telegram) {
+    for (uint8_t byte : telegram) {
+        Queue(byte);
+        if (byte == DLE) {
+            Queue(DLE);
+        }
+    }
+    Queue(DLE);
+    Queue(ETX);
+}
+
+bool SimLinkEndpoint::DrawFraction(double fraction) {
+    if (fraction <= 0) {
+        return false;
+    }
+    return std::uniform_real_distribution<double>(0.0, 1.0)(m_random) < fraction;
+}
+
+uint32_t SimLinkEndpoint::DrawDelay() {
+    if (!DrawFraction(m_faults.delayFraction)) {
+        return 0;
+    }
+    return std::uniform_int_distribution<uint32_t>(1, std::max<uint32_t>(1, m_faults.delayMs))(m_random);
+}
+
+bool SimLinkEndpoint::ApplyInputFaults(uint8_t& byte) {
+    if (m_faults.dropNthIn != 0 && --m_faults.dropNthIn == 0) {
+        return false;
+    }
+    if (m_faults.corruptNthIn != 0 && --m_faults.corruptNthIn == 0) {
+        byte = static_cast<uint8_t>(~byte);
+    }
+    if (DrawFraction(m_faults.dropFraction)) {
+        return false;
+    }
+    if (DrawFraction(m_faults.corruptFraction)) {
+        byte = static_cast<uint8_t>(~byte);
+    }
+    return true;
+}
+
+void SimLinkEndpoint::Receive(std::span<const uint8_t> bytes, int source) {
+    if (!bytes.empty()) {
+        m_nSource = source;
+    }
+    RunDueEvents();
+    for (uint8_t byte : bytes) {
+        if (m_faults.silent || !ApplyInputFaults(byte)) {
+            continue;
+        }
+        if (const uint32_t delay = DrawDelay(); delay != 0 || !m_lateInput.empty()) {
+            uint32_t due = m_clock.GetTickCount() + delay;
+            if (!m_lateInput.empty() && static_cast<int32_t>(m_lateInput.back().second - due) > 0) {
+                due = m_lateInput.back().second;
+            }
+            m_lateInput.emplace_back(byte, due);
+            continue;
+        }
+        ReceiveByte(byte);
+    }
+    RunDueEvents();
+}
+
+size_t SimLinkEndpoint::Transmit(std::vector<uint8_t>& out, size_t max, int source) {
+    RunDueEvents();
+    if (source != m_nSource) {
+        return 0;
+    }
+    size_t taken = 0;
+    while (taken < max && !m_output.empty() && Due(m_output.front().second)) {
+        out.push_back(m_output.front().first);
+        m_output.pop_front();
+        ++taken;
+    }
+    return taken;
+}
+
+size_t SimLinkEndpoint::PendingOutput(int source) {
+    RunDueEvents();
+    if (source != m_nSource) {
+        return 0;
+    }
+    size_t count = 0;
+    for (const auto& [byte, at] : m_output) {
+        if (!Due(at)) {
+            break;
+        }
+        ++count;
+    }
+    return count;
+}
+
+void SimLinkEndpoint::SetLinkMode(SimLinkMode mode) {
+    m_nLinkMode = mode;
+    m_sending.reset();
+    BecomeIdle();
+}
+
+void SimLinkEndpoint::ReceiveByte(uint8_t byte) {
+    switch (m_nState) {
+        case LinkLoader:
+            m_loader.Byte(byte);
+            return;
+        case LinkReceive:
+            SetTimer(kCharTimeoutMs);
+            if (m_bDleSeen) {
+                m_bDleSeen = false;
+                if (byte == ETX) {
+                    EndOfTelegram();
+                    return;
+                }
+                m_received.push_back(byte);  // a doubled DLE, or a stray byte after a lone DLE
+            } else if (byte == DLE) {
+                m_bDleSeen = true;
+            } else {
+                m_received.push_back(byte);
+            }
+            if (IsLoneStx()) {
+                SetTimer(kStxRestartMs);
+            }
+            if (m_received.size() > 2 * 1024) {
+                // Longer than any request: a line full of noise. Refuse it and start over.
+                if (m_nLinkMode == SimLink3964R) {
+                    Queue(NAK);
+                }
+                BecomeIdle();
+            }
+            return;
+        case LinkAwaitStxAck:
+            if (byte == DLE) {
+                SendTelegramBody();
+            } else if (byte == STX) {
+                OnPcStx();
+            }
+            return;
+        case LinkAwaitTelegramAck:
+            if (byte == DLE) {
+                if (m_sending && m_sending->report) {
+                    m_commands.CardReported(U32(m_sending->telegram, 3));
+                } else {
+                    m_bAnswerAcknowledged = true;
+                }
+                m_sending.reset();
+                BecomeIdle();
+            } else if (byte == NAK) {
+                RepeatOrGiveUp();
+            } else if (byte == STX) {
+                OnPcStx();
+            }
+            return;
+        case LinkFramedDle:
+            if (byte == STX) {
+                StartReceive();
+            } else {
+                m_nState = LinkIdle;
+            }
+            return;
+        case LinkIdle:
+            if (SimLoader::IsWakeUp(byte)) {
+                m_nState = LinkLoader;
+                m_wakeUp();
+            } else if (m_nLinkMode == SimLink3964R) {
+                if (byte == STX) {
+                    StartReceive();
+                }
+            } else if (byte == DLE) {
+                m_nState = LinkFramedDle;
+            } else if (byte == NAK && m_sending && m_sending->repeatsLeft > 0) {
+                --m_sending->repeatsLeft;
+                Queue(DLE);
+                Queue(STX);
+                QueueFramed(m_sending->telegram);
+            }
+            return;
+    }
+}
+
+bool SimLinkEndpoint::IsLoneStx() const {
+    return m_nLinkMode == SimLink3964R && m_received.size() == 1 && m_received[0] == STX && !m_bDleSeen;
+}
+
+// Both sides want to send. A strict reader keeps its priority: in place of the acknowledgement it
+// awaits it sends its STX again, so the PC's STX meets an STX and the PC has to wait. While the
+// telegram itself is unacknowledged, the PC's STX shows that the acknowledgement was lost, and the
+// answer goes out again.
+void SimLinkEndpoint::OnPcStx() {
+    if (!m_bStrict) {
+        GiveWayToPc();
+    } else if (m_nState == LinkAwaitTelegramAck) {
+        RepeatOrGiveUp();
+    } else if (m_sending && m_sending->repeatsLeft > 0) {
+        --m_sending->repeatsLeft;
+        Queue(STX);
+        SetTimer(kAckTimeoutMs);
+    } else {
+        m_sending.reset();
+        BecomeIdle();
+    }
+}
+
+// After a NAK or a missing acknowledgement: the answer again, from its STX, while repeats last. The
+// PC refuses a card report for good (it stops waiting), so a refused report is not repeated.
+void SimLinkEndpoint::RepeatOrGiveUp() {
+    if (m_sending && m_sending->repeatsLeft > 0 && !(m_sending->report && m_nState == LinkAwaitTelegramAck)) {
+        --m_sending->repeatsLeft;
+        Queue(STX);
+        m_nState = LinkAwaitStxAck;
+        SetTimer(kAckTimeoutMs);
+        return;
+    }
+    if (m_sending && m_sending->report) {
+        m_commands.EndWaitForCard();
+    }
+    m_sending.reset();
+    BecomeIdle();
+}
+
+// The lenient reader gives way: it takes the PC's telegram. An answer is then obsolete; a card
+// report is sent again afterwards.
+void SimLinkEndpoint::GiveWayToPc() {
+    m_sending.reset();
+    StartReceive();
+}
+
+void SimLinkEndpoint::StartReceive() {
+    if (m_nLinkMode == SimLink3964R) {
+        Queue(DLE);
+    }
+    m_nState = LinkReceive;
+    m_received.clear();
+    m_bDleSeen = false;
+    SetTimer(kCharTimeoutMs);
+}
+
+void SimLinkEndpoint::BecomeIdle() {
+    m_nState = LinkIdle;
+    m_bTimerArmed = false;
+    MaybeStartReport();
+}
+
+void SimLinkEndpoint::OnTimer() {
+    switch (m_nState) {
+        case LinkReceive:
+            if (IsLoneStx()) {
+                // Not a telegram that starts with sequence number 2 (its bytes would follow at
+                // once) but the PC asking again, e.g. after its probe's STX: acknowledge it.
+                Queue(DLE);
+                m_received.clear();
+                SetTimer(kCharTimeoutMs);
+                return;
+            }
+            // The telegram stopped before its end mark: refuse it. A lone STX with nothing after it
+            // ends quietly, since the PC sends one on its own to probe the reader; a NAK would
+            // linger in its input and spoil the next exchange.
+            if (m_nLinkMode == SimLink3964R && (!m_received.empty() || m_bDleSeen)) {
+                Queue(NAK);
+            }
+            BecomeIdle();
+            return;
+        case LinkAwaitStxAck:
+        case LinkAwaitTelegramAck:
+            RepeatOrGiveUp();
+            return;
+        case LinkLoader:
+            m_loader.OnTimer();
+            return;
+        default:
+            return;
+    }
+}
+
+void SimLinkEndpoint::EndOfTelegram() {
+    std::vector<uint8_t> telegram = std::move(m_received);
+    m_received.clear();
+    const bool framed = m_nLinkMode == SimLinkFramed;
+    const size_t header = framed ? 2 : 3;  // [sequence,] command, length
+    if (telegram.size() < header + 1 || Xor(telegram) != 0) {
+        // A bad block check: NAK, and the PC starts over. The framed procedure has no
+        // acknowledgements, so there the request is dropped without a word.
+        if (!framed) {
+            Queue(NAK);
+        }
+        BecomeIdle();
+        return;
+    }
+    if (!framed) {
+        Queue(DLE);
+    }
+    telegram.pop_back();  // the BCC
+    SimRequest request;
+    request.sequence = framed ? 0 : telegram[0];
+    request.command = telegram[header - 2];
+    const uint8_t length = telegram[header - 1];
+    request.params.assign(telegram.begin() + static_cast<long>(header), telegram.end());
+
+    std::vector<uint8_t> answer;
+    if (!framed && !m_bAnswerAcknowledged && telegram == m_lastRequest) {
+        // The PC sends a request again whose answer it never confirmed: it lost our DLE. Send the
+        // stored answer rather than running the command twice (an increment must count once).
+        request.repeated = true;
+        answer = m_lastAnswer;
+    } else {
+        SimCommandSet::Answer result = length == request.params.size()
+                                           ? m_commands.Execute(request.command, request.params)
+                                           : SimCommandSet::Answer{SimCommandSet::kStatusBadCommand, {}};
+        if (m_faults.answerData) {
+            result = SimCommandSet::Answer{SimCommandSet::kStatusOk, std::move(*m_faults.answerData)};
+            m_faults.answerData.reset();
+        }
+        if (request.command == kCmdWaitForCard && result.status == SimCommandSet::kStatusOk) {
+            m_byReportSequence = request.sequence;
+        }
+        if (!framed) {
+            answer.push_back(request.sequence);
+        }
+        answer.push_back(result.status);
+        answer.push_back(static_cast<uint8_t>(result.data.size()));
+        answer.insert(answer.end(), result.data.begin(), result.data.end());
+        answer.push_back(Xor(answer));
+        m_lastRequest = telegram;
+        m_lastAnswer = answer;
+    }
+    m_requests.push_back(std::move(request));
+    StartSending(Outgoing{answer, false, kMaxRepeats}, m_faults.answerDelayMs);
+}
+
+void SimLinkEndpoint::StartSending(Outgoing outgoing, uint32_t delayMs) {
+    if (m_nLinkMode == SimLinkFramed) {
+        std::vector<uint8_t> telegram = outgoing.telegram;
+        if (m_faults.wrongBccCount != 0) {
+            --m_faults.wrongBccCount;
+            telegram.back() ^= 0xFF;
+        }
+        Queue(DLE, delayMs);
+        Queue(STX);
+        QueueFramed(telegram);
+        m_sending = std::move(outgoing);
+        m_nState = LinkIdle;
+        return;
+    }
+    if (!outgoing.report) {
+        m_bAnswerAcknowledged = false;
+    }
+    m_sending = std::move(outgoing);
+    Queue(STX, delayMs);
+    m_nState = LinkAwaitStxAck;
+    SetTimer(delayMs + kAckTimeoutMs);
+}
+
+void SimLinkEndpoint::SendTelegramBody() {
+    std::vector<uint8_t> telegram = m_sending->telegram;
+    if (m_faults.wrongSequenceCount != 0) {
+        --m_faults.wrongSequenceCount;
+        const uint8_t wrong = static_cast<uint8_t>(telegram[0] + 1);
+        telegram.back() ^= static_cast<uint8_t>(telegram[0] ^ wrong);  // the check stays right
+        telegram[0] = wrong;
+    }
+    if (m_faults.wrongBccCount != 0) {
+        --m_faults.wrongBccCount;
+        telegram.back() ^= 0xFF;
+    }
+    QueueFramed(telegram);
+    m_nState = LinkAwaitTelegramAck;
+    SetTimer(kAckTimeoutMs);
+}
+
+void SimLinkEndpoint::MaybeStartReport() {
+    if (m_nState != LinkIdle || m_faults.silent) {
+        return;
+    }
+    // The armed reader polls its field: any card that answers a request counts as entering.
+    SimCard* card = m_commands.CardToReport();
+    if (card == nullptr) {
+        return;
+    }
+    std::vector<uint8_t> telegram{m_byReportSequence, SimCommandSet::kStatusOk, 4};
+    for (int i = 0; i < 4; ++i) {
+        telegram.push_back(static_cast<uint8_t>(card->GetUid() >> (8 * i)));
+    }
+    if (m_nLinkMode == SimLinkFramed) {
+        telegram.erase(telegram.begin());  // no sequence number in this procedure
+        telegram.push_back(Xor(telegram));
+        // Nothing acknowledges a framed report: it counts as delivered once sent.
+        m_commands.EndWaitForCard();
+        card->SetState(SimCard::StateReady);
+        StartSending(Outgoing{telegram, true, 0}, 0);
+        return;
+    }
+    telegram.push_back(Xor(telegram));
+    StartSending(Outgoing{telegram, true, kMaxRepeats}, 0);
+}
+
+void SimLinkEndpoint::LeaveLoader() {
+    m_sending.reset();
+    BecomeIdle();
+}
+
+void SimLinkEndpoint::SetFaults(const SimFaults& faults) {
+    m_faults = faults;
+    m_random.seed(faults.seed);
+}
