@@ -7,7 +7,7 @@
 
 namespace {
 
-// The statuses besides OK and bad command, which the link endpoint needs too.
+// Statuses only commands give; OK and bad command are public, the link endpoint gives them too.
 constexpr uint8_t kStatusNoCard = 1;
 constexpr uint8_t kStatusOverflow = 3;
 constexpr uint8_t kStatusNoAuthentication = 4;
