@@ -17,7 +17,7 @@
 #include <QTimer>
 
 #include "commands/ContinuousReadCycle.h"
-#include "common/CReaderWorker.h"
+#include "common/CReaderSession.h"
 #include "common/ControlId.h"
 #include "link/ReaderLink.h"
 #include "link/ReaderPort.h"
@@ -88,9 +88,8 @@ double PageRate(uint32_t baud, double seconds, double& windowCpu, double& proces
     if (!reader.Open(baud, true)) {
         return 0;
     }
-    CReaderWorker worker(reader.port, reader.link);
-    CMifareCommandsDlg page;
-    page.SetSheetObjects(nullptr, &reader.port, &reader.link, false, &worker);
+    CReaderSession session(reader.port, reader.link);
+    CMifareCommandsDlg page(session);
     page.OnInitDialog();
     page.resize(820, 520);
     page.show();
@@ -103,7 +102,7 @@ double PageRate(uint32_t baud, double seconds, double& windowCpu, double& proces
     windowCpu = (CpuSeconds(RUSAGE_THREAD) - windowStart) / seconds;
     processCpu = (CpuSeconds(RUSAGE_SELF) - processStart) / seconds;
     contRead->click();
-    while (contRead->isChecked() || worker.IsBusy()) {
+    while (contRead->isChecked() || session.IsBusy()) {
         Run(0.01);
     }
     return page.GetStatisticsWidget()->Figure("Completed per second:").toDouble();
@@ -137,9 +136,8 @@ bool MeasureWaitCard(double seconds) {
     if (!reader.Open(9600, false)) {
         return false;
     }
-    CReaderWorker worker(reader.port, reader.link);
-    CMifareCommandsDlg page;
-    page.SetSheetObjects(nullptr, &reader.port, &reader.link, false, &worker);
+    CReaderSession session(reader.port, reader.link);
+    CMifareCommandsDlg page(session);
     page.OnInitDialog();
     page.show();
     auto* waitCard = qobject_cast<QPushButton*>(FindControl(&page, CMifareCommandsDlg::IDC_WAIT_CARD));
@@ -152,7 +150,7 @@ bool MeasureWaitCard(double seconds) {
         "wait-for-card from the page, no card: %.1f s, CPU of the whole program %.2f %% of a core%s\n",
         seconds, 100 * used / seconds, waitCard->isChecked() ? "" : " (ended early!)");
     waitCard->click();
-    worker.WaitForIdle();
+    session.WaitForIdle();
     return true;
 }
 

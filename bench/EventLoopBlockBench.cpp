@@ -85,7 +85,7 @@ void Run(const char* name, bool silent, int commands, uint32_t baud) {
     sheet.GetConnectionDialog().SetPreferredPort(pty->PortName());
     sheet.AddPages();
     sheet.show();
-    CReaderWorker& worker = sheet.GetWorker();
+    CReaderSession& worker = sheet.GetSession();
     qobject_cast<QPushButton*>(FindControl(&sheet, CConnectionDialog::IDC_CONNECT))->click();
     worker.WaitForIdle();
     sheet.GetTabControl()->setCurrentIndex(1);
@@ -102,7 +102,7 @@ void Run(const char* name, bool silent, int commands, uint32_t baud) {
     LoopWatch watch;
     QElapsedTimer total;
     QEventLoop loop;
-    QObject::connect(&worker, &CReaderWorker::BusyChanged, &loop, [&loop](bool busy) {
+    QObject::connect(&worker, &CReaderSession::BusyChanged, &loop, [&loop](bool busy) {
         if (!busy) {
             loop.quit();
         }

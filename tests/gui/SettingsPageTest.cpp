@@ -57,7 +57,7 @@ protected:
     // Presses Connect / Disconnect and waits until the worker has done it.
     void ClickConnect() {
         QTest::mouseClick(ConnectButton(), Qt::LeftButton);
-        m_pSheet->GetWorker().WaitForIdle();
+        m_pSheet->GetSession().WaitForIdle();
     }
     QComboBox* PortList() { return Control<QComboBox>(CConnectionDialog::IDC_PORT_LIST); }
     void SelectPort(const std::string& name) {

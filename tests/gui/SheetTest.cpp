@@ -55,7 +55,9 @@ TEST(MainSheet, TabsFollowTheRunModeWithSettingsFirstAndActive) {
         {{"/DEVELOP"}, {"Settings", "Mifare\u00ae commands", "Monitor"}, false},
         {{"dev"}, {"Settings", "Mifare\u00ae commands"}, false},
         {{"production"}, {"Settings", "Mifare\u00ae commands", "Production"}, false},
-        {{"develop", "production", "hitag2"}, {"Settings", "Mifare\u00ae commands", "Monitor", "Production"}, true},
+        {{"develop", "production", "hitag2"},
+         {"Settings", "Mifare\u00ae commands", "Monitor", "Production"},
+         true},
     };
     for (const Case& c : cases) {
         const auto sheet = SheetFor(c.tokens);
@@ -63,7 +65,7 @@ TEST(MainSheet, TabsFollowTheRunModeWithSettingsFirstAndActive) {
         EXPECT_EQ(TabTitles(*sheet), c.tabs);
         EXPECT_EQ(sheet->GetTabControl()->currentWidget(), &sheet->GetConnectionDialog());
         EXPECT_EQ(sheet->m_bHitag2, c.hitag2);
-        EXPECT_EQ(sheet->GetCommandsDlg().m_bHitag2 != 0, c.hitag2);
+        EXPECT_EQ(sheet->GetCommandsDlg().m_parameters.bHitag2, c.hitag2);
     }
 }
 
@@ -125,8 +127,8 @@ TEST(MainSheet, PagesTakeTheLargerFontExceptTheOutputWindows) {
     auto* check = new QCheckBox(QStringLiteral("option"), &page);
     auto* output = new QPlainTextEdit(&page);
     auto* terminal = new QPlainTextEdit(&page);
-    SetControlId(output, CAllControlsSheet::IDC_OUTPUT_WINDOW);
-    SetControlId(terminal, CAllControlsSheet::IDC_TERMINAL);
+    KeepOwnFont(output);
+    KeepOwnFont(terminal);
     sheet.AddPage(&page, QStringLiteral("Extra"));
 
     EXPECT_DOUBLE_EQ(check->font().pointSizeF(), dialogSize * 1.1);
@@ -185,16 +187,16 @@ TEST(MainSheet, StaysOnThePageWhoseExchangeRuns) {
     sheet.AddPages();
     qobject_cast<QRadioButton*>(FindControl(&sheet, CConnectionDialog::IDC_USB))->click();
     qobject_cast<QPushButton*>(FindControl(&sheet, CConnectionDialog::IDC_CONNECT))->click();
-    sheet.GetWorker().WaitForIdle();
+    sheet.GetSession().WaitForIdle();
     QTabWidget* tabs = sheet.GetTabControl();
     tabs->setCurrentIndex(1);
-    sheet.GetWorker().WaitForIdle();
+    sheet.GetSession().WaitForIdle();
 
     qobject_cast<QPushButton*>(FindControl(&sheet, CMifareCommandsDlg::IDC_INFO))->click();
     EXPECT_FALSE(tabs->tabBar()->isEnabled());
     tabs->setCurrentIndex(0);  // as Ctrl+Tab asks
     EXPECT_EQ(tabs->currentIndex(), 1);
-    sheet.GetWorker().WaitForIdle();
+    sheet.GetSession().WaitForIdle();
     EXPECT_TRUE(tabs->tabBar()->isEnabled());
     tabs->setCurrentIndex(0);
     EXPECT_EQ(tabs->currentIndex(), 0);

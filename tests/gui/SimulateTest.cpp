@@ -48,7 +48,7 @@ TEST(SimulateRunMode, ConnectsToTheSimulatedReaderOverComAndOverUsb) {
         SCOPED_TRACE(c.status);
         QTest::mouseClick(c.radio, Qt::LeftButton);
         QTest::mouseClick(connect, Qt::LeftButton);
-        sheet->GetWorker().WaitForIdle();
+        sheet->GetSession().WaitForIdle();
         ASSERT_TRUE(port.IsOpen());
         EXPECT_EQ(port.IsUsb(), c.isUsb);
         EXPECT_EQ(sheet->GetConnectionDialog().StatusText().toStdString(), c.status);
@@ -57,7 +57,7 @@ TEST(SimulateRunMode, ConnectsToTheSimulatedReaderOverComAndOverUsb) {
         EXPECT_EQ(sheet->GetReaderLink().Request(0, cardType), LR_OK);
 
         QTest::mouseClick(connect, Qt::LeftButton);
-        sheet->GetWorker().WaitForIdle();
+        sheet->GetSession().WaitForIdle();
         EXPECT_FALSE(port.IsOpen());
         EXPECT_EQ(connect->text(), QStringLiteral("Co&nnect"));
     }

@@ -4,25 +4,22 @@
 #include <string>
 #include <string_view>
 
+#include "StringTable.h"
 #include "link/ByteBuffer.h"
 
 // Checks and conversions of the texts a user types for reader commands: the parameter dialogs
 // and the command line check with the same rules and show the same messages.
 
-// String ids of the checks' messages.
-inline constexpr uint32_t IDS_HEX_VALUE = 160;  // "Please enter a hexadecimal value."
-inline constexpr uint32_t IDS_MIFARE_KEY =
-    161;  // "Please enter a valid Mifare key of 12 hexadecimal digits."
-inline constexpr uint32_t IDS_HEX_LENGTH = 162;  // "Please enter a string of %d characters."
-
-// Each returns 0 when the text passes, else the id of the message to show.
+// Each returns 0 when the text passes, else the id of the message to show (IDS_HEX_VALUE,
+// IDS_MIFARE_KEY, IDS_HEX_LENGTH).
 // Every character a hexadecimal digit; an empty text passes.
 uint32_t CheckHexString(std::string_view text);
 // Exactly 12 hexadecimal digits.
 uint32_t CheckMifareKey(std::string_view text);
-// Exactly length characters (else 162), then all hexadecimal digits (else 160).
+// Exactly length characters (else IDS_HEX_LENGTH), then all hexadecimal
+// digits (else IDS_HEX_VALUE).
 uint32_t CheckHexStringLength(std::string_view text, int length);
-// The message of a failed check, with the length filled in for 162.
+// The message of a failed check, with the length filled in for IDS_HEX_LENGTH.
 std::string CheckMessage(uint32_t id, int length = 0);
 
 // A decimal field into an 8-bit value: a text that is not a number or is above 255 gets the

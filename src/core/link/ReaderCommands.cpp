@@ -6,11 +6,6 @@
 
 namespace {
 
-constexpr uint32_t IDS_STATUS_BASE = 128;
-constexpr uint32_t IDS_VALUE_BLOCK = 147;
-constexpr uint32_t IDS_NO_VALUE_BLOCK = 148;
-constexpr uint32_t IDS_WAITING_FOR_CARD = 1138;
-
 constexpr uint32_t kStartupListenMs = 2000;
 constexpr uint32_t kStartupReadSize = 64;
 

@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr uint32_t IDS_POSITIVE_INTEGER = 174;  // "Please enter a positive integer."
-
 // A decimal edit's text as the page takes it: blanks around the number allowed.
 bool ParseUnsigned(std::string_view text, uint32_t& value) {
     while (!text.empty() && text.front() == ' ') {

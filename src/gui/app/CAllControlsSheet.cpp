@@ -39,12 +39,16 @@ CAllControlsSheet::CAllControlsSheet(const QString& caption, QWidget* parent, in
                                      std::shared_ptr<D2xxProvider> d2xx)
     : QDialog(parent),
       m_readerPort(nullptr, std::move(d2xx)),
-      m_worker(m_readerPort, m_readerLink),
+      m_session(m_readerPort, m_readerLink),
       m_pTabs(new QTabWidget(this)),
-      m_pAboutButton(new QPushButton(Text(111), this)),
-      m_pExitButton(new QPushButton(Text(108), this)),
-      m_pMinimizeAction(new QAction(Text(109), this)),
-      m_nStartPage(startPage) {
+      m_pAboutButton(new QPushButton(Text(IDS_ABOUT), this)),
+      m_pExitButton(new QPushButton(Text(IDS_EXIT), this)),
+      m_pMinimizeAction(new QAction(Text(IDS_MINIMIZE), this)),
+      m_nStartPage(startPage),
+      m_connectionDialog(m_session),
+      m_commandsDlg(m_session),
+      m_monitorDlg(m_session),
+      m_productionDlg(m_session) {
     setWindowTitle(caption);
     setWindowIcon(QIcon(QStringLiteral(":/tagbench/icon.svg")));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -66,7 +70,7 @@ CAllControlsSheet::CAllControlsSheet(const QString& caption, QWidget* parent, in
     connect(m_pExitButton, &QPushButton::clicked, this, &QDialog::reject);
     connect(m_pMinimizeAction, &QAction::triggered, this, &QWidget::showMinimized);
     // No page change while an exchange runs: the page that started it shows its answer.
-    connect(&m_worker, &CReaderWorker::BusyChanged, this,
+    connect(&m_session, &CReaderSession::BusyChanged, this,
             [this](bool busy) { m_pTabs->tabBar()->setEnabled(!busy); });
     addAction(m_pMinimizeAction);
 
@@ -83,21 +87,18 @@ CAllControlsSheet::~CAllControlsSheet() {
                                                                      &m_productionDlg, &m_connectionDialog}) {
         page->OnClose();
     }
-    m_worker.Shutdown();
+    m_session.Shutdown();
 }
 
 void CAllControlsSheet::AddPages() {
-    m_connectionDialog.SetReaderObjects(&m_readerPort, &m_readerLink, m_bUsbAvailable, &m_worker);
-
-    m_commandsDlg.SetSheetObjects(this, &m_readerPort, &m_readerLink, m_bHitag2, &m_worker);
+    m_connectionDialog.SetUsbAvailable(m_bUsbAvailable);
+    m_commandsDlg.SetSheetObjects(this, m_bHitag2);
 
     AddPage(&m_connectionDialog, QStringLiteral("Settings"));
     AddPage(&m_commandsDlg, QStringLiteral("Mifare® commands"));
-    m_monitorDlg.SetSheetObjects(&m_readerPort, &m_worker, &m_readerLink.GetClock());
     if (m_bDevelop) {
         AddPage(&m_monitorDlg, QStringLiteral("Monitor"), false);
     }
-    m_productionDlg.SetSheetObjects(&m_readerPort, &m_worker, &m_readerLink.GetClock());
     if (m_bProduction) {
         AddPage(&m_productionDlg, QStringLiteral("Production"));
     }
@@ -120,8 +121,7 @@ void CAllControlsSheet::AddPage(QWidget* page, const QString& title, bool toolti
     QList<QWidget*> controls = page->findChildren<QWidget*>();
     controls.prepend(page);
     for (QWidget* control : controls) {
-        const uint32_t id = ControlId(control);
-        if (id == IDC_OUTPUT_WINDOW || id == IDC_TERMINAL) {
+        if (KeepsOwnFont(control)) {
             QFont own = control->font();
             // Marked as set in full: an inherited font would otherwise keep following the sheet.
             own.setResolveMask(QFont::AllPropertiesResolved);
@@ -150,7 +150,7 @@ void CAllControlsSheet::OnTabChanged(int index) {
     m_pTabs->setCurrentIndex(m_nActivePage);
     // The tab bar is disabled while a command runs; a key that still asks for another page waits
     // for the answer like the buttons do.
-    if (m_worker.IsBusy() && !m_worker.IsBackground()) {
+    if (m_session.IsBusy() && !m_session.IsBackground()) {
         QApplication::beep();
         return;
     }
@@ -160,8 +160,8 @@ void CAllControlsSheet::OnTabChanged(int index) {
     }
     // The page left behind has stopped its background work; what still runs of it (a poll, typed
     // bytes) ends within a read time-out, and the new page may post at once.
-    while (m_worker.IsBusy()) {
-        m_worker.WaitForIdle();
+    while (m_session.IsBusy()) {
+        m_session.WaitForIdle();
     }
     m_pTabs->setCurrentIndex(index);
     m_nActivePage = index;
@@ -183,7 +183,7 @@ QRect CAllControlsSheet::ProductNameRect() const {
 
 void CAllControlsSheet::paintEvent(QPaintEvent* event) {
     QDialog::paintEvent(event);
-    const QString name = Text(110);
+    const QString name = Text(IDS_PRODUCT_NAME);
     if (name.isEmpty()) {
         return;
     }

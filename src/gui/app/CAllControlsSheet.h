@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "app/CVersionInfo.h"
-#include "common/CReaderWorker.h"
+#include "common/CReaderSession.h"
 #include "link/ReaderLink.h"
 #include "link/ReaderPort.h"
 #include "pages/commands/CMifareCommandsDlg.h"
@@ -25,9 +25,6 @@ class CAllControlsSheet : public QDialog {
 public:
     enum : uint32_t {
         IDC_ABOUT = 1063,
-        // Controls that keep their own font: the commands page's output window, the monitor's terminal.
-        IDC_OUTPUT_WINDOW = 1048,
-        IDC_TERMINAL = 1057,
     };
 
     // d2xx: the provider of the reader port's USB kind (null: none).
@@ -39,8 +36,8 @@ public:
     // the run mode calls for, settings first.
     void AddPages();
     // Adds a page as the next tab, in the sheet font (1.1 times the dialog font) except for the
-    // output windows. A page that derives from CPropertyPage is initialised and told when it
-    // becomes active or is left; tooltips: its controls show the strings of their ids.
+    // controls marked to keep their own (KeepOwnFont). A page that derives from CPropertyPage is initialised
+    // and told when it becomes active or is left; tooltips: its controls show the strings of their ids.
     void AddPage(QWidget* page, const QString& title, bool tooltips = true);
 
     CConnectionDialog& GetConnectionDialog() { return m_connectionDialog; }
@@ -49,8 +46,8 @@ public:
     CProductionDialog& GetProductionDlg() { return m_productionDlg; }
     ReaderPort& GetReaderPort() { return m_readerPort; }
     ReaderLink& GetReaderLink() { return m_readerLink; }
-    // Runs every exchange with the reader; the pages post to it.
-    CReaderWorker& GetWorker() { return m_worker; }
+    // Runs every exchange with the reader; the pages reach the reader through it.
+    CReaderSession& GetSession() { return m_session; }
     QTabWidget* GetTabControl() const { return m_pTabs; }
     const QFont& GetSheetFont() const { return m_sheetFont; }
     QAction* GetMinimizeAction() const { return m_pMinimizeAction; }
@@ -72,10 +69,10 @@ private:
     void OnAbout();
     void OnTabChanged(int index);
 
-    // The port, the link and their worker outlive the pages, which hold pointers to them.
+    // The port, the link and their session outlive the pages, which hold the session.
     ReaderPort m_readerPort;
     ReaderLink m_readerLink;
-    CReaderWorker m_worker;
+    CReaderSession m_session;
     CVersionInfo m_version;
     QTabWidget* m_pTabs;
     QPushButton* m_pAboutButton;

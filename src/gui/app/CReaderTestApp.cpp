@@ -18,7 +18,7 @@ std::unique_ptr<CAllControlsSheet> CReaderTestApp::CreateSheet(const CRunModeCom
         m_pSimulator = Simulator::Start(error);
         if (!m_pSimulator) {
             // The program still serves real readers: say why and go on without the simulation.
-            ShowMessage(nullptr, QString::asprintf(LoadString(176).c_str(), error.c_str()),
+            ShowMessage(nullptr, QString::asprintf(LoadString(IDS_SIMULATOR_FAILED).c_str(), error.c_str()),
                         MessageIcon::Exclamation);
         }
     }

@@ -2,15 +2,17 @@
 
 #include <QWidget>
 
-class CReaderWorker;
-class ReaderPort;
+class CReaderSession;
 
 // A page of the main sheet. The sheet calls OnInitDialog once, after it has handed the page its
 // shared objects, and OnSetActive / OnKillActive as the user moves between tabs.
 class CPropertyPage : public QWidget {
     Q_OBJECT
 public:
-    using QWidget::QWidget;
+    // session: the page's way to the reader, for the page's whole life. While it runs a page's
+    // exchange the page shows the wait cursor and OnBusyChanged lets it disable what would post
+    // another one.
+    explicit CPropertyPage(CReaderSession& session, QWidget* parent = nullptr);
 
     virtual void OnInitDialog() {}
     // The page is about to be shown: re-derive its state (the connection may have changed).
@@ -21,16 +23,12 @@ public:
     // too): stop what runs, on the worker, and take no answer from it afterwards.
     virtual void OnClose();
 
-    // The worker that runs the page's reader exchanges. While it is busy the page shows the wait
-    // cursor and OnBusyChanged lets it disable what would post another exchange.
-    void SetWorker(CReaderWorker* worker);
-    CReaderWorker* GetWorker() const { return m_pWorker; }
+    CReaderSession& GetSession() const { return m_session; }
 
 protected:
     virtual void OnBusyChanged(bool busy) { (void)busy; }
     bool IsBusy() const;
-    // Whether port is open, asked in the way that is safe while the worker runs an exchange.
-    bool IsPortOpen(const ReaderPort* port) const;
+    bool IsPortOpen() const;
 
-    CReaderWorker* m_pWorker = nullptr;
+    CReaderSession& m_session;
 };

@@ -44,8 +44,12 @@ private:
     OutputWindow& m_window;
 };
 
+ReaderPortState ReaderPortState::Of(const ReaderPort& port) {
+    return {port.IsOpen(), port.IsUsb(), port.GetPortName(), port.GetBaudRate()};
+}
+
 CReaderWorker::CReaderWorker(ReaderPort& port, ReaderLink& link, QObject* parent)
-    : QObject(parent), m_port(port), m_link(link), m_bOpenKnown(port.IsOpen()) {
+    : QObject(parent), m_port(port), m_link(link), m_portState(ReaderPortState::Of(port)) {
     m_thread = std::thread([this] { Run(); });
     m_workerId = m_thread.get_id();
 }
@@ -59,7 +63,7 @@ bool CReaderWorker::Post(QObject* context, Operation operation, Completion done,
         return false;
     }
     m_pContext = context;
-    m_bOpenKnown = m_port.IsOpen();
+    m_portState = ReaderPortState::Of(m_port);
     m_bBusy = true;
     m_bBackground = background;
     {
@@ -74,9 +78,9 @@ bool CReaderWorker::Post(QObject* context, Operation operation, Completion done,
     return true;
 }
 
-bool CReaderWorker::PostWhenIdle(QObject* context, Operation operation, Completion done) {
+bool CReaderWorker::PostWhenIdle(QObject* context, Operation operation, Completion done, bool background) {
     WaitForIdle();
-    return Post(context, std::move(operation), std::move(done));
+    return Post(context, std::move(operation), std::move(done), background);
 }
 
 void CReaderWorker::Release(const QObject* context) {
@@ -86,8 +90,8 @@ void CReaderWorker::Release(const QObject* context) {
     }
 }
 
-bool CReaderWorker::IsPortOpen() const {
-    return m_bBusy ? m_bOpenKnown : m_port.IsOpen();
+ReaderPortState CReaderWorker::PortState() const {
+    return m_bBusy ? m_portState : ReaderPortState::Of(m_port);
 }
 
 OutputWindow* CReaderWorker::Relay(OutputWindow* window) {
@@ -119,10 +123,9 @@ void CReaderWorker::Run() {
             m_completion = nullptr;
         }
         const LinkResult result = operation(m_port, m_link);
-        const bool open = m_port.IsOpen();
         // The last call of the operation: everything it traced is in the window before this runs.
-        CallOnWindowThread([this, result, open, done = std::move(done)] {
-            m_bOpenKnown = open;
+        CallOnWindowThread([this, result, state = ReaderPortState::Of(m_port), done = std::move(done)] {
+            m_portState = state;
             m_bBusy = false;
             // The answer is of use only while its context lives (a page, a dialog).
             const QPointer<QObject> context = std::exchange(m_pContext, nullptr);

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -16,6 +17,16 @@
 class OutputWindow;
 class ReaderLink;
 class ReaderPort;
+
+// The port as the last operation left it: what the window may show while the worker runs.
+struct ReaderPortState {
+    bool bOpen = false;
+    bool bUsb = false;
+    std::string strName;
+    uint32_t dwBaudRate = 0;
+
+    static ReaderPortState Of(const ReaderPort& port);
+};
 
 // Runs the reader exchanges off the window's thread, so that the window keeps painting and
 // answering while a reader takes its time (up to seconds per command when it stays silent).
@@ -62,13 +73,14 @@ public:
 
     bool Post(QObject* context, Operation operation, Completion done = {}, bool background = false);
     // Post after the running operation has delivered; false only once the worker has shut down.
-    bool PostWhenIdle(QObject* context, Operation operation, Completion done = {});
+    bool PostWhenIdle(QObject* context, Operation operation, Completion done = {}, bool background = false);
     // For context's destructor: waits for its running operation and drops its completion.
     void Release(const QObject* context);
     bool IsBusy() const { return m_bBusy; }
     bool IsBackground() const { return m_bBusy && m_bBackground; }
-    // The port's open flag: read directly while idle, as the last operation left it while busy.
-    bool IsPortOpen() const;
+    // The port's state: read directly while idle, as the last operation left it while busy.
+    ReaderPortState PortState() const;
+    bool IsPortOpen() const { return PortState().bOpen; }
     // The stand-in for window that the port traces into (one per window, owned by the worker).
     OutputWindow* Relay(OutputWindow* window);
 
@@ -94,7 +106,7 @@ private:
     ReaderLink& m_link;
     bool m_bBusy = false;
     bool m_bBackground = false;
-    bool m_bOpenKnown = false;
+    ReaderPortState m_portState;
     // Whose completion the running operation delivers to; cleared when that owner goes.
     QPointer<QObject> m_pContext;
     std::vector<std::unique_ptr<RelayWindow>> m_relays;

@@ -3,10 +3,10 @@
 #include <memory>
 #include <utility>
 
-#include "common/CReaderWorker.h"
+#include "common/CReaderSession.h"
 #include "link/Clock.h"
 
-CStepDriver::CStepDriver(CReaderWorker& worker, QObject* parent) : QObject(parent), m_worker(worker) {
+CStepDriver::CStepDriver(CReaderSession& session, QObject* parent) : QObject(parent), m_session(session) {
     m_timer.setSingleShot(true);
     // A reader's signal stays on for its minimum, not a coarse timer's idea of it.
     m_timer.setTimerType(Qt::PreciseTimer);
@@ -43,21 +43,26 @@ void CStepDriver::RunStep() {
         return;
     }
     auto outcome = std::make_shared<StepOutcome>();
-    const bool posted = m_worker.Post(
-        this,
-        [machine = m_pMachine, outcome](ReaderPort&, ReaderLink&) {
-            *outcome = machine->Advance();
-            return LR_OK;
-        },
-        [this, outcome](LinkResult) {
-            m_bOnWorker = false;
-            StepDone(*outcome);
-        },
-        true);
-    if (posted) {
+    PostOrRetry([this, outcome] {
+        return m_session.Post(
+            this,
+            [machine = m_pMachine, outcome](ReaderPort&, ReaderLink&) {
+                *outcome = machine->Advance();
+                return LR_OK;
+            },
+            [this, outcome](LinkResult) {
+                m_bOnWorker = false;
+                StepDone(*outcome);
+            },
+            true);
+    });
+}
+
+void CStepDriver::PostOrRetry(const std::function<bool()>& post) {
+    if (post()) {
         m_bOnWorker = true;
     } else {
-        m_timer.start(1);  // something else is on the worker: the step follows it
+        m_timer.start(1);  // something else is on the worker: this follows it
     }
 }
 
@@ -96,27 +101,24 @@ void CStepDriver::Stop() {
 
 void CStepDriver::PostStop() {
     auto accepted = std::make_shared<bool>(false);
-    const bool posted = m_worker.Post(
-        this,
-        [machine = m_pMachine, accepted](ReaderPort&, ReaderLink&) {
-            *accepted = machine->RequestStop();
-            return LR_OK;
-        },
-        [this, accepted](LinkResult) {
-            m_bOnWorker = false;
-            if (*accepted) {
-                Finish(true);
-            } else {
-                // It cannot stop now (a transfer runs to its end): it goes on.
-                m_bStopWanted = false;
-                Schedule(m_dwLastDelayMs);
-            }
-        });
-    if (posted) {
-        m_bOnWorker = true;
-    } else {
-        m_timer.start(1);
-    }
+    PostOrRetry([this, accepted] {
+        return m_session.Post(
+            this,
+            [machine = m_pMachine, accepted](ReaderPort&, ReaderLink&) {
+                *accepted = machine->RequestStop();
+                return LR_OK;
+            },
+            [this, accepted](LinkResult) {
+                m_bOnWorker = false;
+                if (*accepted) {
+                    Finish(true);
+                } else {
+                    // It cannot stop now (a transfer runs to its end): it goes on.
+                    m_bStopWanted = false;
+                    Schedule(m_dwLastDelayMs);
+                }
+            });
+    });
 }
 
 void CStepDriver::Finish(bool stopped) {
@@ -131,15 +133,15 @@ void CStepDriver::Finish(bool stopped) {
 void CStepDriver::Shutdown() {
     m_timer.stop();
     // A step under way ends first; nothing it answers reaches a page that is closing.
-    m_worker.Release(this);
+    m_session.Release(this);
     m_bOnWorker = false;
     if (StepMachine* machine = std::exchange(m_pMachine, nullptr)) {
         // The machine's own end (a switch-off, a Reset) runs where every exchange runs.
-        if (m_worker.PostWhenIdle(this, [machine](ReaderPort&, ReaderLink&) {
+        if (m_session.PostWhenIdle(this, [machine](ReaderPort&, ReaderLink&) {
                 machine->RequestStop();
                 return LR_OK;
             })) {
-            m_worker.Release(this);
+            m_session.Release(this);
         }
     }
     m_shown = {};

@@ -8,7 +8,7 @@
 
 #include "stepping/StepMachine.h"
 
-class CReaderWorker;
+class CReaderSession;
 class FakeClock;
 
 // Runs a StepMachine for a page: each step goes to the reader worker as a background post (no
@@ -24,7 +24,7 @@ public:
     // Once the machine has ended: by itself, or stopped at the user's wish.
     using Ended = std::function<void(bool stopped)>;
 
-    CStepDriver(CReaderWorker& worker, QObject* parent = nullptr);
+    CStepDriver(CReaderSession& session, QObject* parent = nullptr);
     ~CStepDriver() override;
 
     // A fake clock is moved by each delay instead of waiting for it.
@@ -43,9 +43,11 @@ private:
     void RunStep();
     void StepDone(const StepOutcome& outcome);
     void PostStop();
+    // Posts work in the background; when something else is on the worker, tries again 1 ms later.
+    void PostOrRetry(const std::function<bool()>& post);
     void Finish(bool stopped);
 
-    CReaderWorker& m_worker;
+    CReaderSession& m_session;
     FakeClock* m_pFakeClock = nullptr;
     QTimer m_timer;
     StepMachine* m_pMachine = nullptr;

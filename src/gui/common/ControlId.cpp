@@ -8,7 +8,8 @@
 
 namespace {
 constexpr char kControlIdProperty[] = "tagbenchControlId";
-}
+constexpr char kOwnFontProperty[] = "tagbenchOwnFont";
+}  // namespace
 
 void SetControlId(QWidget* control, uint32_t id) {
     control->setProperty(kControlIdProperty, id);
@@ -16,6 +17,14 @@ void SetControlId(QWidget* control, uint32_t id) {
 
 uint32_t ControlId(const QWidget* control) {
     return control->property(kControlIdProperty).toUInt();
+}
+
+void KeepOwnFont(QWidget* control) {
+    control->setProperty(kOwnFontProperty, true);
+}
+
+bool KeepsOwnFont(const QWidget* control) {
+    return control->property(kOwnFontProperty).toBool();
 }
 
 QWidget* FindControl(QWidget* root, uint32_t id) {

@@ -11,6 +11,10 @@ void SetControlId(QWidget* control, uint32_t id);
 uint32_t ControlId(const QWidget* control);
 // The first control below root (root included) with that id; nullptr when there is none.
 QWidget* FindControl(QWidget* root, uint32_t id);
+// Marks a control whose font the sheet leaves as it is (the output windows, which show bytes in
+// their own font).
+void KeepOwnFont(QWidget* control);
+bool KeepsOwnFont(const QWidget* control);
 // Gives every control below root that has an id the string of that id as its tooltip, where the
 // string table has one.
 void ApplyTooltips(QWidget* root);

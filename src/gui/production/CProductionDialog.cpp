@@ -19,11 +19,10 @@
 #include <utility>
 
 #include "StringTable.h"
-#include "common/CReaderWorker.h"
+#include "common/CReaderSession.h"
 #include "common/CSpinButton.h"
 #include "common/ControlId.h"
 #include "common/MessageBox.h"
-#include "link/ReaderPort.h"
 #include "production/DeviceProfiles.h"
 #include "programming/CProgrammingDialog.h"
 #include "widgets/FileDialog.h"
@@ -81,7 +80,17 @@ void SetText(QLineEdit* edit, const std::string& text) {
 
 }  // namespace
 
-CProductionDialog::CProductionDialog(QWidget* parent) : CPropertyPage(parent) {
+CProductionDialog::CProductionDialog(CReaderSession& session, QWidget* parent)
+    : CPropertyPage(session, parent) {
+    m_runner = [this](const ProgrammingInputs& inputs,
+                      const std::function<void(const ProgrammingSequence&)>& ended) {
+        CProgrammingDialog dialog(m_session, this);
+        dialog.SetInputs(inputs);
+        const bool ok = dialog.exec() == QDialog::Accepted;
+        // No step runs once the dialog has ended: its sequence can be read.
+        ended(dialog.GetSequence());
+        return ok;
+    };
     m_pProfileLabel = new QLabel(QStringLiteral("&Device profile:"), this);
     m_pProfile = WithId(new QComboBox(this), IDC_PROFILE);
     m_pProfile->setSizeAdjustPolicy(QComboBox::AdjustToContents);
@@ -159,7 +168,7 @@ CProductionDialog::CProductionDialog(QWidget* parent) : CPropertyPage(parent) {
     }
     m_pReadUsbSettings->setAutoDefault(false);
 
-    m_pStatus = WithId(new QLabel(LoadString(106).c_str(), this), IDC_STATUS);
+    m_pStatus = WithId(new QLabel(LoadString(IDS_NOT_CONNECTED).c_str(), this), IDC_STATUS);
 
     m_pRecordPath = WithId(new QLabel(this), IDC_RECORD_PATH);
     m_pRecordPath->setTextFormat(Qt::PlainText);
@@ -207,21 +216,6 @@ CProductionDialog::~CProductionDialog() {
     OnClose();
 }
 
-void CProductionDialog::SetSheetObjects(ReaderPort* port, CReaderWorker* worker, Clock* clock) {
-    m_pReaderPort = port;
-    m_pClock = clock;
-    SetWorker(worker);
-    m_runner = [this](const ProgrammingInputs& inputs,
-                      const std::function<void(const ProgrammingSequence&)>& ended) {
-        CProgrammingDialog dialog(*m_pReaderPort, *m_pWorker, *m_pClock, this);
-        dialog.SetInputs(inputs);
-        const bool ok = dialog.exec() == QDialog::Accepted;
-        // No step runs once the dialog has ended: its sequence can be read.
-        ended(dialog.GetSequence());
-        return ok;
-    };
-}
-
 ProgrammingRunner CProductionDialog::SetProgrammingRunner(ProgrammingRunner runner) {
     return std::exchange(m_runner, std::move(runner));
 }
@@ -257,24 +251,22 @@ bool CProductionDialog::OnSetActive() {
     m_pProfile->setPlaceholderText(QStringLiteral("No profiles in %1").arg(QString::fromStdString(path)));
     ShowControls();
     // The worker owns the port: the reader's loader talks at 9600 baud while the page is shown.
-    if (m_pWorker != nullptr) {
-        m_pWorker->PostWhenIdle(this, [form = &m_form](ReaderPort& port, ReaderLink&) {
-            form->EnterPort(port);
-            return LR_OK;
-        });
-    }
+    // Refused only once the program is closing, when the port closes anyway.
+    (void)m_session.PostWhenIdle(this, [form = &m_form](ReaderPort& port, ReaderLink&) {
+        form->EnterPort(port);
+        return LR_OK;
+    });
     return true;
 }
 
 bool CProductionDialog::OnKillActive() {
     SaveControls();
     // The port must not stay at the loader's baud rate: this waits for a running exchange.
-    if (m_pWorker != nullptr) {
-        m_pWorker->PostWhenIdle(this, [form = &m_form](ReaderPort& port, ReaderLink&) {
-            form->LeavePort(port);
-            return LR_OK;
-        });
-    }
+    // Refused only once the program is closing, when the port closes anyway.
+    (void)m_session.PostWhenIdle(this, [form = &m_form](ReaderPort& port, ReaderLink&) {
+        form->LeavePort(port);
+        return LR_OK;
+    });
     return true;
 }
 
@@ -354,7 +346,7 @@ void CProductionDialog::ShowControls() {
 }
 
 void CProductionDialog::EnableControls() {
-    const ProductionEnabled e = m_form.GetEnabled(IsPortOpen(m_pReaderPort));
+    const ProductionEnabled e = m_form.GetEnabled(IsPortOpen());
     const bool idle = !IsBusy();
     m_pStatus->setVisible(e.bStatusVisible);
     m_pUsbGroup->setEnabled(e.bUsbSettings);
@@ -398,7 +390,7 @@ void CProductionDialog::OnReadUsbSettings() {
         ShowMessage(this, QString::fromStdString(*text),
                     *read ? MessageIcon::Information : MessageIcon::Exclamation);
     };
-    if (!m_pWorker->Post(this, readSettings, show)) {
+    if (!m_session.Post(this, readSettings, show)) {
         QApplication::beep();
     }
 }

@@ -16,8 +16,6 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class CSpinButton;
-class Clock;
-class ReaderPort;
 
 // Runs one job in the modal progress dialog; true when it ended with OK (the dialog closed
 // itself). ended sees the finished sequence, for the production record, before the dialog goes.
@@ -58,11 +56,9 @@ public:
         IDC_RECORD_CHOOSE = 1151,
     };
 
-    explicit CProductionDialog(QWidget* parent = nullptr);
+    explicit CProductionDialog(CReaderSession& session, QWidget* parent = nullptr);
     ~CProductionDialog() override;
 
-    // clock: the one the port's time-outs run on (the link's).
-    void SetSheetObjects(ReaderPort* port, CReaderWorker* worker, Clock* clock);
     // The profile file to read instead of the one looked up beside the program and in the
     // configuration directories.
     void SetProfilePath(const std::string& path) { m_strProfilePath = path; }
@@ -101,8 +97,6 @@ private:
     bool RunJob(const ProgrammingInputs& inputs, bool& recorded, bool* serialSent = nullptr);
     void ShowRecordPath();
 
-    ReaderPort* m_pReaderPort = nullptr;
-    Clock* m_pClock = nullptr;
     ProductionForm m_form;
     ProductionRecord m_record;
     ProgrammingRunner m_runner;

@@ -13,7 +13,7 @@
 #include <atomic>
 #include <climits>
 
-#include "common/CReaderWorker.h"
+#include "common/CReaderSession.h"
 #include "common/CStepDriver.h"
 #include "common/ControlId.h"
 #include "link/Clock.h"
@@ -46,12 +46,12 @@ T* WithId(T* control, uint32_t id) {
 
 }  // namespace
 
-CProgrammingDialog::CProgrammingDialog(ReaderPort& port, CReaderWorker& worker, Clock& clock, QWidget* parent)
+CProgrammingDialog::CProgrammingDialog(CReaderSession& session, QWidget* parent)
     : QDialog(parent),
-      m_worker(worker),
-      m_sequence(std::make_shared<ProgrammingSequence>(port, clock)),
+      m_session(session),
+      m_sequence(std::make_shared<ProgrammingSequence>(session.PortForWork(), session.GetClock())),
       m_pSteps(std::make_unique<DestinationSteps>(*m_sequence)),
-      m_driver(worker),
+      m_driver(session),
       m_pLog(WithId(new QPlainTextEdit(this), IDC_LOG)),
       m_pProgress(WithId(new QProgressBar(this), IDC_PROGRESS)),
       m_pGroup(WithId(new QGroupBox(this), IDC_DESTINATION_GROUP)),
@@ -102,13 +102,13 @@ CProgrammingDialog::CProgrammingDialog(ReaderPort& port, CReaderWorker& worker, 
     m_pClose->setAutoDefault(false);
     connect(m_pNext, &QPushButton::clicked, this, [this] { Begin(true); });
     connect(m_pClose, &QPushButton::clicked, this, &CProgrammingDialog::reject);
-    m_driver.SetFakeClock(dynamic_cast<FakeClock*>(&clock));
+    m_driver.SetFakeClock(dynamic_cast<FakeClock*>(&session.GetClock()));
 }
 
 CProgrammingDialog::~CProgrammingDialog() {
     // A step still running ends before the dialog goes; its result is dropped with it.
     m_driver.Shutdown();
-    m_worker.Release(this);
+    m_session.Release(this);
 }
 
 void CProgrammingDialog::SetDestination(int destination) {
@@ -129,7 +129,7 @@ void CProgrammingDialog::Begin(bool next) {
     m_nLogShown = 0;
     m_pNext->setEnabled(false);
     // Beginning sets the port's read mode: that belongs to the worker thread like every step.
-    const bool posted = m_worker.Post(
+    const bool posted = m_session.Post(
         this,
         [sequence = m_sequence, destination = m_pSteps->Destination(), next](ReaderPort&, ReaderLink&) {
             sequence->SetDestination(destination);
@@ -152,7 +152,7 @@ void CProgrammingDialog::Begin(bool next) {
 
 void CProgrammingDialog::reject() {
     // A step under way delivers its result first; the job may have ended with it.
-    m_worker.WaitForIdle();
+    m_session.WaitForIdle();
     if (!isVisible() || result() == Accepted) {
         return;
     }

@@ -8,16 +8,13 @@
 #include "common/CStepDriver.h"
 #include "programming/ProgrammingSequence.h"
 
-class CReaderWorker;
-class Clock;
-class FakeClock;
+class CReaderSession;
 class QGroupBox;
 class QLabel;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QRadioButton;
-class ReaderPort;
 
 // The modal dialog of a programming job: a view over ProgrammingSequence. Each step of the job
 // runs on the reader worker's thread, and the next one is scheduled after the delay the sequence
@@ -38,9 +35,9 @@ public:
         IDC_CLOSE = 2,
     };
 
-    // port: the reader port that worker owns. clock: the one the port's time-outs run on; a fake
-    // clock is moved by each step's delay instead of waiting for it.
-    CProgrammingDialog(ReaderPort& port, CReaderWorker& worker, Clock& clock, QWidget* parent = nullptr);
+    // The job runs on the session's reader; a fake clock there is moved by each step's delay
+    // instead of waiting for it.
+    explicit CProgrammingDialog(CReaderSession& session, QWidget* parent = nullptr);
     ~CProgrammingDialog() override;
 
     void SetInputs(const ProgrammingInputs& inputs) { m_sequence->SetInputs(inputs); }
@@ -64,7 +61,7 @@ private:
     // dialog closed itself.
     bool Refresh();
 
-    CReaderWorker& m_worker;
+    CReaderSession& m_session;
     // Shared with the step that runs on the worker thread, so that it outlives a late step.
     std::shared_ptr<ProgrammingSequence> m_sequence;
     std::unique_ptr<DestinationSteps> m_pSteps;

@@ -18,7 +18,7 @@
 #include <QTest>
 #include <QTimer>
 
-#include "common/CReaderWorker.h"
+#include "common/CReaderSession.h"
 #include "common/ControlId.h"
 #include "gui/pages/commands/MessageRecorder.h"
 #include "link/Clock.h"
@@ -42,7 +42,6 @@ protected:
         std::ofstream(m_dir / "profiles.ini") << "[Terminal]\n"
                                                  "[Desk USB]\nIsUSBDevice=1\nProductID=FB1A\n"
                                                  "[Too strong]\nIsUSBDevice=1\nMaxPower=501\n";
-        m_page.SetSheetObjects(&m_port, &m_worker, &m_clock);
         m_page.SetProfilePath((m_dir / "profiles.ini").string());
         m_page.SetRecordPath(m_record.string());
         m_page.OnInitDialog();
@@ -66,7 +65,7 @@ protected:
         m_watchdog.start();
     }
     void TearDown() override {
-        m_worker.Shutdown();
+        m_session.Shutdown();
         fs::remove_all(m_dir);
     }
 
@@ -78,11 +77,11 @@ protected:
     }
     void Activate() {
         m_page.OnSetActive();
-        m_worker.WaitForIdle();
+        m_session.WaitForIdle();
     }
     void Leave() {
         m_page.OnKillActive();
-        m_worker.WaitForIdle();
+        m_session.WaitForIdle();
     }
     void ChooseProfile(int index) {
         Control<QComboBox>(P::IDC_PROFILE)->setCurrentIndex(index);
@@ -90,7 +89,7 @@ protected:
     }
     void Press(uint32_t id) {
         Control<QPushButton>(id)->click();
-        m_worker.WaitForIdle();
+        m_session.WaitForIdle();
     }
     template <typename T>
     T* Control(uint32_t id) {
@@ -117,8 +116,8 @@ protected:
     std::shared_ptr<SimReader> m_reader = std::make_shared<SimReader>(m_clock);
     ReaderPort m_port{nullptr, std::make_shared<SimD2xxProvider>(m_reader, m_clock)};
     ReaderLink m_link{m_clock};
-    CReaderWorker m_worker{m_port, m_link};
-    CProductionDialog m_page;
+    CReaderSession m_session{m_port, m_link};
+    CProductionDialog m_page{m_session};
     MessageRecorder m_messages;
     std::vector<ProgrammingInputs> m_jobs;
     std::function<void(size_t job)> m_beforeJob;
@@ -304,12 +303,11 @@ TEST_F(ProductionPageTest, APageDestroyedWhileItsPortSwitchRunsWaitsForIt) {
     Connect(115200);
     Leave();
     // The switch to 9600 baud runs on the worker with the page's form; the page goes at once.
-    auto page = std::make_unique<CProductionDialog>();
-    page->SetSheetObjects(&m_port, &m_worker, &m_clock);
+    auto page = std::make_unique<CProductionDialog>(m_session);
     page->SetProfilePath((m_dir / "profiles.ini").string());
     page->OnSetActive();
     page.reset();
-    EXPECT_FALSE(m_worker.IsBusy());
+    EXPECT_FALSE(m_session.IsBusy());
     EXPECT_EQ(m_port.GetBaudRate(), 9600u);
 }
 

@@ -26,12 +26,11 @@
 #include "commands/HexText.h"
 #include "commands/PcBeep.h"
 #include "commands/WaitCardExchange.h"
-#include "common/CReaderWorker.h"
+#include "common/CReaderSession.h"
 #include "common/CStepDriver.h"
 #include "common/ControlId.h"
 #include "common/MessageBox.h"
-#include "link/ReaderLink.h"
-#include "link/ReaderPort.h"
+#include "link/Trace.h"
 #include "pages/commands/CAuthenticateDialog.h"
 #include "pages/commands/CChangeValueDialog.h"
 #include "pages/commands/CLoadKeyDialog.h"
@@ -45,66 +44,172 @@
 
 namespace {
 
-constexpr uint32_t IDS_MODE_RUNNING = 101;
-constexpr uint32_t IDS_NOT_CONNECTED = 106;
-constexpr uint32_t IDS_LEGEND = 107;
-constexpr uint32_t IDS_LEAVE_CONT_READ = 163;
-constexpr uint32_t IDS_LEAVE_WAIT_CARD = 165;
-
-// The key loaded into key number 0 each time the page comes to the front: six byte values
-// counting up from this one.
-constexpr uint8_t kDefaultKeyStart = 0xA0;
-
-// Caption of each command button, column by column as the page shows them.
-constexpr const char* kCaptions[CMifareCommandsDlg::kCommandCount] = {
-    "&Startup",
-    "Rese&t",
-    "Re&quest",
-    "Anti&collision",
-    "S&elect",
-    "&Load key...",
-    "&Authenticate 2...",
-    "&Read...",
-    "&Write...",
-    "&Halt",
-    "&Make valueblock...",
-    "Read &valueblock...",
-    "&Increment...",
-    "&Decrement...",
-    "De&crement / Transfer...",
-    "Rest&ore...",
-    "&Transfer...",
-    "Set &Port...",
-    "In&fo",
-};
-
 QString Text(uint32_t id) {
     return QString::fromStdString(LoadString(id));
 }
 
-ByteBuffer HexBytes(const QString& text) {
-    ByteBuffer bytes;
-    HexToBytes(text.toStdString(), bytes);
-    return bytes;
+QString Q(const std::string& text) {
+    return QString::fromStdString(text);
 }
 
-ByteBuffer ZeroBytes(uint32_t count) {
-    ByteBuffer bytes;
-    for (uint32_t i = 0; i < count; ++i) {
-        bytes.Append(0);
+// The parameter dialogs: each opens with the last entries and leaves its own back; false on Cancel.
+template <typename Dialog, typename Load, typename Store>
+bool Ask(QWidget* parent, Load load, Store store) {
+    Dialog dialog(parent);
+    load(dialog);
+    if (dialog.exec() != QDialog::Accepted) {
+        return false;
     }
-    return bytes;
+    store(dialog);
+    return true;
 }
+
+bool AskLoadKey(QWidget* parent, CommandParameters& p) {
+    return Ask<CLoadKeyDialog>(
+        parent,
+        [&](CLoadKeyDialog& d) {
+            d.m_nKeyType = p.nKeyType;
+            d.m_nKeySet = p.nKeySet;
+            d.m_nKeyNumber = p.nKeyNumber;
+            d.m_strKey = Q(p.strKey);
+        },
+        [&](const CLoadKeyDialog& d) {
+            p.nKeyType = d.m_nKeyType;
+            p.nKeySet = d.m_nKeySet;
+            p.nKeyNumber = d.m_nKeyNumber;
+            p.strKey = d.m_strKey.toStdString();
+        });
+}
+
+bool AskAuthenticate(QWidget* parent, CommandParameters& p) {
+    return Ask<CAuthenticateDialog>(
+        parent,
+        [&](CAuthenticateDialog& d) {
+            d.m_nKeyType = p.nKeyType;
+            d.m_nKeySet = p.nKeySet;
+            d.m_nKeyNumber = p.nKeyNumber;
+            d.m_nBlock = p.nBlock;
+        },
+        [&](const CAuthenticateDialog& d) {
+            p.nKeyType = d.m_nKeyType;
+            p.nKeySet = d.m_nKeySet;
+            p.nKeyNumber = d.m_nKeyNumber;
+            p.nBlock = d.m_nBlock;
+        });
+}
+
+// The block of Read, Read valueblock, Restore and Transfer.
+bool AskBlock(QWidget* parent, CommandParameters& p) {
+    return Ask<CSelectBlockDialog>(
+        parent, [&](CSelectBlockDialog& d) { d.m_nBlock = p.nBlock; },
+        [&](const CSelectBlockDialog& d) { p.nBlock = d.m_nBlock; });
+}
+
+bool AskWrite(QWidget* parent, CommandParameters& p) {
+    return Ask<CWriteBlockDialog>(
+        parent,
+        [&](CWriteBlockDialog& d) {
+            d.m_nBlock = p.nBlock;
+            d.m_strBlockData = Q(p.strBlockData);
+        },
+        [&](const CWriteBlockDialog& d) {
+            p.nBlock = d.m_nBlock;
+            p.strBlockData = d.m_strBlockData.toStdString();
+        });
+}
+
+bool AskMakeValueBlock(QWidget* parent, CommandParameters& p) {
+    return Ask<CMakeValueBlockDialog>(
+        parent,
+        [&](CMakeValueBlockDialog& d) {
+            d.m_nBlock = p.nBlock;
+            d.m_strValue = Q(p.strValue);
+            d.m_strValueAddress = Q(p.strValueAddress);
+            d.m_nValueAddress = p.nValueAddress;
+            d.m_dwValue = p.dwValue;
+        },
+        [&](const CMakeValueBlockDialog& d) {
+            p.nBlock = d.m_nBlock;
+            p.strValue = d.m_strValue.toStdString();
+            p.strValueAddress = d.m_strValueAddress.toStdString();
+            p.nValueAddress = d.m_nValueAddress;
+            p.dwValue = d.m_dwValue;
+        });
+}
+
+// Block and value of the three value changes. The value text opens empty: OK on an empty text
+// sends the remembered value again.
+bool AskChangeValue(QWidget* parent, CommandParameters& p) {
+    return Ask<CChangeValueDialog>(
+        parent,
+        [&](CChangeValueDialog& d) {
+            d.m_nBlock = p.nBlock;
+            d.m_dwValue = p.dwValue;
+        },
+        [&](const CChangeValueDialog& d) {
+            p.nBlock = d.m_nBlock;
+            p.dwValue = d.m_dwValue;
+        });
+}
+
+// Buzzer BEEP is a one-off: it always opens unchecked.
+bool AskSetPort(QWidget* parent, CommandParameters& p) {
+    return Ask<CSetPortDialog>(
+        parent,
+        [&](CSetPortDialog& d) {
+            d.m_bBuzzerOn = p.bBuzzerOn;
+            d.m_bGreenLedOn = p.bGreenLedOn;
+            d.m_bRedLedOn = p.bRedLedOn;
+        },
+        [&](const CSetPortDialog& d) {
+            p.bBuzzerOn = d.m_bBuzzerOn != 0;
+            p.bGreenLedOn = d.m_bGreenLedOn != 0;
+            p.bRedLedOn = d.m_bRedLedOn != 0;
+            p.byPortMask = d.GetMask();
+        });
+}
+
+// The command buttons, column by column as the page shows them, in the order of Command.
+struct CommandButton {
+    Command command;
+    const char* caption;
+    bool (*ask)(QWidget* parent, CommandParameters& parameters);  // null: no parameters
+};
+constexpr CommandButton kCommandButtons[kCommandCount] = {
+    {Command::Startup, "&Startup", nullptr},
+    {Command::Reset, "Rese&t", nullptr},
+    {Command::Request, "Re&quest", nullptr},
+    {Command::Anticollision, "Anti&collision", nullptr},
+    {Command::Select, "S&elect", nullptr},
+    {Command::LoadKey, "&Load key...", AskLoadKey},
+    {Command::Authenticate, "&Authenticate 2...", AskAuthenticate},
+    {Command::Read, "&Read...", AskBlock},
+    {Command::Write, "&Write...", AskWrite},
+    {Command::Halt, "&Halt", nullptr},
+    {Command::MakeValueBlock, "&Make valueblock...", AskMakeValueBlock},
+    {Command::ReadValueBlock, "Read &valueblock...", AskBlock},
+    {Command::Increment, "&Increment...", AskChangeValue},
+    {Command::Decrement, "&Decrement...", AskChangeValue},
+    {Command::DecrementTransfer, "De&crement / Transfer...", AskChangeValue},
+    {Command::Restore, "Rest&ore...", AskBlock},
+    {Command::Transfer, "&Transfer...", AskBlock},
+    {Command::SetPort, "Set &Port...", AskSetPort},
+    {Command::Info, "In&fo", nullptr},
+};
 
 }  // namespace
 
-CMifareCommandsDlg::CMifareCommandsDlg(QWidget* parent) : CPropertyPage(parent) {
+CMifareCommandsDlg::CMifareCommandsDlg(CReaderSession& session, QWidget* parent)
+    : CPropertyPage(session, parent),
+      m_pCycle(std::make_unique<ContinuousReadCycle>(session.LinkForWork(), session.GetClock())),
+      m_pWaitCardExchange(std::make_unique<WaitCardExchange>(session.LinkForWork(), session.GetClock())),
+      m_pDriver(std::make_unique<CStepDriver>(session)) {
     setWindowTitle(tr("Mifare® commands"));
 
     auto* group = new QGroupBox(tr("3964 Commands"), this);
     auto* grid = new QGridLayout(group);
     for (int i = 0; i < kCommandCount; ++i) {
-        auto* button = new QPushButton(tr(kCaptions[i]), group);
+        auto* button = new QPushButton(tr(kCommandButtons[i].caption), group);
         SetControlId(button, IDC_STARTUP + i);
         button->setAutoDefault(false);
         grid->addWidget(button, i % 5, i / 5);
@@ -127,6 +232,7 @@ CMifareCommandsDlg::CMifareCommandsDlg(QWidget* parent) : CPropertyPage(parent) 
     auto* caption = new QLabel(tr("Output (hexadecimal):"), this);
     m_pOutput = new COutputWindowWidget(this);
     SetControlId(m_pOutput, IDC_OUTPUT);
+    KeepOwnFont(m_pOutput);
     m_pLegend = new QLabel(this);
     SetControlId(m_pLegend, IDC_LEGEND);
     m_pClear = new QPushButton(tr("Clear"), this);
@@ -166,29 +272,9 @@ CMifareCommandsDlg::CMifareCommandsDlg(QWidget* parent) : CPropertyPage(parent) 
     m_pStatisticsTimer->setInterval(kStatisticsIntervalMs);
     connect(m_pStatisticsTimer, &QTimer::timeout, this, &CMifareCommandsDlg::RefreshStatistics);
 
-    const std::array<void (CMifareCommandsDlg::*)(), kCommandCount> handlers = {
-        &CMifareCommandsDlg::OnStartup,
-        &CMifareCommandsDlg::OnReset,
-        &CMifareCommandsDlg::OnRequest,
-        &CMifareCommandsDlg::OnAnticollision,
-        &CMifareCommandsDlg::OnSelect,
-        &CMifareCommandsDlg::OnLoadKey,
-        &CMifareCommandsDlg::OnAuthenticate,
-        &CMifareCommandsDlg::OnRead,
-        &CMifareCommandsDlg::OnWrite,
-        &CMifareCommandsDlg::OnHalt,
-        &CMifareCommandsDlg::OnMakeValueBlock,
-        &CMifareCommandsDlg::OnReadValueBlock,
-        &CMifareCommandsDlg::OnIncrement,
-        &CMifareCommandsDlg::OnDecrement,
-        &CMifareCommandsDlg::OnDecrementTransfer,
-        &CMifareCommandsDlg::OnRestore,
-        &CMifareCommandsDlg::OnTransfer,
-        &CMifareCommandsDlg::OnSetPort,
-        &CMifareCommandsDlg::OnInfo,
-    };
     for (int i = 0; i < kCommandCount; ++i) {
-        connect(m_commandButtons[i], &QPushButton::clicked, this, handlers[i]);
+        connect(m_commandButtons[i], &QPushButton::clicked, this,
+                [this, command = kCommandButtons[i].command] { OnCommand(command); });
     }
     connect(m_pClear, &QPushButton::clicked, this, &CMifareCommandsDlg::OnClear);
     connect(m_pSaveOutput, &QPushButton::clicked, this, &CMifareCommandsDlg::OnSaveOutput);
@@ -204,22 +290,16 @@ CMifareCommandsDlg::CMifareCommandsDlg(QWidget* parent) : CPropertyPage(parent) 
 CMifareCommandsDlg::~CMifareCommandsDlg() {
     OnClose();
     // The port outlives the page: it must not keep tracing into a window that is gone.
-    if (m_pPort != nullptr && !IsBusy() && m_pPort->GetOutputWindow() == TraceWindow()) {
-        m_pPort->SetOutputWindow(nullptr, false, TraceModeHex);
+    if (m_session.TracesInto(m_pOutput)) {
+        m_session.SetTraceWindow(nullptr, TraceModeHex);
     }
 }
 
 void CMifareCommandsDlg::OnClose() {
     // Closing in the middle of a mode: the reader is not left with its LEDs on or still armed,
     // and nothing of the mode answers a page that is closing.
-    if (m_pDriver != nullptr) {
-        m_pDriver->Shutdown();
-    }
+    m_pDriver->Shutdown();
     CPropertyPage::OnClose();
-}
-
-OutputWindow* CMifareCommandsDlg::TraceWindow() const {
-    return m_pWorker != nullptr ? m_pWorker->Relay(m_pOutput) : m_pOutput;
 }
 
 void CMifareCommandsDlg::EqualizeColumns() {
@@ -244,26 +324,13 @@ void CMifareCommandsDlg::changeEvent(QEvent* event) {
     }
 }
 
-void CMifareCommandsDlg::SetSheetObjects(CAllControlsSheet* sheet, ReaderPort* port, ReaderLink* reader,
-                                         bool hitag2, CReaderWorker* worker) {
+void CMifareCommandsDlg::SetSheetObjects(CAllControlsSheet* sheet, bool hitag2) {
     m_pSheet = sheet;
-    m_pPort = port;
-    m_pReader = reader;
-    m_bHitag2 = hitag2 ? 1 : 0;
-    SetWorker(worker);
-    if (worker != nullptr) {
-        m_pDriver = std::make_unique<CStepDriver>(*worker);
-    }
-    if (reader != nullptr) {
-        m_pCycle = std::make_unique<ContinuousReadCycle>(*reader, reader->GetClock());
-        m_pWaitCardExchange = std::make_unique<WaitCardExchange>(*reader, reader->GetClock());
-    }
+    m_parameters.bHitag2 = hitag2;
 }
 
 void CMifareCommandsDlg::OnInitDialog() {
-    if (m_pPort != nullptr && !IsBusy()) {
-        m_pPort->SetOutputWindow(TraceWindow(), true, TraceModeHex);
-    }
+    m_session.SetTraceWindow(m_pOutput, TraceModeHex, true);
     UpdateControls();
 }
 
@@ -278,25 +345,16 @@ bool CMifareCommandsDlg::OnSetActive() {
         m_bLogToFile = settings.m_bLogToFile;
         m_nMaxAttempts = settings.m_bInfinite ? 0 : settings.m_nMaxAttempts;
     }
-    OutputWindow* window = TraceWindow();
-    if (m_pWorker != nullptr && m_pWorker->IsPortOpen()) {
-        // The default key load is the page's own business and stays out of the trace; the window
-        // is attached again once it is done.
-        m_pWorker->PostWhenIdle(this, [window](ReaderPort& port, ReaderLink& reader) {
-            port.SetOutputWindow(nullptr, false, TraceModeHex);
-            // The connection probe or another page may have left polling reads set.
-            port.SetReadMode(ReadModeNormal);
-            ByteBuffer key;
-            for (uint8_t i = 0; i < 6; ++i) {
-                key.Append(static_cast<uint8_t>(kDefaultKeyStart + i));
-            }
-            const LinkResult result = reader.LoadKey(0, 0, ZeroBytes(6), key);
-            port.SetOutputWindow(window, false, TraceModeHex);
-            return result;
-        });
-    } else if (m_pPort != nullptr && !IsBusy()) {
-        m_pPort->SetOutputWindow(window, false, TraceModeHex);
+    if (!IsPortOpen()) {
+        m_session.SetTraceWindow(m_pOutput, TraceModeHex);
+        return true;
     }
+    // The default key load is the page's own business and stays out of the trace; the window is
+    // attached again once it is done. Refused only once the program is closing.
+    (void)m_session.PostWhenIdle(
+        this, [window = m_session.TraceTarget(m_pOutput)](ReaderPort& port, ReaderLink& link) {
+            return LoadDefaultKey(port, link, window);
+        });
     return true;
 }
 
@@ -316,7 +374,7 @@ void CMifareCommandsDlg::UpdateControls() {
     m_bContRead = m_pContRead->isChecked() ? 1 : 0;
     m_bWaitCard = m_pWaitCard->isChecked() ? 1 : 0;
 
-    const bool open = IsPortOpen(m_pPort);
+    const bool open = IsPortOpen();
     bool commands = false;
     bool clear = false;
     bool output = false;
@@ -326,7 +384,7 @@ void CMifareCommandsDlg::UpdateControls() {
         m_strLegend = Text(IDS_NOT_CONNECTED);
     } else if (!m_bContRead && !m_bWaitCard) {
         commands = clear = output = true;
-        contRead = waitCard = m_pCycle != nullptr;
+        contRead = waitCard = true;
         m_strLegend = Text(IDS_LEGEND);
         // While an exchange runs nothing that would start another one can be pressed.
         if (IsBusy()) {
@@ -358,236 +416,30 @@ void CMifareCommandsDlg::OnBusyChanged(bool /*busy*/) {
     UpdateControls();
 }
 
-void CMifareCommandsDlg::Send(std::function<LinkResult(ReaderLink&)> command, std::function<void()> done) {
-    if (m_pWorker == nullptr) {
-        return;
+void CMifareCommandsDlg::OnCommand(Command command) {
+    const CommandButton& button = kCommandButtons[static_cast<int>(command)];
+    if (button.ask == nullptr || button.ask(this, m_parameters)) {
+        Send(command);
     }
-    const bool posted = m_pWorker->Post(
+}
+
+void CMifareCommandsDlg::Send(Command command) {
+    auto parameters = std::make_shared<CommandParameters>(m_parameters);
+    const bool posted = m_session.Post(
         this,
-        [command = std::move(command)](ReaderPort& port, ReaderLink& reader) {
-            port.Purge();
-            return command(reader);
+        [command, parameters](ReaderPort& port, ReaderLink& link) {
+            return RunCommand(command, *parameters, port, link);
         },
-        [done = std::move(done)](LinkResult) {
-            if (done) {
-                done();
-            }
-        });
+        [this, parameters](LinkResult) { m_parameters.dwCardSerial = parameters->dwCardSerial; });
     // The buttons are disabled while an exchange runs; should a press still slip through, say so.
     if (!posted) {
         QApplication::beep();
     }
 }
 
-uint8_t CMifareCommandsDlg::KeyMode() const {
-    return static_cast<uint8_t>((m_nKeyType == 1 ? 4 : 0) | (m_nKeySet & 3));
-}
-
-void CMifareCommandsDlg::OnStartup() {
-    Send([](ReaderLink& reader) { return reader.Startup(); });
-}
-
-void CMifareCommandsDlg::OnReset() {
-    Send([](ReaderLink& reader) { return reader.Reset(0); });
-}
-
-void CMifareCommandsDlg::OnRequest() {
-    Send([mode = static_cast<uint8_t>(m_bHitag2 ? 1 : 0)](ReaderLink& reader) {
-        uint32_t cardType = 0;
-        return reader.Request(mode, cardType);
-    });
-}
-
-void CMifareCommandsDlg::OnAnticollision() {
-    auto serial = std::make_shared<uint32_t>(m_dwCardSerial);
-    Send([serial](ReaderLink& reader) { return reader.Anticollision(*serial); },
-         [this, serial] { m_dwCardSerial = *serial; });
-}
-
-void CMifareCommandsDlg::OnSelect() {
-    Send([serial = m_dwCardSerial](ReaderLink& reader) {
-        uint8_t answer = 0;
-        return reader.Select(serial, answer);
-    });
-}
-
-void CMifareCommandsDlg::OnLoadKey() {
-    CLoadKeyDialog dialog(this);
-    dialog.m_nKeyType = m_nKeyType;
-    dialog.m_nKeySet = m_nKeySet;
-    dialog.m_nKeyNumber = m_nKeyNumber;
-    dialog.m_strKey = m_strKey;
-    if (dialog.exec() != QDialog::Accepted) {
-        return;
-    }
-    m_nKeyType = dialog.m_nKeyType;
-    m_nKeySet = dialog.m_nKeySet;
-    m_nKeyNumber = dialog.m_nKeyNumber;
-    m_strKey = dialog.m_strKey;
-    Send([mode = KeyMode(), number = m_nKeyNumber, key = HexBytes(m_strKey)](ReaderLink& reader) {
-        return reader.LoadKey(mode, number, ZeroBytes(6), key);
-    });
-}
-
-void CMifareCommandsDlg::OnAuthenticate() {
-    CAuthenticateDialog dialog(this);
-    dialog.m_nKeyType = m_nKeyType;
-    dialog.m_nKeySet = m_nKeySet;
-    dialog.m_nKeyNumber = m_nKeyNumber;
-    dialog.m_nBlock = m_nBlock;
-    if (dialog.exec() != QDialog::Accepted) {
-        return;
-    }
-    m_nKeyType = dialog.m_nKeyType;
-    m_nKeySet = dialog.m_nKeySet;
-    m_nKeyNumber = dialog.m_nKeyNumber;
-    m_nBlock = dialog.m_nBlock;
-    Send([mode = KeyMode(), number = m_nKeyNumber, block = m_nBlock](ReaderLink& reader) {
-        return reader.Authenticate(mode, number, block);
-    });
-}
-
-bool CMifareCommandsDlg::AskBlock() {
-    CSelectBlockDialog dialog(this);
-    dialog.m_nBlock = m_nBlock;
-    if (dialog.exec() != QDialog::Accepted) {
-        return false;
-    }
-    m_nBlock = dialog.m_nBlock;
-    return true;
-}
-
-void CMifareCommandsDlg::OnRead() {
-    if (AskBlock()) {
-        Send([block = m_nBlock](ReaderLink& reader) {
-            ByteBuffer data;
-            return reader.ReadBlock(block, data);
-        });
-    }
-}
-
-void CMifareCommandsDlg::OnWrite() {
-    CWriteBlockDialog dialog(this);
-    dialog.m_nBlock = m_nBlock;
-    dialog.m_strBlockData = m_strBlockData;
-    if (dialog.exec() != QDialog::Accepted) {
-        return;
-    }
-    m_nBlock = dialog.m_nBlock;
-    m_strBlockData = dialog.m_strBlockData;
-    Send([block = m_nBlock, data = HexBytes(m_strBlockData)](ReaderLink& reader) {
-        return reader.WriteBlock(block, data);
-    });
-}
-
-void CMifareCommandsDlg::OnHalt() {
-    Send([](ReaderLink& reader) { return reader.Halt(); });
-}
-
-void CMifareCommandsDlg::OnMakeValueBlock() {
-    CMakeValueBlockDialog dialog(this);
-    dialog.m_nBlock = m_nBlock;
-    dialog.m_strValue = m_strValue;
-    dialog.m_strValueAddress = m_strValueAddress;
-    dialog.m_nValueAddress = m_nValueAddress;
-    dialog.m_dwValue = m_dwValue;
-    if (dialog.exec() != QDialog::Accepted) {
-        return;
-    }
-    m_nBlock = dialog.m_nBlock;
-    m_strValue = dialog.m_strValue;
-    m_strValueAddress = dialog.m_strValueAddress;
-    m_nValueAddress = dialog.m_nValueAddress;
-    m_dwValue = dialog.m_dwValue;
-    Send([block = m_nBlock, address = m_nValueAddress, value = m_dwValue](ReaderLink& reader) {
-        return reader.MakeValueBlock(block, address, value);
-    });
-}
-
-void CMifareCommandsDlg::OnReadValueBlock() {
-    if (AskBlock()) {
-        Send([block = m_nBlock](ReaderLink& reader) {
-            ByteBuffer data;
-            return reader.ReadValueBlock(block, data);
-        });
-    }
-}
-
-bool CMifareCommandsDlg::AskChangeValue() {
-    // The value text opens empty: OK on an empty text sends the remembered value again.
-    CChangeValueDialog dialog(this);
-    dialog.m_nBlock = m_nBlock;
-    dialog.m_dwValue = m_dwValue;
-    if (dialog.exec() != QDialog::Accepted) {
-        return false;
-    }
-    m_nBlock = dialog.m_nBlock;
-    m_dwValue = dialog.m_dwValue;
-    return true;
-}
-
-void CMifareCommandsDlg::OnIncrement() {
-    if (AskChangeValue()) {
-        Send([block = m_nBlock, value = m_dwValue](ReaderLink& reader) {
-            return reader.Increment(block, value);
-        });
-    }
-}
-
-void CMifareCommandsDlg::OnDecrement() {
-    if (AskChangeValue()) {
-        Send([block = m_nBlock, value = m_dwValue](ReaderLink& reader) {
-            return reader.Decrement(block, value);
-        });
-    }
-}
-
-void CMifareCommandsDlg::OnDecrementTransfer() {
-    if (AskChangeValue()) {
-        Send([block = m_nBlock, value = m_dwValue](ReaderLink& reader) {
-            return reader.DecrementTransfer(block, value);
-        });
-    }
-}
-
-void CMifareCommandsDlg::OnRestore() {
-    if (AskBlock()) {
-        Send([block = m_nBlock](ReaderLink& reader) { return reader.Restore(block); });
-    }
-}
-
-void CMifareCommandsDlg::OnTransfer() {
-    if (AskBlock()) {
-        Send([block = m_nBlock](ReaderLink& reader) { return reader.Transfer(block); });
-    }
-}
-
-void CMifareCommandsDlg::OnSetPort() {
-    // Buzzer BEEP is a one-off: it always opens unchecked.
-    CSetPortDialog dialog(this);
-    dialog.m_bBuzzerOn = m_bBuzzerOn;
-    dialog.m_bGreenLedOn = m_bGreenLedOn;
-    dialog.m_bRedLedOn = m_bRedLedOn;
-    if (dialog.exec() != QDialog::Accepted) {
-        return;
-    }
-    m_bBuzzerOn = dialog.m_bBuzzerOn;
-    m_bGreenLedOn = dialog.m_bGreenLedOn;
-    m_bRedLedOn = dialog.m_bRedLedOn;
-    const uint8_t mask = dialog.GetMask();
-    Send([mask](ReaderLink& reader) { return reader.SetPort(mask); });
-}
-
-void CMifareCommandsDlg::OnInfo() {
-    Send([](ReaderLink& reader) {
-        ByteBuffer answer;
-        return reader.GetInfo(answer);
-    });
-}
-
 void CMifareCommandsDlg::OnClear() {
-    if (m_pPort != nullptr && !IsBusy()) {
-        m_pPort->ClearOutput();
+    if (!IsBusy()) {
+        m_session.ClearTrace();
     } else if (m_bWaitCard) {
         // Between the steps of wait-for-card: the trace reaches the window on this thread only.
         m_pOutput->ClearAll();
@@ -626,7 +478,7 @@ void CMifareCommandsDlg::OnContRead() {
         m_pDriver->Stop();
         return;
     }
-    if (m_pCycle == nullptr || m_pDriver == nullptr || IsBusy()) {
+    if (IsBusy()) {
         m_pContRead->setChecked(false);
         UpdateControls();
         return;
@@ -642,15 +494,14 @@ void CMifareCommandsDlg::OnContRead() {
     options.bRedLedFlash = m_bRedLedFlash != 0;
     options.bGreenLedFlash = m_bGreenLedFlash != 0;
     options.nMaxAttempts = m_nMaxAttempts;
-    options.bHitag2 = m_bHitag2 != 0;
-    options.nBlock = m_nBlock;
-    options.bKeyB = m_nKeyType == 1;
-    options.nKeyNumber = m_nKeyNumber;
+    options.bHitag2 = m_parameters.bHitag2;
+    options.nBlock = m_parameters.nBlock;
+    options.bKeyB = m_parameters.nKeyType == 1;
+    options.nKeyNumber = m_parameters.nKeyNumber;
     if (options.bPcBeep && m_pPcBeep == nullptr) {
         m_pPcBeep = std::make_unique<PcBeep>();
     }
-    // The worker is idle: the port is the page's to detach.
-    m_pPort->SetOutputWindow(nullptr, false, TraceModeHex);
+    m_session.SetTraceWindow(nullptr, TraceModeHex);
     m_pCycle->Start(options, m_logFile.IsOpen() ? &m_logFile : nullptr, m_pPcBeep.get());
     if (!options.bPcBeep) {
         m_pStatistics->SetNotice(QString());  // a silent beep's notice is given once and then kept
@@ -694,17 +545,17 @@ void CMifareCommandsDlg::OnWaitCard() {
         m_pDriver->Stop();
         return;
     }
-    if (m_pWaitCardExchange == nullptr || m_pDriver == nullptr || IsBusy()) {
+    if (IsBusy()) {
         m_pWaitCard->setChecked(false);
         UpdateControls();
         return;
     }
-    m_pWaitCardExchange->SetCardSerial(m_dwCardSerial);
+    m_pWaitCardExchange->SetCardSerial(m_parameters.dwCardSerial);
     m_pWaitCardExchange->Start();
     m_pDriver->Start(*m_pWaitCardExchange, 0, {}, [this](bool stopped) {
         if (!stopped) {
             // The exchange ended by itself: no Reset; a card that was accepted is the one Select takes.
-            m_dwCardSerial = m_pWaitCardExchange->GetCardSerial();
+            m_parameters.dwCardSerial = m_pWaitCardExchange->GetCardSerial();
             m_pWaitCard->setChecked(false);
         }
         UpdateControls();
@@ -730,10 +581,9 @@ void CMifareCommandsDlg::ContReadStepShown() {
 }
 
 void CMifareCommandsDlg::ContReadStopped() {
-    // Called once the worker is idle again: the port is the page's to attach.
     m_pStatisticsTimer->stop();
     ShowHighlight(-1);
-    m_pPort->SetOutputWindow(TraceWindow(), false, TraceModeHex);
+    m_session.SetTraceWindow(m_pOutput, TraceModeHex);
     m_pOutput->show();
     RefreshStatistics();
     UpdateControls();
@@ -749,7 +599,5 @@ void CMifareCommandsDlg::ShowHighlight(int step) {
 }
 
 void CMifareCommandsDlg::RefreshStatistics() {
-    if (m_pCycle != nullptr) {
-        m_pStatistics->Show(m_pCycle->Statistics().Figures(m_pReader->GetClock().GetTickCount()));
-    }
+    m_pStatistics->Show(m_pCycle->Statistics().Figures(m_session.GetClock().GetTickCount()));
 }

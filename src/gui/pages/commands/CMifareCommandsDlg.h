@@ -8,6 +8,7 @@
 #include <QString>
 
 #include "commands/CStatisticsLog.h"
+#include "commands/CommandSet.h"
 #include "common/CPropertyPage.h"
 #include "link/LinkResult.h"
 
@@ -24,8 +25,6 @@ class QPushButton;
 class QTimer;
 class WaitCardExchange;
 class OutputWindow;
-class ReaderLink;
-class ReaderPort;
 
 // The "Mifare® commands" page: one button per reader command, small dialogs for their parameters,
 // and the output window in which the reader port traces all traffic in hexadecimal. The page never
@@ -63,14 +62,12 @@ public:
         IDC_TIMESTAMPS = 1190,
         IDC_SAVE_OUTPUT = 1191,
     };
-    static constexpr int kCommandCount = 19;
-
-    explicit CMifareCommandsDlg(QWidget* parent = nullptr);
+    explicit CMifareCommandsDlg(CReaderSession& session, QWidget* parent = nullptr);
     ~CMifareCommandsDlg() override;
 
-    // The sheet's objects; the page owns none of them. The worker runs the page's exchanges.
-    void SetSheetObjects(CAllControlsSheet* sheet, ReaderPort* port, ReaderLink* reader, bool hitag2,
-                         CReaderWorker* worker);
+    // The sheet, whose settings page the modes take their options from (null: the defaults), and
+    // the card family Request asks for.
+    void SetSheetObjects(CAllControlsSheet* sheet, bool hitag2);
 
     // Once, before the page is first shown: attaches the output window in hexadecimal mode.
     void OnInitDialog() override;
@@ -89,28 +86,12 @@ public:
 
     // Set by the sheet before the page is added.
     CAllControlsSheet* m_pSheet = nullptr;
-    ReaderPort* m_pPort = nullptr;
-    ReaderLink* m_pReader = nullptr;
-    int m_bHitag2 = 0;
 
-    // Remembered between commands for the whole run: each dialog opens with the last entries.
     int m_bWaitCard = 0;
     int m_bContRead = 0;
     QString m_strLegend;
-    uint32_t m_dwCardSerial = 0;
-    uint32_t m_dwValue = 0;
-    uint8_t m_nBlock = 0;
-    uint8_t m_nKeySet = 0;
-    uint8_t m_nKeyNumber = 0;
-    uint8_t m_nValueAddress = 0;
-    int m_nKeyType = 0;
-    QString m_strKey;
-    QString m_strValueAddress;
-    QString m_strBlockData;
-    QString m_strValue;
-    int m_bBuzzerOn = 0;
-    int m_bGreenLedOn = 0;
-    int m_bRedLedOn = 0;
+    // Remembered between commands for the whole run: each dialog opens with the last entries.
+    CommandParameters m_parameters;
     uint32_t m_nMaxAttempts = 10;
     int m_bPcBeep = 0;
     int m_bReaderBeep = 0;
@@ -126,25 +107,8 @@ protected:
 
 private:
     void EqualizeColumns();
-    void OnStartup();
-    void OnReset();
-    void OnRequest();
-    void OnAnticollision();
-    void OnSelect();
-    void OnLoadKey();
-    void OnAuthenticate();
-    void OnRead();
-    void OnWrite();
-    void OnHalt();
-    void OnMakeValueBlock();
-    void OnReadValueBlock();
-    void OnIncrement();
-    void OnDecrement();
-    void OnDecrementTransfer();
-    void OnRestore();
-    void OnTransfer();
-    void OnSetPort();
-    void OnInfo();
+    // A command button: its parameter dialog, if it has one, then the command on the worker.
+    void OnCommand(Command command);
     void OnClear();
     void OnSaveOutput();
     void OnTimestampsChanged(int index);
@@ -161,16 +125,9 @@ private:
     void ShowHighlight(int step);
     void RefreshStatistics();
 
-    // Reads the block of Read, Read valueblock, Restore and Transfer; false on Cancel.
-    bool AskBlock();
-    // Reads block and value of the three value changes; false on Cancel.
-    bool AskChangeValue();
-    // The key mode byte: key B sets bit 2, the key set goes in bits 0-1.
-    uint8_t KeyMode() const;
-    // Hands purge and command to the worker; done runs on the page's thread once the answer is in.
-    void Send(std::function<LinkResult(ReaderLink&)> command, std::function<void()> done = {});
-    // What the port traces into: the output window, through the worker's relay.
-    OutputWindow* TraceWindow() const;
+    // Hands command with the page's parameters to the worker; what it answers into them comes
+    // back once the answer is in.
+    void Send(Command command);
 
     std::array<QPushButton*, kCommandCount> m_commandButtons{};
     QGridLayout* m_pCommandGrid = nullptr;

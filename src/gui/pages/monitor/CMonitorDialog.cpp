@@ -12,20 +12,15 @@
 #include <memory>
 
 #include "StringTable.h"
-#include "common/CReaderWorker.h"
+#include "common/CReaderSession.h"
 #include "common/ControlId.h"
 #include "common/MessageBox.h"
-#include "link/ReaderPort.h"
+#include "link/Trace.h"
 #include "pages/monitor/CMonitorRichEdit.h"
 #include "programming/CProgrammingDialog.h"
 #include "widgets/FileDialog.h"
 
 namespace {
-
-constexpr uint32_t IDS_COM_CONNECTED = 104;
-constexpr uint32_t IDS_NOT_CONNECTED = 106;
-constexpr uint32_t IDS_USB_CONNECTED = 112;
-constexpr uint32_t IDS_SAVE_FAILED = 190;
 
 const QString kAllFiles = QStringLiteral("All files (*)");
 const QString kBlockFiles = QStringLiteral("*.btl (*.btl);;All files (*)");
@@ -43,8 +38,8 @@ T* WithId(T* control, uint32_t id) {
 
 }  // namespace
 
-CMonitorDialog::CMonitorDialog(QWidget* parent)
-    : CPropertyPage(parent),
+CMonitorDialog::CMonitorDialog(CReaderSession& session, QWidget* parent)
+    : CPropertyPage(session, parent),
       m_pStatus(WithId(new QLabel(QStringLiteral("Ready"), this), IDC_STATUS)),
       m_pTerminal(WithId(new CMonitorRichEdit(this), IDC_TERMINAL)),
       m_pHexView(new QPlainTextEdit(this)),
@@ -56,6 +51,9 @@ CMonitorDialog::CMonitorDialog(QWidget* parent)
       m_pVerify(WithId(new QPushButton(QStringLiteral("&Verify"), this), IDC_VERIFY)),
       m_pSendFile(WithId(new QPushButton(QStringLiteral("&Send file..."), this), IDC_SEND_FILE)) {
     m_pStatus->setTextFormat(Qt::PlainText);
+    // The terminal and its file button stay in the dialog font when the sheet enlarges its own.
+    KeepOwnFont(m_pTerminal);
+    KeepOwnFont(m_pSendFile);
     m_pTerminal->setMinimumSize(420, 300);
     m_pTerminal->SetTypedHandler([this](const QByteArray& bytes) { OnTyped(bytes); });
     m_pHexView->setReadOnly(true);
@@ -93,13 +91,10 @@ CMonitorDialog::CMonitorDialog(QWidget* parent)
 
 CMonitorDialog::~CMonitorDialog() {
     OnClose();
-    if (m_pWorker != nullptr) {
-        m_pWorker->WaitForIdle();
-    }
+    m_session.WaitForIdle();
     // The port outlives the page: it must not keep tracing into a terminal that is gone.
-    if (m_pPort != nullptr && m_pWorker != nullptr &&
-        m_pPort->GetOutputWindow() == m_pWorker->Relay(m_pTerminal)) {
-        m_pPort->SetOutputWindow(nullptr, false, TraceModeText);
+    if (m_session.TracesInto(m_pTerminal)) {
+        m_session.SetTraceWindow(nullptr, TraceModeText);
     }
 }
 
@@ -108,22 +103,9 @@ void CMonitorDialog::OnClose() {
     CPropertyPage::OnClose();
 }
 
-void CMonitorDialog::SetSheetObjects(ReaderPort* port, CReaderWorker* worker, Clock* clock) {
-    m_pPort = port;
-    m_pClock = clock;
-    // Not SetWorker: a poll every 50 ms must not flicker the wait cursor.
-    m_pWorker = worker;
-}
-
 void CMonitorDialog::OnInitDialog() {
-    if (m_pPort != nullptr && !IsBusy()) {
-        // Give the terminal the trace's character format, and leave the trace where it was: the
-        // terminal is attached when the page is shown.
-        OutputWindow* previous = m_pPort->GetOutputWindow();
-        const uint32_t mode = m_pPort->GetTraceMode();
-        m_pPort->SetOutputWindow(m_pTerminal, true, TraceModeText);
-        m_pPort->SetOutputWindow(previous, false, mode);
-    }
+    // The terminal is attached when the page is shown.
+    m_session.FormatTraceWindow(m_pTerminal, TraceModeText);
     UpdateControls();
 }
 
@@ -144,34 +126,27 @@ bool CMonitorDialog::OnKillActive() {
 }
 
 void CMonitorDialog::StartPolling() {
-    if (m_pWorker == nullptr || m_pPort == nullptr) {
+    m_session.SetTraceWindow(m_pTerminal, TraceModeText);
+    if (!IsPortOpen()) {
         return;
     }
-    OutputWindow* window = m_pWorker->Relay(m_pTerminal);
-    const bool open = IsPortOpen(m_pPort);
-    m_pWorker->PostWhenIdle(
-        this,
-        [window, open](ReaderPort& port, ReaderLink&) {
-            port.SetOutputWindow(window, false, TraceModeText);
-            // From now on a read returns at once with what has already arrived.
-            return open ? port.SetReadMode(ReadModePolling) : LR_OK;
-        },
-        [this, open](LinkResult) {
-            if (open && m_bActive) {
-                m_timer.start(kPollPeriodMs);
-            }
-        });
+    // Refused only once the program is closing: then there is nothing to poll for.
+    (void)m_session.SetPollingReads(this, true, [this](LinkResult) {
+        if (m_bActive) {
+            m_timer.start(kPollPeriodMs);
+        }
+    });
 }
 
 void CMonitorDialog::UpdateControls() {
-    const bool open = IsPortOpen(m_pPort);
+    const ReaderPortState port = m_session.Port();
+    const bool open = port.bOpen;
     if (!open) {
         m_strStatus = Text(IDS_NOT_CONNECTED);
-    } else if (!IsBusy()) {
-        m_strStatus = m_pPort->IsUsb()
-                          ? Text(IDS_USB_CONNECTED)
-                          : QString::asprintf(LoadString(IDS_COM_CONNECTED).c_str(),
-                                              m_pPort->GetPortName().c_str(), m_pPort->GetBaudRate());
+    } else {
+        m_strStatus = port.bUsb ? Text(IDS_USB_CONNECTED)
+                                : QString::asprintf(LoadString(IDS_COM_CONNECTED).c_str(),
+                                                    port.strName.c_str(), port.dwBaudRate);
     }
     for (QWidget* control : {static_cast<QWidget*>(m_pTerminal), static_cast<QWidget*>(m_pSendFile),
                              static_cast<QWidget*>(m_pProgram), static_cast<QWidget*>(m_pVerify)}) {
@@ -186,26 +161,18 @@ void CMonitorDialog::FocusTerminal() {
 }
 
 void CMonitorDialog::OnTimer() {
-    if (m_pWorker == nullptr || IsBusy()) {
+    if (IsBusy()) {
         return;
     }
     if (!m_typed.isEmpty()) {
         FlushTyped();
         return;
     }
-    auto got = std::make_shared<ByteBuffer>();
-    m_pWorker->Post(
-        this,
-        [got](ReaderPort& port, ReaderLink&) {
-            uint32_t received = 0;
-            // The trace writes what arrived into the terminal.
-            return port.Read(*got, kPollBytes, received);
-        },
-        [this, got](LinkResult) {
-            OnReceived(*got);
-            FlushTyped();
-        },
-        true);
+    // The trace writes what arrived into the terminal. A refused poll is taken again next tick.
+    (void)m_session.ReadRaw(this, kPollBytes, [this](LinkResult, const ByteBuffer& got) {
+        OnReceived(got);
+        FlushTyped();
+    });
 }
 
 void CMonitorDialog::OnReceived(const ByteBuffer& bytes) {
@@ -225,30 +192,28 @@ void CMonitorDialog::OnTyped(const QByteArray& bytes) {
 
 void CMonitorDialog::FlushTyped() {
     // A poll under way hands over when it is done: no typed byte is dropped.
-    if (m_typed.isEmpty() || m_pWorker == nullptr || IsBusy()) {
+    if (m_typed.isEmpty() || IsBusy()) {
         return;
     }
     const qsizetype n = std::min<qsizetype>(m_typed.size(), ByteBuffer::kCapacity);
     ByteBuffer bytes(
         std::span(reinterpret_cast<const uint8_t*>(m_typed.constData()), static_cast<size_t>(n)));
-    m_typed.remove(0, n);
-    m_pWorker->Post(
-        this, [bytes](ReaderPort& port, ReaderLink&) { return port.Write(bytes); },
-        [this](LinkResult) { FlushTyped(); }, true);
+    // Off the queue only once the worker has them: refused, they go with the next tick.
+    if (m_session.WriteRaw(this, bytes, [this](LinkResult) { FlushTyped(); })) {
+        m_typed.remove(0, n);
+    }
 }
 
 void CMonitorDialog::RunJob(const QString& filter, ProgrammingMode mode) {
     // Nothing else reads the port while the job runs.
     m_timer.stop();
-    if (m_pWorker != nullptr) {
-        m_pWorker->WaitForIdle();
-    }
+    m_session.WaitForIdle();
     const QString path = AskOpenFileName(this, filter);
-    if (!path.isEmpty() && m_pPort != nullptr && m_pWorker != nullptr && m_pClock != nullptr) {
+    if (!path.isEmpty()) {
         ProgrammingInputs inputs;
         inputs.mode = mode;
         inputs.filePath = QFile::encodeName(path).toStdString();
-        CProgrammingDialog dialog(*m_pPort, *m_pWorker, *m_pClock, this);
+        CProgrammingDialog dialog(m_session, this);
         dialog.SetInputs(inputs);
         dialog.exec();
     }

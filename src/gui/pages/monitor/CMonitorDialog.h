@@ -9,12 +9,10 @@
 #include "programming/ProgrammingSequence.h"
 
 class CMonitorRichEdit;
-class Clock;
 class QCheckBox;
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
-class ReaderPort;
 
 // The "Monitor" tab: a raw terminal on the reader connection, below the link procedure. While the
 // page is shown and connected, it polls the port every 50 ms; the port's text trace writes what
@@ -27,7 +25,7 @@ public:
     enum : uint32_t {
         IDC_CLEAR = 1050,
         IDC_TERMINAL = 1057,
-        IDC_SEND_FILE = 1057,  // the terminal's id too: the sheet keeps the fonts of both
+        IDC_SEND_FILE = 1062,
         IDC_STATUS = 1059,
         IDC_PROGRAM = 1097,
         IDC_VERIFY = 1136,
@@ -38,11 +36,8 @@ public:
     // Asks for a file to open (save false) or to save to, with a file-dialog filter; an empty
     // result means the user cancelled. Tests replace the system's file dialog with one.
 
-    explicit CMonitorDialog(QWidget* parent = nullptr);
+    explicit CMonitorDialog(CReaderSession& session, QWidget* parent = nullptr);
     ~CMonitorDialog() override;
-
-    // clock: the one the port's time-outs run on, for the programming dialog.
-    void SetSheetObjects(ReaderPort* port, CReaderWorker* worker, Clock* clock);
 
     void OnInitDialog() override;
     bool OnSetActive() override;
@@ -50,8 +45,6 @@ public:
     bool OnKillActive() override;
 
     CMonitorRichEdit* GetTerminal() const { return m_pTerminal; }
-    // The terminal carries the button's id as well, and comes first.
-    QPushButton* GetSendFileButton() const { return m_pSendFile; }
     QPlainTextEdit* GetHexView() const { return m_pHexView; }
     QCheckBox* GetHexToggle() const { return m_pHexToggle; }
     QCheckBox* GetTimestampToggle() const { return m_pTimestamps; }
@@ -74,8 +67,6 @@ private:
     void OnSave();
     void FocusTerminal();
 
-    ReaderPort* m_pPort = nullptr;
-    Clock* m_pClock = nullptr;
     QString m_strStatus;
     bool m_bFocusDone = false;
     bool m_bActive = false;

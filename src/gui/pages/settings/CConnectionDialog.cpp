@@ -19,12 +19,11 @@
 #include <memory>
 
 #include "StringTable.h"
-#include "common/CReaderWorker.h"
+#include "common/CReaderSession.h"
 #include "common/CSpinButton.h"
 #include "common/ControlId.h"
 #include "common/MessageBox.h"
-#include "link/ReaderLink.h"
-#include "link/ReaderPort.h"
+#include "link/SerialPortList.h"
 
 namespace {
 
@@ -53,7 +52,8 @@ T* WithId(T* control, uint32_t id) {
 
 }  // namespace
 
-CConnectionDialog::CConnectionDialog(QWidget* parent) : CPropertyPage(parent) {
+CConnectionDialog::CConnectionDialog(CReaderSession& session, QWidget* parent)
+    : CPropertyPage(session, parent) {
     m_pConnectionGroup = new QGroupBox(QStringLiteral("Connection to Mifare\u00ae reader"), this);
     m_pUsbRadio = WithId(new QRadioButton(QStringLiteral("Using &USB port"), m_pConnectionGroup), IDC_USB);
     m_pComRadio = WithId(new QRadioButton(QStringLiteral("Using &COM port:"), m_pConnectionGroup), IDC_COM);
@@ -68,7 +68,7 @@ CConnectionDialog::CConnectionDialog(QWidget* parent) : CPropertyPage(parent) {
     m_pPortList->setInsertPolicy(QComboBox::NoInsert);
     m_pBaudLabel = WithId(new QLabel(QStringLiteral("Baud rate:"), m_pConnectionGroup), IDC_BAUD_LABEL);
     m_pBaudList = WithId(new QComboBox(m_pConnectionGroup), IDC_BAUD_LIST);
-    m_pConnectButton = WithId(new QPushButton(Text(102), m_pConnectionGroup), IDC_CONNECT);
+    m_pConnectButton = WithId(new QPushButton(Text(IDS_CONNECT), m_pConnectionGroup), IDC_CONNECT);
     m_pConnectButton->setCheckable(true);
 
     auto* connectionLayout = new QGridLayout(m_pConnectionGroup);
@@ -136,14 +136,6 @@ CConnectionDialog::CConnectionDialog(QWidget* parent) : CPropertyPage(parent) {
     connect(m_pInfinite, &QCheckBox::clicked, this, &CConnectionDialog::OnInfinite);
 }
 
-void CConnectionDialog::SetReaderObjects(ReaderPort* port, ReaderLink* link, bool usbAvailable,
-                                         CReaderWorker* worker) {
-    m_pReaderPort = port;
-    m_pReaderLink = link;
-    m_bUsbAvailable = usbAvailable;
-    SetWorker(worker);
-}
-
 void CConnectionDialog::OnInitDialog() {
     LoadControls();
     for (uint32_t rate : kBaudRates) {
@@ -151,7 +143,7 @@ void CConnectionDialog::OnInitDialog() {
     }
     m_pBaudList->setCurrentIndex(kDefaultBaudIndex);
     FillPortList();
-    m_bConnect = IsPortOpen(m_pReaderPort);
+    m_bConnect = IsPortOpen();
     // Room for the ten digits of the largest count, in the font the page now has.
     m_pMaxAttempts->setFixedWidth(
         m_pMaxAttempts->fontMetrics().horizontalAdvance(QStringLiteral("00000000000")) +
@@ -163,7 +155,7 @@ void CConnectionDialog::OnInitDialog() {
 
 bool CConnectionDialog::OnSetActive() {
     // Serial adapters come and go: offer what the system has now, unless a port is in use.
-    if (!IsPortOpen(m_pReaderPort)) {
+    if (!IsPortOpen()) {
         FillPortList();
     }
     UpdateControls();
@@ -183,7 +175,7 @@ std::string CConnectionDialog::ChosenPortName() const {
 void CConnectionDialog::FillPortList() {
     // Keep the user's choice across a refresh, typed or chosen; at first, prefer the named port.
     const std::string keep = m_pPortList->currentText().isEmpty() ? m_strPreferredPort : ChosenPortName();
-    SerialPortList& ports = m_pReaderPort->GetPortList();
+    SerialPortList& ports = m_session.PortList();
     ports.Refresh();
     m_pPortList->clear();
     // In list order, so that the selected index + 1 is the port number.
@@ -217,7 +209,7 @@ bool CConnectionDialog::SaveControls() {
     bool ok = false;
     const qulonglong attempts = m_pMaxAttempts->text().toULongLong(&ok);
     if (!ok || attempts > UINT32_MAX) {
-        ShowMessage(this, Text(174), MessageIcon::Exclamation);
+        ShowMessage(this, Text(IDS_POSITIVE_INTEGER), MessageIcon::Exclamation);
         m_pMaxAttempts->setFocus();
         m_pMaxAttempts->selectAll();
         return false;
@@ -241,9 +233,9 @@ void CConnectionDialog::LoadControls() {
 
 void CConnectionDialog::UpdateControls() {
     SaveControls();
-    if (!IsPortOpen(m_pReaderPort)) {
+    if (!IsPortOpen()) {
         m_bConnect = false;
-        m_pConnectButton->setText(Text(102));
+        m_pConnectButton->setText(Text(IDS_CONNECT));
         // A connection that the port lost since it was made is no longer one.
         if (m_bStatusConnected) {
             SetStatus(QString(), false);
@@ -256,7 +248,7 @@ void CConnectionDialog::UpdateControls() {
 void CConnectionDialog::EnableControls() {
     // While connected, and while connect or disconnect runs, the port choice stays as it is.
     const bool busy = IsBusy();
-    const bool free = !busy && !IsPortOpen(m_pReaderPort);
+    const bool free = !busy && !IsPortOpen();
     m_pPortList->setEnabled(free && m_nConnection == 1);
     m_pBaudList->setEnabled(free);
     m_pBaudLabel->setEnabled(free);
@@ -285,40 +277,29 @@ void CConnectionDialog::Connect() {
     const std::string portName = usb ? std::string() : ChosenPortName();
     if (!usb && portName.empty()) {
         m_bConnect = false;
-        SetStatus(Text(175), false);
+        SetStatus(Text(IDS_NO_SERIAL_PORT), false);
         return;
     }
     const int baudIndex = m_pBaudList->currentIndex();
     const uint32_t baudRate =
         baudIndex >= 0 && baudIndex < static_cast<int>(std::size(kBaudRates)) ? kBaudRates[baudIndex] : 9600;
 
-    // By name, listed or typed: the list may have changed since the page showed it.
-    auto opened = std::make_shared<bool>(false);
-    const auto connect = [usb, portName, baudRate, opened](ReaderPort& port, ReaderLink& link) {
-        LinkResult result = usb ? port.OpenPort(PortKindUsb, 0) : port.OpenPortByName(portName);
-        *opened = result == LR_OK;
-        if (*opened) {
-            result = link.Connect(&port, baudRate);
-        }
-        if (result != LR_OK) {
-            port.ClosePort();
-        }
-        return result;
-    };
-    const auto connected = [this, usb, portName, baudRate, opened](LinkResult result) {
-        const QByteArray name = usb ? Text(177).toLocal8Bit() : QByteArray::fromStdString(portName);
+    const auto connected = [this, usb, portName, baudRate](LinkResult result, bool opened) {
+        const QByteArray name =
+            usb ? Text(IDS_THE_USB_READER).toLocal8Bit() : QByteArray::fromStdString(portName);
         if (result == LR_OK) {
-            m_pConnectButton->setText(Text(103));
-            SetStatus(Format(170, name.constData(), baudRate), true);
+            m_pConnectButton->setText(Text(IDS_DISCONNECT));
+            SetStatus(Format(IDS_CONNECTED_TO, name.constData(), baudRate), true);
         } else {
-            QString why = Format(*opened ? 172 : 171, name.constData(), LinkResultText(result).c_str());
+            QString why = Format(opened ? IDS_CANNOT_SET_UP : IDS_CANNOT_OPEN, name.constData(),
+                                 LinkResultText(result).c_str());
             // A port refused for want of permission: what the user can do about it.
             why += QString::fromStdString(LinkResultHint(result));
             SetStatus(why, false);
         }
         UpdateControls();
     };
-    if (!m_pWorker->Post(this, connect, connected)) {
+    if (!m_session.Connect(this, {usb, portName, baudRate}, connected)) {
         m_bConnect = false;
         QApplication::beep();
     }
@@ -326,12 +307,11 @@ void CConnectionDialog::Connect() {
 
 void CConnectionDialog::Disconnect() {
     const auto disconnected = [this](LinkResult) {
-        m_pConnectButton->setText(Text(102));
+        m_pConnectButton->setText(Text(IDS_CONNECT));
         SetStatus(QString(), false);
         UpdateControls();
     };
-    if (!m_pWorker->Post(
-            this, [](ReaderPort& port, ReaderLink&) { return port.ClosePort(); }, disconnected)) {
+    if (!m_session.Disconnect(this, disconnected)) {
         m_bConnect = true;
         QApplication::beep();
     }

@@ -13,8 +13,6 @@ class QLineEdit;
 class QPushButton;
 class QRadioButton;
 class CSpinButton;
-class ReaderLink;
-class ReaderPort;
 
 // The "Settings" tab: the only place where the connection to the reader is made and broken, and
 // the options of the continuous read loop, which the commands page copies when it becomes active.
@@ -40,10 +38,10 @@ public:
         IDC_INFINITE = 1132,
     };
 
-    explicit CConnectionDialog(QWidget* parent = nullptr);
+    explicit CConnectionDialog(CReaderSession& session, QWidget* parent = nullptr);
 
-    // The worker runs connect and disconnect off the window's thread.
-    void SetReaderObjects(ReaderPort* port, ReaderLink* link, bool usbAvailable, CReaderWorker* worker);
+    // Whether the USB kind may be chosen (the bridge's library is there).
+    void SetUsbAvailable(bool usbAvailable) { m_bUsbAvailable = usbAvailable; }
     // Before OnInitDialog: the port the list selects at start instead of its first entry (the simulated
     // reader).
     void SetPreferredPort(const std::string& name) { m_strPreferredPort = name; }
@@ -88,8 +86,6 @@ private:
     void FillPortList();
     void SetStatus(const QString& text, bool connected);
 
-    ReaderPort* m_pReaderPort = nullptr;
-    ReaderLink* m_pReaderLink = nullptr;
     bool m_bUsbAvailable = false;
     std::string m_strPreferredPort;
     bool m_bStatusConnected = false;

@@ -18,7 +18,7 @@
 #include <QTemporaryDir>
 
 #include "app/CAllControlsSheet.h"
-#include "common/CReaderWorker.h"
+#include "common/CReaderSession.h"
 #include "common/ControlId.h"
 #include "gui/pages/commands/DialogAnswerer.h"
 #include "gui/pages/commands/MessageRecorder.h"
@@ -43,7 +43,6 @@ class CommandsPageTest : public testing::Test {
 protected:
     void SetUp() override {
         m_reader->EnterCard(Simulator::SampleCard(kUid));
-        m_page.SetSheetObjects(nullptr, &m_port, &m_link, false, &m_worker);
         m_page.OnInitDialog();
     }
 
@@ -51,7 +50,7 @@ protected:
         ASSERT_EQ(m_port.OpenPort(PortKindUsb, 0), LR_OK);
         ASSERT_EQ(m_link.Connect(&m_port, 115200), LR_OK);
         m_page.OnSetActive();
-        m_worker.WaitForIdle();
+        m_session.WaitForIdle();
         m_reader->ClearRequests();
         m_port.ClearOutput();
     }
@@ -64,7 +63,7 @@ protected:
             AnswerNextDialog(std::move(answer));
         }
         Button(id)->click();
-        m_worker.WaitForIdle();
+        m_session.WaitForIdle();
     }
 
     // The requests the reader took, as command code followed by parameters.
@@ -84,8 +83,8 @@ protected:
     std::shared_ptr<SimReader> m_reader = std::make_shared<SimReader>(m_clock);
     ReaderPort m_port{nullptr, std::make_shared<SimD2xxProvider>(m_reader, m_clock)};
     ReaderLink m_link{m_clock};
-    CReaderWorker m_worker{m_port, m_link};
-    CMifareCommandsDlg m_page;
+    CReaderSession m_session{m_port, m_link};
+    CMifareCommandsDlg m_page{m_session};
     MessageRecorder m_messages;
 };
 
@@ -244,7 +243,7 @@ TEST_F(CommandsPageTest, SelectSendsTheSerialNumberOfTheLastAnticollision) {
     ASSERT_EQ(requests.size(), 4u);
     EXPECT_EQ(requests[0], (Bytes{0x43, 0, 0, 0, 0}));
     EXPECT_EQ(requests[3], (Bytes{0x43, 0x0C, 0xB2, 0x10, 0x0A}));
-    EXPECT_EQ(m_page.m_dwCardSerial, kUid);
+    EXPECT_EQ(m_page.m_parameters.dwCardSerial, kUid);
 }
 
 TEST_F(CommandsPageTest, WhileACommandRunsNoButtonTakesAPressAndTheWaitCursorShows) {
@@ -256,7 +255,7 @@ TEST_F(CommandsPageTest, WhileACommandRunsNoButtonTakesAPressAndTheWaitCursorSho
     }
     EXPECT_FALSE(Button(CMifareCommandsDlg::IDC_CLEAR)->isEnabled());
     Button(CMifareCommandsDlg::IDC_INFO)->click();
-    m_worker.WaitForIdle();
+    m_session.WaitForIdle();
 
     EXPECT_EQ(Requests(), std::vector<Bytes>{(Bytes{0x41, 0x00})});
     EXPECT_EQ(m_page.cursor().shape(), Qt::ArrowCursor);
@@ -265,7 +264,7 @@ TEST_F(CommandsPageTest, WhileACommandRunsNoButtonTakesAPressAndTheWaitCursorSho
 }
 
 TEST_F(CommandsPageTest, RequestSendsMode1InTheHitag2RunMode) {
-    m_page.m_bHitag2 = 1;
+    m_page.m_parameters.bHitag2 = true;
     Connect();
     Press(CMifareCommandsDlg::IDC_REQUEST);
     EXPECT_EQ(Requests(), std::vector<Bytes>{(Bytes{0x41, 0x01})});
@@ -358,9 +357,9 @@ TEST_F(CommandsPageTest, CancelSendsNothingAndChangesNoMember) {
     });
     EXPECT_TRUE(Requests().empty());
     EXPECT_EQ(Output(), "");
-    EXPECT_EQ(m_page.m_nKeyNumber, 0);
-    EXPECT_EQ(m_page.m_strKey, "");
-    EXPECT_EQ(m_page.m_nBlock, 0);
+    EXPECT_EQ(m_page.m_parameters.nKeyNumber, 0);
+    EXPECT_EQ(m_page.m_parameters.strKey, "");
+    EXPECT_EQ(m_page.m_parameters.nBlock, 0);
 }
 
 TEST_F(CommandsPageTest, ActivationLoadsTheDefaultKeyOutsideTheTraceOnlyWhenConnected) {
@@ -372,11 +371,11 @@ TEST_F(CommandsPageTest, ActivationLoadsTheDefaultKeyOutsideTheTraceOnlyWhenConn
     m_reader->ClearRequests();
     m_port.ClearOutput();
     m_page.OnSetActive();
-    m_worker.WaitForIdle();
+    m_session.WaitForIdle();
     EXPECT_EQ(Requests(),
               std::vector<Bytes>{(Bytes{0x4C, 0, 0, 0, 0, 0, 0, 0, 0, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5})});
     EXPECT_EQ(Output(), "");
-    EXPECT_EQ(m_port.GetOutputWindow(), m_worker.Relay(m_page.GetOutputWindow()));
+    EXPECT_TRUE(m_session.TracesInto(m_page.GetOutputWindow()));
     EXPECT_EQ(m_port.GetTraceMode(), TraceModeHex);
 }
 
@@ -462,7 +461,7 @@ TEST(CommandsPageInTheSheet, CopiesTheContinuousReadOptionsOnActivation) {
     qobject_cast<QAbstractButton*>(FindControl(&settings, CConnectionDialog::IDC_INFINITE))->setChecked(true);
     sheet.GetTabControl()->setCurrentWidget(&page);
     EXPECT_EQ(page.m_nMaxAttempts, 0u);
-    EXPECT_EQ(sheet.GetReaderPort().GetOutputWindow(), sheet.GetWorker().Relay(page.GetOutputWindow()));
+    EXPECT_TRUE(sheet.GetSession().TracesInto(page.GetOutputWindow()));
 }
 
 // The same page over a serial line: the simulated reader behind a pseudo-terminal, in real time.
@@ -474,18 +473,17 @@ TEST(CommandsPageOverCom, SendsCommandsAndShowsTheAnswers) {
     ReaderLink link;
     ASSERT_EQ(port.OpenPortByName(simulator->PortName()), LR_OK);
     ASSERT_EQ(link.Connect(&port, 115200), LR_OK);
-    CReaderWorker worker(port, link);
-    CMifareCommandsDlg page;
-    page.SetSheetObjects(nullptr, &port, &link, false, &worker);
+    CReaderSession session(port, link);
+    CMifareCommandsDlg page(session);
     page.OnInitDialog();
     page.OnSetActive();
-    worker.WaitForIdle();
+    session.WaitForIdle();
     simulator->Reader().ClearRequests();
 
     for (uint32_t id : {CMifareCommandsDlg::IDC_REQUEST, CMifareCommandsDlg::IDC_ANTICOLLISION,
                         CMifareCommandsDlg::IDC_SELECT}) {
         qobject_cast<QPushButton*>(FindControl(&page, id))->click();
-        worker.WaitForIdle();
+        session.WaitForIdle();
     }
     const std::vector<SimRequest> requests = simulator->Reader().Requests();
     ASSERT_EQ(requests.size(), 3u);
@@ -542,7 +540,7 @@ protected:
                 return false;
             }
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-            m_worker.WaitForIdle();
+            m_session.WaitForIdle();
         }
         return true;
     }
@@ -585,7 +583,7 @@ TEST_F(CommandsPageModeTest, ContinuousReadRunsFromThePageAndSwitchesOffAtTheSto
 
     contRead->click();  // the stop
     ASSERT_TRUE(
-        RunUntil([&] { return !m_worker.IsBusy() && Button(CMifareCommandsDlg::IDC_RESET)->isEnabled(); }));
+        RunUntil([&] { return !m_session.IsBusy() && Button(CMifareCommandsDlg::IDC_RESET)->isEnabled(); }));
     const QStringList lines = ReadLines(LogPath());
     EXPECT_EQ(lines.front(), "1;1;200000C9");
     for (qsizetype i = 1; i < lines.size(); ++i) {
@@ -600,7 +598,7 @@ TEST_F(CommandsPageModeTest, ContinuousReadRunsFromThePageAndSwitchesOffAtTheSto
     EXPECT_EQ(requests[6], (Bytes{0x54, 0x00}));
     EXPECT_EQ(requests.back(), (Bytes{0x54, 0x00}));
     EXPECT_EQ(Output(), "");
-    EXPECT_EQ(m_port.GetOutputWindow(), m_worker.Relay(m_page.GetOutputWindow()));
+    EXPECT_TRUE(m_session.TracesInto(m_page.GetOutputWindow()));
     EXPECT_FALSE(contRead->isChecked());
     for (uint32_t id = CMifareCommandsDlg::IDC_STARTUP; id <= CMifareCommandsDlg::IDC_INFO; ++id) {
         EXPECT_FALSE(Button(id)->isDown()) << id;
@@ -617,8 +615,8 @@ TEST_F(CommandsPageModeTest, ContinuousReadRunsFromThePageAndSwitchesOffAtTheSto
 TEST_F(CommandsPageModeTest, WithoutACardEachCycleEndsAtRequestAndKeyBUsesMode4) {
     Connect();
     m_reader->LeaveCard(kUid);
-    m_page.m_nKeyType = 1;
-    m_page.m_nKeySet = 2;
+    m_page.m_parameters.nKeyType = 1;
+    m_page.m_parameters.nKeySet = 2;
     m_page.m_bLogToFile = 1;
     SaveFileAnswers answers({LogPath()});
     Button(CMifareCommandsDlg::IDC_CONT_READ)->click();
@@ -633,7 +631,7 @@ TEST_F(CommandsPageModeTest, WithoutACardEachCycleEndsAtRequestAndKeyBUsesMode4)
         return false;
     }));
     Button(CMifareCommandsDlg::IDC_CONT_READ)->click();
-    ASSERT_TRUE(RunUntil([&] { return !m_worker.IsBusy() && !m_page.m_bContRead; }));
+    ASSERT_TRUE(RunUntil([&] { return !m_session.IsBusy() && !m_page.m_bContRead; }));
     const QStringList lines = ReadLines(LogPath());
     EXPECT_EQ(lines[0], "0;1;200000C9");
     EXPECT_TRUE(lines[2].endsWith(";1;200000C9"));
@@ -654,7 +652,7 @@ TEST_F(CommandsPageModeTest, AnUnansweredReaderStopsTheModeAfterTheLastAttempt) 
     m_page.m_bLogToFile = 1;
     SaveFileAnswers answers({LogPath()});
     Button(CMifareCommandsDlg::IDC_CONT_READ)->click();
-    ASSERT_TRUE(RunUntil([&] { return !m_page.m_bContRead && !m_worker.IsBusy(); }));
+    ASSERT_TRUE(RunUntil([&] { return !m_page.m_bContRead && !m_session.IsBusy(); }));
     const QStringList lines = ReadLines(LogPath());
     ASSERT_EQ(lines.size(), 3) << lines.join('|').toStdString();
     for (const QString& line : lines) {
@@ -662,20 +660,19 @@ TEST_F(CommandsPageModeTest, AnUnansweredReaderStopsTheModeAfterTheLastAttempt) 
     }
     EXPECT_FALSE(Button(CMifareCommandsDlg::IDC_CONT_READ)->isChecked());
     EXPECT_TRUE(Button(CMifareCommandsDlg::IDC_CONT_READ)->isEnabled());
-    EXPECT_EQ(m_port.GetOutputWindow(), m_worker.Relay(m_page.GetOutputWindow()));
+    EXPECT_TRUE(m_session.TracesInto(m_page.GetOutputWindow()));
 }
 
 TEST_F(CommandsPageModeTest, ClosingThePageInTheMiddleOfACycleSwitchesTheReaderOff) {
     Connect();
-    auto page = std::make_unique<CMifareCommandsDlg>();
-    page->SetSheetObjects(nullptr, &m_port, &m_link, false, &m_worker);
+    auto page = std::make_unique<CMifareCommandsDlg>(m_session);
     page->OnInitDialog();
     page->m_bGreenLedFlash = 1;
     qobject_cast<QPushButton*>(FindControl(page.get(), CMifareCommandsDlg::IDC_CONT_READ))->click();
     // Load key was not done: the cycle ends at Authenticate; let it run a few cycles.
     ASSERT_TRUE(RunUntil([&] { return Requests().size() >= 12; }));
     page.reset();
-    EXPECT_FALSE(m_worker.IsBusy());
+    EXPECT_FALSE(m_session.IsBusy());
     EXPECT_EQ(Requests().back(), (Bytes{0x54, 0x00}));
     const size_t sent = Requests().size();
     RunAWhile();
@@ -703,7 +700,7 @@ TEST_F(CommandsPageModeTest, AWriteErrorIsShownOncePerFailingRecordAndTheModeGoe
     Button(CMifareCommandsDlg::IDC_CONT_READ)->click();
     ASSERT_TRUE(RunUntil([&] { return m_messages.Texts().size() >= 3; }));
     Button(CMifareCommandsDlg::IDC_CONT_READ)->click();
-    ASSERT_TRUE(RunUntil([&] { return !m_worker.IsBusy() && !m_page.m_bContRead; }));
+    ASSERT_TRUE(RunUntil([&] { return !m_session.IsBusy() && !m_page.m_bContRead; }));
     const std::vector<Bytes> sent = Requests();
     const auto requests =
         std::count_if(sent.begin(), sent.end(), [](const Bytes& r) { return r[0] == 0x41; });
@@ -722,8 +719,8 @@ TEST_F(CommandsPageModeTest, WaitForCardTakesTheSerialOfTheCardThatEnters) {
     EXPECT_FALSE(Button(CMifareCommandsDlg::IDC_CONT_READ)->isEnabled());
     constexpr uint32_t kEntering = 0x7710C3A5;  // a DLE among its bytes
     m_reader->EnterCard(Simulator::SampleCard(kEntering));
-    ASSERT_TRUE(RunUntil([&] { return !waitCard->isChecked() && !m_worker.IsBusy(); }));
-    EXPECT_EQ(m_page.m_dwCardSerial, kEntering);
+    ASSERT_TRUE(RunUntil([&] { return !waitCard->isChecked() && !m_session.IsBusy(); }));
+    EXPECT_EQ(m_page.m_parameters.dwCardSerial, kEntering);
     EXPECT_TRUE(Output().contains("<OK, Waiting for card...>")) << Output().toStdString();
     EXPECT_TRUE(Output().endsWith("\n<OK>\n")) << Output().toStdString();
     EXPECT_EQ(Requests().size(), 1u);  // ended by itself: no Reset
@@ -739,10 +736,10 @@ TEST_F(CommandsPageModeTest, ReleasingWaitCardResetsTheWaitingReader) {
     ASSERT_TRUE(RunUntil([&] { return m_reader->IsWaitingForCard(); }));
     waitCard->click();
     ASSERT_TRUE(
-        RunUntil([&] { return !m_worker.IsBusy() && Button(CMifareCommandsDlg::IDC_RESET)->isEnabled(); }));
+        RunUntil([&] { return !m_session.IsBusy() && Button(CMifareCommandsDlg::IDC_RESET)->isEnabled(); }));
     EXPECT_EQ(Requests().back(), (Bytes{0x4E, 0x00, 0x00}));
     EXPECT_FALSE(m_reader->IsWaitingForCard());
-    EXPECT_EQ(m_page.m_dwCardSerial, 0u);
+    EXPECT_EQ(m_page.m_parameters.dwCardSerial, 0u);
 }
 
 TEST_F(CommandsPageModeTest, ClosingDuringWaitForCardResetsTheReaderOnTheWorker) {
@@ -753,7 +750,7 @@ TEST_F(CommandsPageModeTest, ClosingDuringWaitForCardResetsTheReaderOnTheWorker)
     ASSERT_TRUE(RunUntil([&] { return m_reader->IsWaitingForCard(); }));
     const uint32_t closing = m_clock.GetTickCount();
     m_page.OnClose();
-    EXPECT_FALSE(m_worker.IsBusy());
+    EXPECT_FALSE(m_session.IsBusy());
     EXPECT_FALSE(m_reader->IsWaitingForCard());
     EXPECT_EQ(Requests().back(), (Bytes{0x4E, 0x00, 0x00}));
     EXPECT_LE(m_clock.GetTickCount() - closing, 4u * 2000u);
@@ -769,7 +766,7 @@ TEST_F(CommandsPageModeTest, ClosingDuringContinuousReadSwitchesOffAndShowsNoMor
     ASSERT_TRUE(RunUntil([&] { return m_messages.Texts().size() >= 2; }));
     const size_t boxes = m_messages.Texts().size();
     m_page.OnClose();
-    EXPECT_FALSE(m_worker.IsBusy());
+    EXPECT_FALSE(m_session.IsBusy());
     EXPECT_EQ(Requests().back(), (Bytes{0x54, 0x00}));
     RunAWhile();
     EXPECT_EQ(m_messages.Texts().size(), boxes);

@@ -16,7 +16,7 @@
 #include <fstream>
 #include <memory>
 
-#include "common/CReaderWorker.h"
+#include "common/CReaderSession.h"
 #include "common/ControlId.h"
 #include "core/link/PseudoTerminal.h"
 #include "gui/pages/commands/MessageRecorder.h"
@@ -68,16 +68,15 @@ class MonitorTerminalTest : public testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(m_line.IsValid());
-        m_page.SetSheetObjects(&m_port, &m_worker, &Clock::System());
         m_page.OnInitDialog();
         ASSERT_EQ(m_port.OpenPortByName(m_line.SlaveName()), LR_OK);
         ASSERT_EQ(m_port.InitPort(9600, 8, 0, 0, 0), LR_OK);
         m_page.OnSetActive();
-        m_worker.WaitForIdle();
+        m_session.WaitForIdle();
     }
     void TearDown() override {
         m_page.OnKillActive();
-        m_worker.Shutdown();
+        m_session.Shutdown();
     }
 
     void Type(Qt::Key key, const QString& text, int count = 1) {
@@ -89,8 +88,8 @@ protected:
     PseudoTerminal m_line;
     ReaderPort m_port{nullptr, nullptr};
     ReaderLink m_link;
-    CReaderWorker m_worker{m_port, m_link};
-    CMonitorDialog m_page;
+    CReaderSession m_session{m_port, m_link};
+    CMonitorDialog m_page{m_session};
 };
 
 TEST_F(MonitorTerminalTest, TypedCharactersGoOutByteForByteAndAreNotEchoed) {
@@ -103,13 +102,13 @@ TEST_F(MonitorTerminalTest, TypedCharactersGoOutByteForByteAndAreNotEchoed) {
     Type(Qt::Key_Left, QString());            // no character: nothing to send
     Bytes sent;
     for (int i = 0; i < 20 && sent.size() < 7; ++i) {
-        m_worker.WaitForIdle();
+        m_session.WaitForIdle();
         const Bytes more = m_line.Receive(100);
         sent.insert(sent.end(), more.begin(), more.end());
     }
     EXPECT_EQ(sent, (Bytes{0x41, 0x61, 0x61, 0x61, 0x0D, 0x08, 0x03}));
     QTest::qWait(3 * CMonitorDialog::kPollPeriodMs);
-    m_worker.WaitForIdle();
+    m_session.WaitForIdle();
     EXPECT_EQ(Terminal(), QString());
 }
 
@@ -117,7 +116,7 @@ TEST_F(MonitorTerminalTest, ReceivedBytesShowAsTextAndAsHexChunks) {
     m_page.GetHexToggle()->setChecked(true);
     m_line.Send({'O', 'K', 0x0A, 0x0D, 0x00, 'x', 0x08, 'y'});
     QTRY_COMPARE_WITH_TIMEOUT(Terminal(), QStringLiteral("OK\n0xy"), 2000);
-    m_worker.WaitForIdle();  // the trace reaches the terminal before the read's result reaches the page
+    m_session.WaitForIdle();  // the trace reaches the terminal before the read's result reaches the page
     EXPECT_FALSE(m_page.GetHexView()->isHidden());
     // One line per chunk read; a pseudo-terminal may hand the bytes over in more than one.
     EXPECT_EQ(m_page.GetHexView()->toPlainText().remove('\n'), QStringLiteral("4F 4B 0A 0D 00 78 08 79 "));
@@ -127,7 +126,7 @@ TEST_F(MonitorTerminalTest, ReceivedBytesShowAsTextAndAsHexChunks) {
     m_page.GetTimestampToggle()->setChecked(true);
     m_line.Send({'\n', 'A', 'B'});
     QTRY_VERIFY_WITH_TIMEOUT(Terminal().contains(QStringLiteral("AB")), 2000);
-    m_worker.WaitForIdle();
+    m_session.WaitForIdle();
     const QRegularExpression stamped(QStringLiteral("^OK\\n0xy\\n\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d AB$"));
     EXPECT_TRUE(stamped.match(Terminal()).hasMatch()) << Terminal().toStdString();
     // The chunks read since carry stamps.
@@ -170,12 +169,11 @@ TEST_F(MonitorTerminalTest, SaveWritesTheTerminalAndReportsAFileItCannotWrite) {
 TEST(MonitorPageClosedTest, NotConnectedDisablesTheTerminalAndFileButtonsButNotClear) {
     ReaderPort port{nullptr, nullptr};
     ReaderLink link;
-    CReaderWorker worker{port, link};
-    CMonitorDialog page;
-    page.SetSheetObjects(&port, &worker, &Clock::System());
+    CReaderSession session{port, link};
+    CMonitorDialog page{session};
     page.OnInitDialog();
     page.OnSetActive();
-    worker.WaitForIdle();
+    session.WaitForIdle();
     EXPECT_EQ(page.GetStatus(), QStringLiteral("Not connected. Go to 'settings' tab to connect."));
     EXPECT_FALSE(page.GetTerminal()->isEnabled());
     for (uint32_t id : {CMonitorDialog::IDC_PROGRAM, CMonitorDialog::IDC_VERIFY}) {
@@ -189,19 +187,18 @@ TEST(MonitorPageClosedTest, NotConnectedDisablesTheTerminalAndFileButtonsButNotC
 class MonitorJobTest : public testing::Test {
 protected:
     void SetUp() override {
-        m_page.SetSheetObjects(&m_port, &m_worker, &m_clock);
         m_page.OnInitDialog();
         ASSERT_EQ(m_port.OpenPort(PortKindUsb, 0), LR_OK);
         ASSERT_EQ(m_link.Connect(&m_port, 115200), LR_OK);
         m_page.OnSetActive();
-        m_worker.WaitForIdle();
+        m_session.WaitForIdle();
         ASSERT_TRUE(m_page.IsPolling());
         m_dwPollingTimeout = m_d2xx->GetReadTimeout();
         std::filesystem::create_directories(m_dir);
     }
     void TearDown() override {
         m_page.OnKillActive();
-        m_worker.Shutdown();
+        m_session.Shutdown();
         std::filesystem::remove_all(m_dir);
     }
 
@@ -231,7 +228,7 @@ protected:
                     m_nResult = result;
                 });
             }
-            if (m_worker.IsBusy()) {
+            if (m_session.IsBusy()) {
                 return;  // a step is changing what the dialog shows
             }
             if (act(dialog)) {
@@ -249,8 +246,7 @@ protected:
             }
         });
         guard.start(20000);
-        (button == CMonitorDialog::IDC_SEND_FILE ? m_page.GetSendFileButton() : Button(&m_page, button))
-            ->click();
+        Button(&m_page, button)->click();
         return log;
     }
     static bool Ended(CProgrammingDialog* dialog) {
@@ -271,8 +267,8 @@ protected:
     std::shared_ptr<SimD2xxProvider> m_d2xx = std::make_shared<SimD2xxProvider>(m_reader, m_clock);
     ReaderPort m_port{nullptr, m_d2xx};
     ReaderLink m_link{m_clock};
-    CReaderWorker m_worker{m_port, m_link};
-    CMonitorDialog m_page;
+    CReaderSession m_session{m_port, m_link};
+    CMonitorDialog m_page{m_session};
     uint32_t m_dwPollingTimeout = 0;
     int m_nResult = -1;
 };
@@ -300,7 +296,7 @@ TEST_F(MonitorJobTest, ProgramRunsTheBlockFileToItsEndAndPollingResumes) {
     ASSERT_EQ(blocks.size(), 2u);
     EXPECT_TRUE(std::equal(blocks[1].begin(), blocks[1].end(), image.begin() + 72));
     // The page polls again, in the read mode it set before the job.
-    m_worker.WaitForIdle();
+    m_session.WaitForIdle();
     EXPECT_TRUE(m_page.IsPolling());
     EXPECT_EQ(m_d2xx->GetReadTimeout(), m_dwPollingTimeout);
 }
@@ -314,7 +310,7 @@ TEST_F(MonitorJobTest, SendFileOffersAllFilesAndClosesByItself) {
     ASSERT_FALSE(log.isEmpty());
     EXPECT_EQ(log.back(), QStringLiteral("File sent successful!"));
     EXPECT_EQ(m_nResult, QDialog::Accepted);
-    m_worker.WaitForIdle();
+    m_session.WaitForIdle();
     EXPECT_TRUE(m_page.IsPolling());
 }
 
@@ -337,7 +333,7 @@ TEST_F(MonitorJobTest, CancelEndsAJobWaitingForTheLoaderAndNextRunsItAgainAfterA
     });
     EXPECT_EQ(log, (QStringList{"Please (re)connect the reader..."}));
     EXPECT_EQ(m_nResult, QDialog::Rejected);
-    m_worker.WaitForIdle();
+    m_session.WaitForIdle();
     EXPECT_TRUE(m_page.IsPolling());
 
     // A file the loader refuses fails; "&Next" starts over with an empty log.
