@@ -37,7 +37,9 @@ void ContinuousReadCycle::Start(const ContReadOptions& options, CStatisticsLog* 
 
 StepOutcome ContinuousReadCycle::Advance() {
     m_lastReport = Step();
-    return {!m_bRunning, m_lastReport.dwNextDelayMs};
+    const bool news = !m_lastReport.strNotice.empty() || !m_lastReport.strLogError.empty() ||
+                      m_lastReport.bLineLost || m_lastReport.bStopped;
+    return {!m_bRunning, m_lastReport.dwNextDelayMs, news};
 }
 
 bool ContinuousReadCycle::RequestStop() {

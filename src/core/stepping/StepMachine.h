@@ -6,6 +6,9 @@
 struct StepOutcome {
     bool bEnded = false;         // the machine ended by itself
     uint32_t dwNextDelayMs = 0;  // when the next step is due: 0 at once
+    // The step left something to show before the next one runs (a notice, an error to confirm).
+    // False lets a driver that shows steps elsewhere go straight on to a step that is due at once.
+    bool bWorthShowing = true;
 };
 
 // A mode or a job that runs one step at a time on the thread that owns the reader: continuous

@@ -1,5 +1,6 @@
 #include "common/CStepDriver.h"
 
+#include <chrono>
 #include <memory>
 #include <utility>
 
@@ -31,6 +32,8 @@ void CStepDriver::Schedule(uint32_t delayMs) {
         m_pFakeClock->Advance(delayMs);
         delayMs = 0;
     }
+    // Through the event loop even when due at once: a completion that posted the next step itself
+    // would keep the worker busy for good, and whoever waits for it to be idle would wait forever.
     m_timer.start(static_cast<int>(delayMs));
 }
 
@@ -46,9 +49,18 @@ void CStepDriver::RunStep() {
     PostOrRetry([this, outcome] {
         return m_session.Post(
             this,
-            [machine = m_pMachine, outcome](ReaderPort&, ReaderLink&) {
-                *outcome = machine->Advance();
-                return LR_OK;
+            [machine = m_pMachine, outcome, stopWanted = &m_bStopWanted](ReaderPort&, ReaderLink&) {
+                // Steps due at once with nothing to show follow each other here, for up to a frame:
+                // a round through the window's thread per step would cost a fast reader its pace.
+                const auto start = std::chrono::steady_clock::now();
+                for (int steps = 1;; ++steps) {
+                    *outcome = machine->Advance();
+                    if (outcome->bEnded || outcome->dwNextDelayMs != 0 || outcome->bWorthShowing ||
+                        *stopWanted || steps == kMaxStepsPerPost ||
+                        std::chrono::steady_clock::now() - start >= kFrame) {
+                        return LR_OK;
+                    }
+                }
             },
             [this, outcome](LinkResult) {
                 m_bOnWorker = false;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 
@@ -13,13 +15,14 @@ class FakeClock;
 
 // Runs a StepMachine for a page: each step goes to the reader worker as a background post (no
 // busy cursor, no locked tab bar at the rate of the steps), the next one after the delay the last
-// asked for, on a precise timer. The user's stop waits for a running step and then asks the
-// machine on the worker; a refused stop lets the machine go on. Shutdown, for closing, stops the
-// machine on the worker and drops every answer still to come.
+// asked for, on a precise timer. Steps due at once that have nothing worth showing run on in the
+// same post for up to a frame, and the page is shown the last of them. The user's stop waits for a running
+// step and then asks the machine on the worker; a refused stop lets the machine go on. Shutdown, for closing,
+// stops the machine on the worker and drops every answer still to come.
 class CStepDriver : public QObject {
     Q_OBJECT
 public:
-    // After each step, on the window's thread: what the step left (ended too).
+    // After each post, on the window's thread: what its last step left (ended too).
     using StepShown = std::function<void(const StepOutcome& outcome)>;
     // Once the machine has ended: by itself, or stopped at the user's wish.
     using Ended = std::function<void(bool stopped)>;
@@ -39,6 +42,10 @@ public:
     bool IsStopping() const { return m_bStopWanted; }
 
 private:
+    // How long steps may follow each other on the worker before the window sees the last.
+    static constexpr std::chrono::milliseconds kFrame{15};
+    static constexpr int kMaxStepsPerPost = 64;
+
     void Schedule(uint32_t delayMs);
     void RunStep();
     void StepDone(const StepOutcome& outcome);
@@ -55,5 +62,6 @@ private:
     Ended m_ended;
     uint32_t m_dwLastDelayMs = 0;
     bool m_bOnWorker = false;
-    bool m_bStopWanted = false;
+    // Read by the running post too, which then hands back at once.
+    std::atomic<bool> m_bStopWanted = false;
 };
