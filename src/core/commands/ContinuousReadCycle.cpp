@@ -53,12 +53,20 @@ void ContinuousReadCycle::Stop() {
     }
 }
 
-void ContinuousReadCycle::Finish() {
+void ContinuousReadCycle::StopForClose() {
+    if (m_bRunning) {
+        Finish(m_lastReport.result != LR_NO_ANSWER);
+    }
+}
+
+void ContinuousReadCycle::Finish(bool switchOff) {
     m_bRunning = false;
     m_bSignalOn = false;
     // Without a purge: nothing of the cycle is pending now. The result does not matter, there is
     // nothing left to retry it.
-    m_link.SetPort(kMaskAllOff);
+    if (switchOff) {
+        m_link.SetPort(kMaskAllOff);
+    }
     m_statistics.Stop(m_clock.GetTickCount());
     if (m_pLog != nullptr) {
         m_pLog->Close();

@@ -79,6 +79,8 @@ public:
     // Step for a driver; the step's report is LastReport().
     StepOutcome Advance() override;
     bool RequestStop() override;
+    // Leaves out the switch-off when the last command got no answer at all.
+    void StopForClose() override;
     const ContReadReport& LastReport() const { return m_lastReport; }
 
     bool IsRunning() const { return m_bRunning; }
@@ -92,7 +94,7 @@ private:
     LinkResult RunStep(ContReadReport& report);
     // The failure or completion that ends a cycle: its record and its count.
     void EndCycle(int step, LinkResult result, ContReadReport& report);
-    void Finish();
+    void Finish(bool switchOff = true);
     bool SignalWanted() const;
 
     ReaderLink& m_link;

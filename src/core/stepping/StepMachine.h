@@ -23,4 +23,7 @@ public:
     // The user wants it to end: it ends its own way (a switch-off, a Reset) and says true, or says
     // false when it cannot stop now (a file transfer runs to its end); the driver asks again later.
     virtual bool RequestStop() = 0;
+    // The program is closing: as RequestStop, but a machine may leave out an exchange with a reader
+    // that stopped answering, which would only hold the close up for the link's full time-out.
+    virtual void StopForClose() { RequestStop(); }
 };

@@ -144,13 +144,15 @@ void CStepDriver::Finish(bool stopped) {
 
 void CStepDriver::Shutdown() {
     m_timer.stop();
-    // A step under way ends first; nothing it answers reaches a page that is closing.
+    // A step under way ends first, and no further one in its post; nothing it answers reaches a
+    // page that is closing.
+    m_bStopWanted = true;
     m_session.Release(this);
     m_bOnWorker = false;
     if (StepMachine* machine = std::exchange(m_pMachine, nullptr)) {
         // The machine's own end (a switch-off, a Reset) runs where every exchange runs.
         if (m_session.PostWhenIdle(this, [machine](ReaderPort&, ReaderLink&) {
-                machine->RequestStop();
+                machine->StopForClose();
                 return LR_OK;
             })) {
             m_session.Release(this);

@@ -195,6 +195,32 @@ TEST_F(ContReadTest, StopSwitchesTheReaderOffInAnyStep) {
     }
 }
 
+// Closing: a reader that answered gets its switch-off; one that did not answer the last command
+// is not sent one, which would hold the close up for the link's full time-out.
+TEST_F(ContReadTest, StopForCloseSwitchesOffOnlyAReaderThatStillAnswers) {
+    for (const bool silent : {false, true}) {
+        SCOPED_TRACE(silent ? "silent" : "answering");
+        reader->SetFaults(SimFaults{});
+        ContReadOptions options;
+        options.nMaxAttempts = 0;
+        cycle.Start(options);
+        if (silent) {
+            Silence();
+        }
+        ASSERT_EQ(cycle.Advance().bEnded, false);
+        EXPECT_EQ(cycle.LastReport().result, silent ? LR_NO_ANSWER : LR_OK);
+        reader->ClearRequests();
+        const uint32_t before = clock.GetTickCount();
+        cycle.StopForClose();
+        EXPECT_FALSE(cycle.IsRunning());
+        if (silent) {
+            EXPECT_EQ(clock.GetTickCount(), before) << "no exchange was tried";
+        } else {
+            EXPECT_EQ(Commands(), std::vector<uint8_t>{kCmdSetPort});
+        }
+    }
+}
+
 TEST_F(ContReadTest, FailedSwitchOffRunsAgainWhileTheAttemptsAllowThenLogsAndStartsOver) {
     ContReadOptions options;
     options.nMaxAttempts = 2;
