@@ -74,31 +74,6 @@ bool CReaderSession::Disconnect(QObject* context, Completion done) {
         context, [](ReaderPort& port, ReaderLink&) { return port.ClosePort(); }, std::move(done));
 }
 
-bool CReaderSession::SetPollingReads(QObject* context, bool polling, Completion done) {
-    return PostWhenIdle(
-        context,
-        [polling](ReaderPort& port, ReaderLink&) {
-            return port.SetReadMode(polling ? ReadModePolling : ReadModeNormal);
-        },
-        std::move(done), true);
-}
-
-bool CReaderSession::ReadRaw(QObject* context, uint32_t maxBytes, Received done) {
-    auto got = std::make_shared<ByteBuffer>();
-    return Post(
-        context,
-        [got, maxBytes](ReaderPort& port, ReaderLink&) {
-            uint32_t received = 0;
-            return port.Read(*got, maxBytes, received);
-        },
-        [got, done = std::move(done)](LinkResult result) { done(result, *got); }, true);
-}
-
-bool CReaderSession::WriteRaw(QObject* context, const ByteBuffer& bytes, Completion done) {
-    return Post(
-        context, [bytes](ReaderPort& port, ReaderLink&) { return port.Write(bytes); }, std::move(done), true);
-}
-
 void CReaderSession::RunAndWait(const std::function<void(ReaderPort& port)>& work) {
     AssertWindowThread();
     const bool posted = m_worker.PostWhenIdle(

@@ -7,7 +7,6 @@
 #include <QObject>
 
 #include "common/CReaderWorker.h"
-#include "link/ByteBuffer.h"
 #include "link/LinkResult.h"
 
 class Clock;
@@ -58,13 +57,6 @@ public:
 
     [[nodiscard]] bool Connect(QObject* context, const ConnectRequest& request, Connected done);
     [[nodiscard]] bool Disconnect(QObject* context, Completion done);
-
-    // The raw terminal below the link, in the background (no busy cursor at the rate of its polls).
-    // Polling reads return at once with what has arrived; the link wants them off again.
-    [[nodiscard]] bool SetPollingReads(QObject* context, bool polling, Completion done = {});
-    using Received = std::function<void(LinkResult result, const ByteBuffer& bytes)>;
-    [[nodiscard]] bool ReadRaw(QObject* context, uint32_t maxBytes, Received done);
-    [[nodiscard]] bool WriteRaw(QObject* context, const ByteBuffer& bytes, Completion done = {});
 
     // The trace: window (or none) receives every byte from now on, in mode. setFormat gives the
     // window the trace's character format first. Runs on the worker, after what runs now.

@@ -100,6 +100,13 @@ void CStepDriver::StepDone(const StepOutcome& outcome) {
     }
 }
 
+void CStepDriver::RunSoon() {
+    if (m_pMachine != nullptr && !m_bOnWorker && !m_bStopWanted) {
+        m_timer.stop();
+        RunStep();
+    }
+}
+
 void CStepDriver::Stop() {
     if (m_pMachine == nullptr) {
         return;

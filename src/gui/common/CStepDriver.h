@@ -35,6 +35,9 @@ public:
 
     // The machine has been started; its first step runs after firstDelayMs.
     void Start(StepMachine& machine, uint32_t firstDelayMs, StepShown shown, Ended ended);
+    // The next step is wanted now rather than after the delay the last one asked for (the user
+    // typed something); one that runs already is not disturbed.
+    void RunSoon();
     void Stop();
     void Shutdown();
 

@@ -40,6 +40,8 @@ T* WithId(T* control, uint32_t id) {
 
 CMonitorDialog::CMonitorDialog(CReaderSession& session, QWidget* parent)
     : CPropertyPage(session, parent),
+      m_rawTerminal(session.PortForWork()),
+      m_driver(session),
       m_pStatus(WithId(new QLabel(QStringLiteral("Ready"), this), IDC_STATUS)),
       m_pTerminal(WithId(new CMonitorRichEdit(this), IDC_TERMINAL)),
       m_pHexView(new QPlainTextEdit(this)),
@@ -86,7 +88,6 @@ CMonitorDialog::CMonitorDialog(CReaderSession& session, QWidget* parent)
     connect(m_pProgram, &QPushButton::clicked, this, [this] { RunJob(kBlockFiles, ProgramFile); });
     connect(m_pVerify, &QPushButton::clicked, this, [this] { RunJob(kBlockFiles, VerifyFile); });
     connect(m_pSendFile, &QPushButton::clicked, this, [this] { RunJob(kAllFiles, SendFile); });
-    connect(&m_timer, &QTimer::timeout, this, &CMonitorDialog::OnTimer);
 }
 
 CMonitorDialog::~CMonitorDialog() {
@@ -99,7 +100,7 @@ CMonitorDialog::~CMonitorDialog() {
 }
 
 void CMonitorDialog::OnClose() {
-    m_timer.stop();
+    StopPolling();
     CPropertyPage::OnClose();
 }
 
@@ -121,7 +122,7 @@ bool CMonitorDialog::OnSetActive() {
 bool CMonitorDialog::OnKillActive() {
     m_bActive = false;
     m_strStatus.clear();
-    m_timer.stop();
+    StopPolling();
     return true;
 }
 
@@ -131,11 +132,27 @@ void CMonitorDialog::StartPolling() {
         return;
     }
     // Refused only once the program is closing: then there is nothing to poll for.
-    (void)m_session.SetPollingReads(this, true, [this](LinkResult) {
-        if (m_bActive) {
-            m_timer.start(kPollPeriodMs);
-        }
-    });
+    (void)m_session.PostWhenIdle(
+        this, [terminal = &m_rawTerminal](ReaderPort&, ReaderLink&) { return terminal->Begin(); },
+        [this](LinkResult) {
+            if (m_bActive && !m_driver.IsRunning()) {
+                m_driver.Start(m_rawTerminal, 0,
+                               [this](const StepOutcome&) {
+                                   ShowReceived(true);
+                                   // Typed while the step ran: out at once, not after the poll period.
+                                   if (m_rawTerminal.HasTyped()) {
+                                       m_driver.RunSoon();
+                                   }
+                               },
+                               {});
+            }
+        },
+        true);
+}
+
+void CMonitorDialog::StopPolling() {
+    m_driver.Shutdown();
+    ShowReceived(false);
 }
 
 void CMonitorDialog::UpdateControls() {
@@ -160,53 +177,26 @@ void CMonitorDialog::FocusTerminal() {
     m_pTerminal->setFocus();
 }
 
-void CMonitorDialog::OnTimer() {
-    if (IsBusy()) {
-        return;
-    }
-    if (!m_typed.isEmpty()) {
-        FlushTyped();
-        return;
-    }
-    // The trace writes what arrived into the terminal. A refused poll is taken again next tick.
-    (void)m_session.ReadRaw(this, kPollBytes, [this](LinkResult, const ByteBuffer& got) {
-        OnReceived(got);
-        FlushTyped();
-    });
-}
-
-void CMonitorDialog::OnReceived(const ByteBuffer& bytes) {
-    if (!bytes.IsEmpty()) {
+void CMonitorDialog::ShowReceived(bool focus) {
+    for (const ByteBuffer& bytes : m_rawTerminal.TakeReceived()) {
         m_pHexView->appendPlainText(QString::fromStdString(m_pTerminal->Prefix() + bytes.ToHex()));
     }
-    if (!m_bFocusDone) {
+    if (focus && !m_bFocusDone) {
         m_bFocusDone = true;
         FocusTerminal();
     }
 }
 
 void CMonitorDialog::OnTyped(const QByteArray& bytes) {
-    m_typed += bytes;
-    FlushTyped();
-}
-
-void CMonitorDialog::FlushTyped() {
-    // A poll under way hands over when it is done: no typed byte is dropped.
-    if (m_typed.isEmpty() || IsBusy()) {
-        return;
-    }
-    const qsizetype n = std::min<qsizetype>(m_typed.size(), ByteBuffer::kCapacity);
-    ByteBuffer bytes(
-        std::span(reinterpret_cast<const uint8_t*>(m_typed.constData()), static_cast<size_t>(n)));
-    // Off the queue only once the worker has them: refused, they go with the next tick.
-    if (m_session.WriteRaw(this, bytes, [this](LinkResult) { FlushTyped(); })) {
-        m_typed.remove(0, n);
-    }
+    // Kept until a step hands them to the port: none is dropped, not even while a poll runs.
+    m_rawTerminal.Type(
+        std::span(reinterpret_cast<const uint8_t*>(bytes.constData()), static_cast<size_t>(bytes.size())));
+    m_driver.RunSoon();
 }
 
 void CMonitorDialog::RunJob(const QString& filter, ProgrammingMode mode) {
     // Nothing else reads the port while the job runs.
-    m_timer.stop();
+    StopPolling();
     m_session.WaitForIdle();
     const QString path = AskOpenFileName(this, filter);
     if (!path.isEmpty()) {

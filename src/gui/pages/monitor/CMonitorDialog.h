@@ -6,7 +6,9 @@
 #include <functional>
 
 #include "common/CPropertyPage.h"
+#include "common/CStepDriver.h"
 #include "programming/ProgrammingSequence.h"
+#include "terminal/RawTerminal.h"
 
 class CMonitorRichEdit;
 class QCheckBox;
@@ -30,8 +32,7 @@ public:
         IDC_PROGRAM = 1097,
         IDC_VERIFY = 1136,
     };
-    static constexpr int kPollPeriodMs = 50;
-    static constexpr uint32_t kPollBytes = 64;
+    static constexpr int kPollPeriodMs = RawTerminal::kPollPeriodMs;
 
     // Asks for a file to open (save false) or to save to, with a file-dialog filter; an empty
     // result means the user cancelled. Tests replace the system's file dialog with one.
@@ -50,18 +51,18 @@ public:
     QCheckBox* GetTimestampToggle() const { return m_pTimestamps; }
     QPushButton* GetSaveButton() const { return m_pSave; }
     QString GetStatus() const { return m_strStatus; }
-    bool IsPolling() const { return m_timer.isActive(); }
+    bool IsPolling() const { return m_driver.IsRunning(); }
 
 private:
     void UpdateControls();
-    void OnTimer();
     void OnTyped(const QByteArray& bytes);
-    // Hands the typed bytes not sent yet to the worker, when it is free.
-    void FlushTyped();
-    void OnReceived(const ByteBuffer& bytes);
+    // Shows what the polls brought in the hex view; the first time, focus puts the terminal in front.
+    void ShowReceived(bool focus);
     // Attaches the terminal to the trace and, when connected, sets the polling reads and starts
-    // the timer.
+    // polling.
     void StartPolling();
+    // Polling ends at once; what it read is shown.
+    void StopPolling();
     void RunJob(const QString& filter, ProgrammingMode mode);
     void OnClear();
     void OnSave();
@@ -70,8 +71,9 @@ private:
     QString m_strStatus;
     bool m_bFocusDone = false;
     bool m_bActive = false;
-    QByteArray m_typed;  // typed, not yet handed to the port
-    QTimer m_timer;
+    // The terminal's polls and typed bytes, one step at a time on the worker.
+    RawTerminal m_rawTerminal;
+    CStepDriver m_driver;
 
     QLabel* m_pStatus;
     CMonitorRichEdit* m_pTerminal;
