@@ -137,12 +137,10 @@ SimCommandSet::Answer SimCommandSet::Execute(uint8_t command, const std::vector<
             if (n != 1 || params[0] >= SimCard::kBlockCount) {
                 return bad;
             }
-            SimCard* card = ActiveCard();
+            uint8_t refusal = 0;
+            SimCard* card = CardForBlock(params[0], refusal);
             if (card == nullptr) {
-                return {kStatusNoCard, {}};
-            }
-            if (!card->IsAuthenticated(params[0])) {
-                return {kStatusNotAuthenticated, {}};
+                return {refusal, {}};
             }
             if (!SimCard::IsTrailer(params[0]) && !card->IsAllowed(params[0], SimCard::OpRead)) {
                 return {kStatusRead, {}};
@@ -154,12 +152,10 @@ SimCommandSet::Answer SimCommandSet::Execute(uint8_t command, const std::vector<
             if (n != 1 + SimCard::kBlockSize || params[0] >= SimCard::kBlockCount) {
                 return bad;
             }
-            SimCard* card = ActiveCard();
+            uint8_t refusal = 0;
+            SimCard* card = CardForBlock(params[0], refusal);
             if (card == nullptr) {
-                return {kStatusNoCard, {}};
-            }
-            if (!card->IsAuthenticated(params[0])) {
-                return {kStatusNotAuthenticated, {}};
+                return {refusal, {}};
             }
             SimCard::Block data;
             std::copy(params.begin() + 1, params.end(), data.begin());
@@ -174,12 +170,10 @@ SimCommandSet::Answer SimCommandSet::Execute(uint8_t command, const std::vector<
             if (n != 1 || params[0] >= SimCard::kBlockCount) {
                 return bad;
             }
-            SimCard* card = ActiveCard();
+            uint8_t refusal = 0;
+            SimCard* card = CardForBlock(params[0], refusal);
             if (card == nullptr) {
-                return {kStatusNoCard, {}};
-            }
-            if (!card->IsAuthenticated(params[0])) {
-                return {kStatusNotAuthenticated, {}};
+                return {refusal, {}};
             }
             if (!transfer || params[0] == 0 || !card->IsAllowed(params[0], SimCard::OpDecrement)) {
                 return {kStatusTransfer, {}};
@@ -235,18 +229,27 @@ SimCommandSet::Answer SimCommandSet::Execute(uint8_t command, const std::vector<
     }
 }
 
+SimCard* SimCommandSet::CardForBlock(uint8_t block, uint8_t& refusal) {
+    SimCard* card = ActiveCard();
+    if (card == nullptr) {
+        refusal = kStatusNoCard;
+    } else if (!card->IsAuthenticated(block)) {
+        refusal = kStatusNotAuthenticated;
+        card = nullptr;
+    }
+    return card;
+}
+
 SimCommandSet::Answer SimCommandSet::ValueOperation(uint8_t command, const std::vector<uint8_t>& params) {
     const bool restore = command == kCmdRestore;
     if (params.size() != (restore ? 1u : 5u) || params[0] >= SimCard::kBlockCount) {
         return {kStatusBadCommand, {}};
     }
     const uint8_t block = params[0];
-    SimCard* card = ActiveCard();
+    uint8_t refusal = 0;
+    SimCard* card = CardForBlock(block, refusal);
     if (card == nullptr) {
-        return {kStatusNoCard, {}};
-    }
-    if (!card->IsAuthenticated(block)) {
-        return {kStatusNotAuthenticated, {}};
+        return {refusal, {}};
     }
     const auto value =
         SimCard::IsTrailer(block) ? std::nullopt : SimCard::ParseValueBlock(card->GetBlock(block));

@@ -73,6 +73,8 @@ private:
     };
 
     SimCard* ActiveCard();
+    // The card in the field with block authenticated; else null and the status that refuses.
+    SimCard* CardForBlock(uint8_t block, uint8_t& refusal);
     Answer ValueOperation(uint8_t command, const std::vector<uint8_t>& params);
 
     Clock& m_clock;
