@@ -157,11 +157,15 @@ void CStepDriver::Shutdown() {
     m_session.Release(this);
     m_bOnWorker = false;
     if (StepMachine* machine = std::exchange(m_pMachine, nullptr)) {
-        // The machine's own end (a switch-off, a Reset) runs where every exchange runs.
-        if (m_session.PostWhenIdle(this, [machine](ReaderPort&, ReaderLink&) {
-                machine->StopForClose();
-                return LR_OK;
-            })) {
+        // The machine's own end (a switch-off, a Reset) runs where every exchange runs, in the
+        // background like its steps: leaving the monitor's page must not flicker the cursor.
+        if (m_session.PostWhenIdle(
+                this,
+                [machine](ReaderPort&, ReaderLink&) {
+                    machine->StopForClose();
+                    return LR_OK;
+                },
+                {}, true)) {
             m_session.Release(this);
         }
     }
