@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "core/link/ScriptedBridge.h"
+#include "RecordingBridge.h"
 #include "link/MemoryOutputWindow.h"
 #include "link/ReaderPort.h"
 #include "link/SerialPortList.h"
@@ -24,23 +24,6 @@
 #include "terminal/RawTerminal.h"
 
 namespace {
-
-// The scripted bridge, keeping every byte the PC took from it in order.
-class RecordingBridge : public ScriptedBridge {
-public:
-    explicit RecordingBridge(FakeClock& clock) : ScriptedBridge(clock) {
-        m_table.FT_Read = [this, read = m_table.FT_Read](FT_HANDLE handle, void* buffer, uint32_t n,
-                                                         uint32_t* count) {
-            const FT_STATUS status = read(handle, buffer, n, count);
-            if (status == FT_OK) {
-                const auto* bytes = static_cast<const uint8_t*>(buffer);
-                taken.insert(taken.end(), bytes, bytes + *count);
-            }
-            return status;
-        };
-    }
-    std::vector<uint8_t> taken;
-};
 
 struct Run {
     std::vector<uint8_t> typed;

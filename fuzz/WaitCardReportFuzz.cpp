@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "FuzzSupport.h"
+#include "RecordingBridge.h"
 #include "commands/WaitCardExchange.h"
-#include "core/link/ScriptedBridge.h"
 #include "link/ReaderLink.h"
 
 namespace {
@@ -31,23 +31,6 @@ constexpr uint32_t kSerialBefore = 0xCAFE0000;
 // Nothing arrives and nothing fails for this long: the user would stop the exchange.
 constexpr uint32_t kPatienceMs = 3000;
 constexpr int kMaxSteps = 200000;
-
-// The scripted bridge, keeping every byte the PC took from it in order.
-class RecordingBridge : public ScriptedBridge {
-public:
-    explicit RecordingBridge(FakeClock& clock) : ScriptedBridge(clock) {
-        m_table.FT_Read = [this, read = m_table.FT_Read](FT_HANDLE handle, void* buffer, uint32_t n,
-                                                         uint32_t* count) {
-            const FT_STATUS status = read(handle, buffer, n, count);
-            if (status == FT_OK) {
-                const auto* bytes = static_cast<const uint8_t*>(buffer);
-                taken.insert(taken.end(), bytes, bytes + *count);
-            }
-            return status;
-        };
-    }
-    std::vector<uint8_t> taken;
-};
 
 // A 3964R reader for the commands the PC sends: acknowledges the STX and the telegram, opens its
 // answer with STX and sends the next answer once the PC acknowledges that.
