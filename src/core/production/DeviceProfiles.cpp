@@ -1,6 +1,8 @@
 #define SI_IMPLEMENTATION
 #include "production/DeviceProfiles.h"
 
+#include <strings.h>
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -117,7 +119,7 @@ bool DeviceProfiles::LoadText(std::string_view text) {
     sections.sort(CSimpleIniA::Entry::LoadOrder());
     for (const auto& section : sections) {
         // Keys above the first section header belong to no profile.
-        if (section.pItem[0] != '\0') {
+        if (section.pItem[0] != '\0' && strcasecmp(section.pItem, kLedgerSection) != 0) {
             m_names.push_back(section.pItem);
         }
     }
@@ -172,6 +174,10 @@ int DeviceProfiles::Integer(const std::string& name, const char* key, int defaul
         number = INT32_MAX;
     }
     return static_cast<int>(negative ? -number : number);
+}
+
+LedgerSettings DeviceProfiles::GetLedger() const {
+    return {Text(kLedgerSection, "Location", ""), Text(kLedgerSection, "Station", "")};
 }
 
 DeviceProfile DeviceProfiles::Get(const std::string& name) const {

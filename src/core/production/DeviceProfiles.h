@@ -29,6 +29,12 @@ struct DeviceProfile {
     int nRemoteWakeup = 0;
 };
 
+// Where the production ledger of a line lives, as its profile file names it.
+struct LedgerSettings {
+    std::string strLocation;  // a SQLite file or a server's connection string; empty: the default
+    std::string strStation;   // empty: the host name
+};
+
 // The device profile file: one section per profile, read with the private-profile rules (sections
 // in file order, case-insensitive names, one pair of surrounding quotes removed, the default for a
 // missing key, decimal integers from their leading digits, text values cut to 511 characters, the
@@ -36,6 +42,8 @@ struct DeviceProfile {
 class DeviceProfiles {
 public:
     static constexpr const char* kFileName = "MifareProduction.ini";
+    // The section that names the line's ledger (Location=, Station=); it is no profile.
+    static constexpr const char* kLedgerSection = "Ledger";
     static constexpr size_t kMaxValueLength = 511;
     // Far more than any list of readers needs; a larger file is refused rather than parsed.
     static constexpr uint64_t kMaxFileSize = 1u << 20;
@@ -63,11 +71,12 @@ public:
     const std::string& GetPath() const { return m_strPath; }
     // Why the last Load failed ("Is a directory", "not a regular file", ...); empty after success.
     const std::string& GetError() const { return m_strError; }
-    // The section names in file order.
+    // The section names in file order, the ledger's section left out.
     const std::vector<std::string>& GetNames() const { return m_names; }
     // The profile of that name, with the defaults for missing keys; an unknown name (an empty list
     // included) is a serial reader.
     DeviceProfile Get(const std::string& name) const;
+    LedgerSettings GetLedger() const;
 
 private:
     // The key's first value in the section, null when the key is missing.

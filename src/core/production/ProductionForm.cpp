@@ -184,6 +184,16 @@ ProductionForm::ProgramRequest ProductionForm::BeginProgram() {
         m_bAutoIncreaseEnabled = true;
         return request;
     }
+    if (!m_strUsedUp.empty() && !m_bNumberTyped && m_bUsedUpUsb == m_bUsb &&
+        (m_bUsb ? in.usbSerial : in.mifareSerial) == GetMax()) {
+        // The last number of the space went out: programming it again would repeat it.
+        request.start = Start::OutOfRange;
+        request.message = m_strUsedUp;
+        request.nControl = m_bUsb ? IdUsbSerial : IdMifareSerial;
+        m_controls.bProgramRange = false;
+        m_bAutoIncreaseEnabled = true;
+        return request;
+    }
     in.pnp = c.bPnP ? 1 : 0;
     in.selfPowered = c.bSelfPowered ? 1 : 0;
     in.remoteWakeup = c.bRemoteWakeup ? 1 : 0;
@@ -200,19 +210,50 @@ ProductionForm::ProgramRequest ProductionForm::BeginProgram() {
 void ProductionForm::EndProgram(bool ok, bool serialSent) {
     uint32_t usbSerial = m_taken.usbSerial;
     uint32_t mifareSerial = m_taken.mifareSerial;
+    uint32_t& counted = m_bUsb ? usbSerial : mifareSerial;
     if ((ok || serialSent) && m_controls.bAutoIncrease) {
-        ++(m_bUsb ? usbSerial : mifareSerial);
+        if (counted < GetMax()) {
+            ++counted;
+            m_bNumberTyped = false;
+        } else {
+            // Counting on would start again at 0 and repeat numbers that are in readers.
+            m_strUsedUp = std::string(m_bUsb ? "USB serial number " : "Serial number ") +
+                          Normalise(std::to_string(counted), m_bUsb ? 6 : 8) +
+                          " was the last one and has been used. Type the next reader's number.";
+            m_bUsedUpUsb = m_bUsb;
+            ok = false;
+        }
     }
     if (!ok) {
         m_controls.bProgramRange = false;
         m_bAutoIncreaseEnabled = true;
     }
-    // Normalising keeps the last digits, so counting past the largest number starts again at 0.
     m_controls.strUsbSerial = std::to_string(usbSerial);
     m_controls.strMifareSerial = std::to_string(mifareSerial);
     NormaliseUsbSerial(m_bUsb);
     if (!m_bUsb) {
         NormaliseMifareSerial();
+    }
+}
+
+void ProductionForm::TakeNumber(uint32_t number) {
+    (m_bUsb ? m_taken.usbSerial : m_taken.mifareSerial) = number;
+    if (m_bUsb) {
+        m_taken.mifareSerial = number;
+    }
+    m_controls.strUsbSerial = std::to_string(m_taken.usbSerial);
+    m_controls.strMifareSerial = std::to_string(m_taken.mifareSerial);
+    NormaliseUsbSerial(m_bUsb);
+    if (!m_bUsb) {
+        NormaliseMifareSerial();
+    }
+    m_bNumberTyped = false;
+}
+
+void ProductionForm::SetNumberTyped(bool typed) {
+    m_bNumberTyped = typed;
+    if (typed) {
+        m_strUsedUp.clear();
     }
 }
 

@@ -102,8 +102,22 @@ public:
     ProgramRequest BeginProgram();
     // The progress dialog ended, with OK or otherwise: counts up, or ends a series. serialSent: the
     // job's number went out to the reader; it is used up then, whatever the end, so it counts up
-    // too.
+    // too. Counting never passes the top of the space: the series ends there, and the number
+    // programs nothing more until the user types another (GetUsedUp()).
     void EndProgram(bool ok, bool serialSent = false);
+    // The ledger gave the job another number than the page showed (the shown one was taken
+    // meanwhile): the fields, and the count after the run, follow it.
+    void TakeNumber(uint32_t number);
+    // Whether the job's number was typed by the user (a ledger refuses it when used) rather than
+    // counted up or given (the ledger takes the next free one from it). The page marks an edit;
+    // counting up and TakeNumber clear it.
+    void SetNumberTyped(bool typed);
+    bool IsNumberTyped() const { return m_bNumberTyped; }
+    // The top of the applied profile's number: the USB serial number's for a USB profile, the
+    // MIFARE one's otherwise.
+    uint32_t GetMax() const { return m_bUsb ? kMaxUsbSerial : kMaxMifareSerial; }
+    // Why the last number of the space ends the series; empty while numbers are left.
+    const std::string& GetUsedUp() const { return m_strUsedUp; }
     // "Program r&ange..." has just changed to pressed or released. True when a series starts: the
     // page then runs BeginProgram/EndProgram as long as Controls().bProgramRange stays set.
     bool ToggleRange(bool pressed);
@@ -131,4 +145,7 @@ private:
     uint32_t m_dwRememberedBaud = kPageBaudRate;
     // The values taken by the last BeginProgram.
     ProgrammingInputs m_taken;
+    bool m_bNumberTyped = false;
+    std::string m_strUsedUp;
+    bool m_bUsedUpUsb = false;
 };

@@ -29,26 +29,6 @@ std::string Field(const std::string& text) {
     return quoted + "\"";
 }
 
-const char* ModeName(ProgrammingMode mode) {
-    switch (mode) {
-        case SerialAndUsbSettings:
-            return "SerialAndUsbSettings";
-        case SerialOnly:
-            return "SerialOnly";
-        case DownloadFirmware:
-            return "DownloadFirmware";
-        case SendFile:
-            return "SendFile";
-        case UsbSettingsOnly:
-            return "UsbSettingsOnly";
-        case ProgramFile:
-            return "ProgramFile";
-        case VerifyFile:
-            return "VerifyFile";
-    }
-    return "";
-}
-
 }  // namespace
 
 std::string ProductionRecord::DefaultPath() {
@@ -121,10 +101,7 @@ ProductionRecord::Entry ProductionRecord::MakeEntry(const std::string& profile,
                                                     const ProgrammingSequence& sequence, std::time_t when) {
     Entry entry;
     char text[64];
-    std::tm local{};
-    localtime_r(&when, &local);
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    entry.strTime = text;
+    entry.strTime = FormatTime(when);
     entry.strProfile = profile;
     const ProgrammingInputs& in = sequence.GetInputs();
     entry.strJob = ModeName(in.mode);
@@ -159,4 +136,36 @@ std::string ProductionRecord::FormatLine(const Entry& e) {
         line += Field(*field);
     }
     return line;
+}
+
+const char* ProductionRecord::ModeName(int mode) {
+    switch (static_cast<ProgrammingMode>(mode)) {
+        case SerialAndUsbSettings:
+            return "SerialAndUsbSettings";
+        case SerialOnly:
+            return "SerialOnly";
+        case DownloadFirmware:
+            return "DownloadFirmware";
+        case SendFile:
+            return "SendFile";
+        case UsbSettingsOnly:
+            return "UsbSettingsOnly";
+        case ProgramFile:
+            return "ProgramFile";
+        case VerifyFile:
+            return "VerifyFile";
+    }
+    return "";
+}
+
+std::string ProductionRecord::FormatField(const std::string& text) {
+    return Field(text);
+}
+
+std::string ProductionRecord::FormatTime(std::time_t when) {
+    char text[64];
+    std::tm local{};
+    localtime_r(&when, &local);
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return text;
 }

@@ -44,6 +44,11 @@ public:
     static Entry MakeEntry(const std::string& profile, const ProgrammingSequence& sequence, std::time_t when);
     // The entry's CSV line, without its line end; fields with commas, quotes or line breaks quoted.
     static std::string FormatLine(const Entry& entry);
+    static std::string FormatField(const std::string& text);
+    // Local time, "2024-05-01 14:03:22".
+    static std::string FormatTime(std::time_t when);
+    // The job's mode name: SerialAndUsbSettings, ...
+    static const char* ModeName(int mode);
 
 private:
     bool Write(const std::string* line);

@@ -124,9 +124,9 @@ TEST_F(ProductionFormTest, TheJobFollowsTheProfileAndTheTwoCheckboxes) {
     EXPECT_EQ(request.inputs.manufacturerId, "QV");
 }
 
-TEST_F(ProductionFormTest, ASuccessfulRunCountsTheProfilesSerialNumberUp) {
-    TypeUsbSerial("999998");
-    for (const char* expected : {"999999", "000000"}) {
+TEST_F(ProductionFormTest, ASuccessfulRunCountsTheProfilesSerialNumberUpAndStopsAtTheTop) {
+    TypeUsbSerial("999997");
+    for (const char* expected : {"999998", "999999"}) {
         ASSERT_EQ(form.BeginProgram().start, ProductionForm::Start::Ready);
         form.EndProgram(true);
         EXPECT_EQ(c().strUsbSerial, expected);
@@ -134,18 +134,40 @@ TEST_F(ProductionFormTest, ASuccessfulRunCountsTheProfilesSerialNumberUp) {
     }
     ASSERT_EQ(form.BeginProgram().start, ProductionForm::Start::Ready);
     form.EndProgram(false);
-    EXPECT_EQ(c().strUsbSerial, "000000") << "a failed run does not count";
+    EXPECT_EQ(c().strUsbSerial, "999999") << "a failed run does not count";
 
-    form.ChooseProfile(profiles, 1);
-    c().strMifareSerial = "99999999";
+    // Counting past the top would start again at 0 and repeat numbers that are in readers.
+    ASSERT_TRUE(form.ToggleRange(true));
     ASSERT_EQ(form.BeginProgram().start, ProductionForm::Start::Ready);
     form.EndProgram(true);
-    EXPECT_EQ(c().strMifareSerial, "00000000");
-    EXPECT_EQ(c().strUsbSerial, "000000") << "a serial reader counts its MIFARE serial number";
+    EXPECT_EQ(c().strUsbSerial, "999999");
+    EXPECT_FALSE(c().bProgramRange) << "the series ends at the top";
+    const ProductionForm::ProgramRequest usedUp = form.BeginProgram();
+    EXPECT_EQ(usedUp.start, ProductionForm::Start::OutOfRange);
+    EXPECT_EQ(usedUp.message,
+              "USB serial number 999999 was the last one and has been used. Type the next "
+              "reader's number.");
+    EXPECT_EQ(usedUp.nControl, ProductionForm::IdUsbSerial);
+    TypeUsbSerial("999999");
+    form.SetNumberTyped(true);
+    EXPECT_EQ(form.BeginProgram().start, ProductionForm::Start::Ready) << "a typed number is the user's call";
+
+    form.ChooseProfile(profiles, 1);
+    c().strMifareSerial = "99999998";
+    ASSERT_EQ(form.BeginProgram().start, ProductionForm::Start::Ready);
+    form.EndProgram(true);
+    EXPECT_EQ(c().strMifareSerial, "99999999");
+    EXPECT_EQ(c().strUsbSerial, "999999") << "a serial reader counts its MIFARE serial number";
     c().bAutoIncrease = false;
     ASSERT_EQ(form.BeginProgram().start, ProductionForm::Start::Ready);
     form.EndProgram(true);
-    EXPECT_EQ(c().strMifareSerial, "00000000");
+    EXPECT_EQ(c().strMifareSerial, "99999999");
+    c().bAutoIncrease = true;
+    ASSERT_EQ(form.BeginProgram().start, ProductionForm::Start::Ready);
+    form.EndProgram(false, true);
+    EXPECT_EQ(form.BeginProgram().message,
+              "Serial number 99999999 was the last one and has been used. Type the next reader's number.")
+        << "a number that went out is used up even when its job failed";
 }
 
 // A value outside its limit programs nothing: the reader never gets a value the operator did not
