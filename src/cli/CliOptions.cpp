@@ -95,6 +95,16 @@ bool CliOptions::SetConnection(Connection connection, std::string& error) {
 }
 
 bool CliOptions::Parse(const std::vector<std::string>& args, std::string& error) {
+    if (!args.empty() && args[0] == "ledger") {
+        // The ledger's commands need no reader and take no connection.
+        size_t i = 1;
+        m_bLedger = true;
+        if (!ParseLedger(args, i, m_ledger, error)) {
+            return false;
+        }
+        m_bHelp = m_ledger.bHelp;
+        return true;
+    }
     for (size_t i = 0; i < args.size();) {
         const std::string& arg = args[i];
         if (const auto parsed = m_mode.Parse(args, i, error); parsed != CliModeOptions::NotMine) {
@@ -143,14 +153,20 @@ bool CliOptions::Parse(const std::vector<std::string>& args, std::string& error)
             if (!takeValue()) {
                 return false;
             }
-            if (m_connection == ConnectionPort) {
-                error = "--port given twice (" + m_strPort + " and " + value + "): choose one port";
-                return false;
-            }
             if (!SetConnection(ConnectionPort, error)) {
                 return false;
             }
-            m_strPort = value;
+            for (const std::string& port : m_ports) {
+                if (port == value) {
+                    error = "--port " + value + " given twice";
+                    return false;
+                }
+            }
+            // Several ports are for produce, which may come later on the line: checked at the end.
+            m_ports.push_back(value);
+            if (m_ports.size() == 1) {
+                m_strPort = value;
+            }
         } else if (name == "--usb") {
             if (!SetConnection(ConnectionUsb, error)) {
                 return false;
@@ -199,6 +215,15 @@ bool CliOptions::Parse(const std::vector<std::string>& args, std::string& error)
     }
     if (m_produce.bEnabled && (!m_commands.empty() || m_mode.nMode != CliModeOptions::ModeNone)) {
         error = "produce runs alone: no other command, contread or waitcard with it";
+        return false;
+    }
+    if (m_ports.size() > 1 && !m_produce.bEnabled) {
+        error = "--port given twice (" + m_ports[0] + " and " + m_ports[1] + "): choose one port";
+        return false;
+    }
+    if (m_ports.size() > 1 && m_produce.bNoLedger) {
+        // Each series counts on its own: only the ledger keeps them from giving out a number twice.
+        error = "produce on several ports needs a ledger: --no-ledger would give readers the same numbers";
         return false;
     }
     const bool serial = m_connection == ConnectionPort || m_connection == ConnectionSimulateCom;
@@ -354,12 +379,14 @@ bool CliOptions::ParseCommand(const std::vector<std::string>& args, size_t& i, s
 std::string CliOptions::Usage() {
     std::string usage =
         "Usage: tagbench-cli CONNECTION [OPTIONS] [COMMAND [ARGUMENTS]]...\n"
+        "       tagbench-cli ledger [LEDGER OPTIONS] list|export|check|release ...\n"
         "\n"
         "Connects to one reader, runs the commands in order and prints the traffic as the\n"
         "output window shows it (>> from PC to reader, << from reader to PC, <...> status).\n"
         "\n"
         "Connection (one of):\n"
-        "  --port NAME        a serial port by name (/dev/ttyUSB0, /dev/pts/3)\n"
+        "  --port NAME        a serial port by name (/dev/ttyUSB0, /dev/pts/3); produce takes\n"
+        "                     several, one series on each\n"
         "  --usb              the first FTDI USB bridge\n"
         "  --simulate[=usb]   the built-in simulated reader over a simulated USB bridge\n"
         "  --simulate=com     the built-in simulated reader over a pseudo-terminal\n"
@@ -383,6 +410,7 @@ std::string CliOptions::Usage() {
     }
     usage += "\n" + ProgrammingUsage();
     usage += "\n" + ProduceUsage();
+    usage += "\n" + LedgerUsage();
     usage +=
         "\n"
         "select without SERIAL selects the card the last anticollision found. An empty VALUE (\"\")\n"

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "CliLedger.h"
 #include "CliModes.h"
 #include "CliProduce.h"
 #include "CliProgramming.h"
@@ -68,6 +69,8 @@ public:
     bool WantsHelp() const { return m_bHelp; }
     Connection GetConnection() const { return m_connection; }
     const std::string& GetPortName() const { return m_strPort; }
+    // Every --port given: one for reader commands, one or more for produce (a series on each).
+    const std::vector<std::string>& GetPortNames() const { return m_ports; }
     uint32_t GetBaudRate() const { return m_dwBaudRate; }
     bool IsHitag2() const { return m_bHitag2; }
     bool IsQuiet() const { return m_bQuiet; }
@@ -77,6 +80,9 @@ public:
     const CliModeOptions& GetMode() const { return m_mode; }
     // produce, which runs alone.
     const CliProduceOptions& GetProduce() const { return m_produce; }
+    // "tagbench-cli ledger ...": no reader, no connection.
+    bool IsLedger() const { return m_bLedger; }
+    const CliLedgerOptions& GetLedger() const { return m_ledger; }
 
 private:
     bool ParseCommand(const std::vector<std::string>& args, size_t& i, std::string& error);
@@ -85,6 +91,7 @@ private:
     bool m_bHelp = false;
     Connection m_connection = ConnectionNone;
     std::string m_strPort;
+    std::vector<std::string> m_ports;
     uint32_t m_dwBaudRate = 9600;
     bool m_bHitag2 = false;
     bool m_bQuiet = false;
@@ -92,4 +99,6 @@ private:
     std::vector<CliCommand> m_commands;
     CliModeOptions m_mode;
     CliProduceOptions m_produce;
+    bool m_bLedger = false;
+    CliLedgerOptions m_ledger;
 };

@@ -1,12 +1,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "link/Clock.h"
 #include "production/DeviceProfiles.h"
+#include "production/Ledger.h"
 #include "production/ProductionForm.h"
 #include "production/ProductionRecord.h"
 
@@ -26,6 +28,9 @@ struct CliProduceOptions {
     std::string strRecord;     // empty: the default production record
     bool bProgramSettings = true;
     bool bProgramSerial = true;
+    std::string strLedger;   // empty: the profile file's [Ledger] Location=, then the default file
+    std::string strStation;  // empty: the profile file's Station=, then the host name
+    bool bNoLedger = false;  // chosen by the user: no ledger is asked or written
 };
 
 // Parses the options behind "produce" from args[i] on, advancing i; false with a message.
@@ -38,22 +43,28 @@ std::string ProduceUsage();
 void RequestProduceStop();
 bool IsProduceStopRequested();
 
-// A series of readers. Prepare checks, before any port is opened, that the profile, the numbers
-// and the record allow a series; Run then runs it on the open port: for each reader it waits for
-// the loader's prompt, runs the job, appends the record's line, prints one line and counts the
-// number up.
+// A series of readers on each port. Prepare checks, before any port is opened, that the profile,
+// the numbers, the ledger and the record allow a series; Run then runs one series on each open
+// port, at the same time: for each reader it reserves the number in the ledger, waits for the
+// loader's prompt, runs the job, writes the run's end to the ledger, appends the record's line,
+// prints one line and counts the number up.
 class CliProduce {
 public:
-    CliProduce(const CliProduceOptions& options, std::ostream& out, std::ostream& err)
-        : m_options(options), m_out(out), m_err(err) {}
+    CliProduce(const CliProduceOptions& options, std::ostream& out, std::ostream& err);
+    ~CliProduce();
 
-    // False with the reason printed.
-    bool Prepare();
-    // 0 when every reader succeeded, 1 when one failed or its line could not be recorded.
+    // ports: how many series will run at once, each with its own connection to the ledger. False
+    // with the reason printed.
+    bool Prepare(size_t ports = 1);
+    // 0 when every reader succeeded, 1 when one failed, the ledger refused or a line could not be
+    // recorded. Several ports: one thread each, lines prefixed with the port.
     int Run(ReaderPort& port, Clock& clock);
+    int Run(const std::vector<ReaderPort*>& ports, Clock& clock);
 
 private:
     bool Fail(const std::string& message);
+    void SetNumber(uint32_t number);
+    bool PrintOpenRuns();
 
     const CliProduceOptions& m_options;
     std::ostream& m_out;
@@ -62,4 +73,5 @@ private:
     ProductionForm m_form;
     ProductionForm::ProgramRequest m_request;
     ProductionRecord m_record;
+    std::vector<std::unique_ptr<Ledger>> m_ledgers;  // one per series
 };

@@ -1,5 +1,6 @@
 #include "CliRunner.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <iostream>
@@ -31,6 +32,9 @@ CliRunner::CliRunner(const CliOptions& options, std::ostream& out, std::ostream&
       m_link(clock) {}
 
 CliRunner::~CliRunner() {
+    for (const auto& port : m_extraPorts) {
+        port->ClosePort();
+    }
     if (m_pPort != nullptr && m_pPort->IsOpen()) {
         m_pPort->ClosePort();
     }
@@ -78,19 +82,18 @@ bool CliRunner::Connect() {
     }
 
     m_pPort = std::make_unique<ReaderPort>(nullptr, d2xx);
-    LinkResult result = usb ? m_pPort->OpenPort(PortKindUsb, 0) : m_pPort->OpenPortByName(portName);
-    if (result == LR_OK) {
-        result = m_link.Connect(m_pPort.get(), m_options.GetBaudRate());
-    }
-    if (result != LR_OK) {
-        m_pPort->ClosePort();
-        m_err << "tagbench-cli: cannot connect to " << portName << ": " << LinkResultText(result) << " (0x"
-              << Hex32(result) << ")";
-        if (const std::string hint = LinkResultHint(result); !hint.empty()) {
-            m_err << "." << hint;
-        }
-        m_err << "\n";
+    if (!ConnectPort(*m_pPort, m_link, portName, usb)) {
         return false;
+    }
+    // produce's further ports, one series on each; the link only sets each line up.
+    const std::vector<std::string>& names = m_options.GetPortNames();
+    for (size_t n = 1; n < names.size() && m_options.GetConnection() == CliOptions::ConnectionPort; ++n) {
+        auto port = std::make_unique<ReaderPort>(nullptr, nullptr);
+        ReaderLink link(m_clock);
+        if (!ConnectPort(*port, link, names[n], false)) {
+            return false;
+        }
+        m_extraPorts.push_back(std::move(port));
     }
     // As on the commands page: the connection's probe is not traced, the commands are, in
     // hexadecimal; and the probe may have left the USB kind polling, so commands read normally.
@@ -99,11 +102,33 @@ bool CliRunner::Connect() {
     return true;
 }
 
+bool CliRunner::ConnectPort(ReaderPort& port, ReaderLink& link, const std::string& portName, bool usb) {
+    LinkResult result = usb ? port.OpenPort(PortKindUsb, 0) : port.OpenPortByName(portName);
+    if (result == LR_OK) {
+        result = link.Connect(&port, m_options.GetBaudRate());
+    }
+    if (result == LR_OK) {
+        return true;
+    }
+    port.ClosePort();
+    m_err << "tagbench-cli: cannot connect to " << portName << ": " << LinkResultText(result) << " (0x"
+          << Hex32(result) << ")";
+    if (const std::string hint = LinkResultHint(result); !hint.empty()) {
+        m_err << "." << hint;
+    }
+    m_err << "\n";
+    return false;
+}
+
 int CliRunner::Run() {
+    if (m_options.IsLedger()) {
+        const bool terminal = &m_out == &std::cout && isatty(STDOUT_FILENO) != 0;
+        return RunLedger(m_options.GetLedger(), m_out, m_err, terminal);
+    }
     std::unique_ptr<CliProduce> produce;
     if (m_options.GetProduce().bEnabled) {
         produce = std::make_unique<CliProduce>(m_options.GetProduce(), m_out, m_err);
-        if (!produce->Prepare()) {
+        if (!produce->Prepare(std::max<size_t>(m_options.GetPortNames().size(), 1))) {
             return 1;
         }
     }
@@ -113,7 +138,11 @@ int CliRunner::Run() {
     if (produce) {
         // The wake-up characters of a series would flood the trace: only the readers' lines show.
         m_pPort->SetOutputWindow(nullptr, false, TraceModeHex);
-        return produce->Run(*m_pPort, m_clock);
+        std::vector<ReaderPort*> ports{m_pPort.get()};
+        for (const auto& port : m_extraPorts) {
+            ports.push_back(port.get());
+        }
+        return produce->Run(ports, m_clock);
     }
     LinkResult firstFailure = LR_OK;
     std::string failedCommand;

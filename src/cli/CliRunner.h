@@ -4,6 +4,7 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "CliOptions.h"
 #include "CliOutputWindow.h"
@@ -30,6 +31,8 @@ public:
 
 private:
     bool Connect();
+    // Opens one port and sets its line up; false with the reason printed.
+    bool ConnectPort(ReaderPort& port, ReaderLink& link, const std::string& portName, bool usb);
     LinkResult RunCommand(const CliCommand& command);
     // Data as hexadecimal bytes, saying so when the reader sent fewer than expected.
     void PrintData(const std::string& label, const ByteBuffer& data, uint32_t expected = 0);
@@ -44,6 +47,7 @@ private:
     std::unique_ptr<Simulator> m_pSimulator;
     std::function<void(SimReader&)> m_simulatorSetup;
     std::unique_ptr<ReaderPort> m_pPort;
+    std::vector<std::unique_ptr<ReaderPort>> m_extraPorts;  // produce's further ports
     ReaderLink m_link;
     uint32_t m_dwCardSerial = 0;
     bool m_bHaveSerial = false;   // a whole serial number came from anticollision
