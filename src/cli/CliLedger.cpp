@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <sstream>
 
 #include "commands/HexText.h"
 #include "production/ProductionForm.h"
@@ -191,7 +192,11 @@ int Release(Ledger& ledger, uint32_t number, const std::string& reason, std::ost
     if (!ledger.Release(number, reason, std::time(nullptr), message)) {
         return Fail(err, message);
     }
-    out << OneLineText(message) << "\n";
+    // One line for each space the number was freed in.
+    std::istringstream lines(message);
+    for (std::string line; std::getline(lines, line);) {
+        out << OneLineText(line) << "\n";
+    }
     return 0;
 }
 
@@ -323,6 +328,11 @@ bool ParseLedger(const std::vector<std::string>& args, size_t& i, CliLedgerOptio
             error = "ledger: " + name + " belongs to " + verbName;
             return false;
         };
+        if (o.verb != CliLedgerOptions::None && (name == "--ledger" || name == "--profiles" ||
+                                                 (name == "--station" && o.verb != CliLedgerOptions::List))) {
+            error = "ledger: " + name + " comes before the command";
+            return false;
+        }
         if (o.verb == CliLedgerOptions::None && name == "--ledger") {
             o.strLocation = value;
         } else if (o.verb == CliLedgerOptions::None && name == "--station") {
