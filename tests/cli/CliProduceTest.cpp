@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "CliRunner.h"
+#include "pg/PostgresTest.h"
 #include "production/Ledger.h"
 #include "production/LedgerJob.h"
 #include "production/ProductionRecord.h"
@@ -284,9 +285,9 @@ TEST_F(CliProduceTest, WithoutALedgerTheSeriesSaysSoAndNeedsATypedNumber) {
     EXPECT_FALSE(fs::exists(ledger));
 }
 
-// Two readers on two ports at once, one series each: every reader gets its own number, and every
-// line comes out whole with its port in front.
-TEST_F(CliProduceTest, SeveralPortsRunTheirSeriesAtOnceWithDistinctNumbers) {
+// Two readers on two ports at once, one series each, with the ledger at location: every reader
+// gets its own number, and every line comes out whole with its port in front.
+void ExpectTwoSeriesAtOnce(const std::string& location, const fs::path& profiles, const fs::path& record) {
     std::string error;
     std::vector<std::unique_ptr<Simulator>> sims;
     for (int n = 0; n < 2; ++n) {
@@ -299,17 +300,20 @@ TEST_F(CliProduceTest, SeveralPortsRunTheirSeriesAtOnceWithDistinctNumbers) {
     CliOptions options;
     ASSERT_TRUE(options.Parse(
         {"--port", a, "--port", b, "produce", "--profiles", profiles.string(), "--record", record.string(),
-         "--profile", "Terminal", "--count", "3", "--ledger", ledger.string(), "--station", "bench-1"},
+         "--profile", "Terminal", "--count", "3", "--ledger", location, "--station", "bench-1"},
         error))
         << error;
     std::ostringstream out;
     std::ostringstream err;
     EXPECT_EQ(CliRunner(options, out, err, false).Run(), 0) << err.str();
+    const auto ledger = Ledger::Open(location, LedgerStation::ThisProcess("bench-1"), error);
+    ASSERT_NE(ledger, nullptr) << error;
 
     std::istringstream lines(out.str());
     std::string line;
     std::getline(lines, line);
-    EXPECT_EQ(line + "\n", Header("Terminal", "serial number"));
+    EXPECT_EQ(line, "Profile Terminal: serial number, ledger " + ledger->Describe() + ", record " +
+                        record.string() + ".");
     std::getline(lines, line);
     EXPECT_EQ(line, "Connect a reader to each of the 2 ports; Ctrl-C ends the series.");
     std::map<std::string, std::vector<std::string>> printed;  // port: numbers in order
@@ -339,8 +343,34 @@ TEST_F(CliProduceTest, SeveralPortsRunTheirSeriesAtOnceWithDistinctNumbers) {
     }
     EXPECT_EQ(stored, (std::set<std::string>{"0x00000000", "0x00000001", "0x00000002", "0x00000003",
                                              "0x00000004", "0x00000005"}));
-    EXPECT_EQ(Runs().size(), 6u);
+    std::vector<LedgerRun> runs;
+    ASSERT_TRUE(ledger->ListRuns(LedgerFilter{}, runs, error)) << error;
+    EXPECT_EQ(runs.size(), 6u);
+    for (const LedgerRun& run : runs) {
+        EXPECT_EQ(run.outcome, LedgerOutcome::Stored) << run.nId;
+    }
+}
+
+TEST_F(CliProduceTest, SeveralPortsRunTheirSeriesAtOnceWithDistinctNumbers) {
+    ExpectTwoSeriesAtOnce(ledger.string(), profiles, record);
     EXPECT_EQ(RecordLines().size(), 7u) << "the record's header and six lines, none torn";
+}
+
+// The same with a line's ledger on a server, which several stations share.
+class CliProducePostgresTest : public PostgresTest {
+protected:
+    void SetUp() override {
+        PostgresTest::SetUp();
+        fs::create_directories(dir);
+        std::ofstream(dir / "profiles.ini") << "[Terminal]\n";
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    fs::path dir = fs::temp_directory_path() / ("tagbench-produce-pg-" + std::to_string(::getpid()));
+};
+
+TEST_F(CliProducePostgresTest, SeveralPortsRunTheirSeriesAtOnceWithDistinctNumbers) {
+    ExpectTwoSeriesAtOnce(NewDatabase("cli_two_ports"), dir / "profiles.ini", dir / "record.csv");
 }
 
 // The ledger is opened before any port: one that cannot be opened programs nothing.
