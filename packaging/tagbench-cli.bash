@@ -10,7 +10,7 @@ _tagbench_cli() {
             COMPREPLY=($(compgen -W "$(ls -d /dev/serial/by-id/* /dev/ttyUSB* /dev/ttyACM* /dev/ttyS* /dev/pts/[0-9]* 2>/dev/null)" -- "$cur"))
             return
             ;;
-        --log|firmware|sendfile|program|verify|--profiles|--record)
+        --log|firmware|sendfile|program|verify|--profiles|--record|--ledger|--csv)
             COMPREPLY=($(compgen -f -- "$cur"))
             compopt -o filenames 2>/dev/null
             return
