@@ -112,6 +112,10 @@ const std::unordered_map<uint32_t, const char*>& Table() {
         {1134, "If this box is checked, the serial number will be programmed."},
         {1138, "<OK, Waiting for card...>"},
         {1151, "Choose the file that records every programming run: date and time, profile, serial numbers and result."},
+        {1161, "Choose the production ledger: the line's, another file or server, or none."},
+        {1164, "Give a number of a run with unknown outcome free again, when no reader kept it."},
+        {1165, "The newest runs of the production ledger. Click a column's header to sort."},
+        {1166, "Write every run of the production ledger to a CSV file."},
     };
     return table;
 }

@@ -8,11 +8,15 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
+#include <QSaveFile>
 #include <QStyle>
+#include <QTableWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <ctime>
 #include <memory>
@@ -24,6 +28,7 @@
 #include "common/ControlId.h"
 #include "common/MessageBox.h"
 #include "production/DeviceProfiles.h"
+#include "production/LedgerJob.h"
 #include "programming/CProgrammingDialog.h"
 #include "widgets/FileDialog.h"
 
@@ -77,6 +82,25 @@ void SetText(QLineEdit* edit, const std::string& text) {
         edit->setText(value);
     }
 }
+
+QString Padded(uint32_t number, int digits) {
+    return QStringLiteral("%1").arg(number, digits, 10, QLatin1Char('0'));
+}
+
+// The number the ledger reserves for a job; none for a firmware image.
+std::optional<uint32_t> JobNumber(const ProgrammingInputs& inputs) {
+    switch (inputs.mode) {
+        case SerialAndUsbSettings:
+        case UsbSettingsOnly:
+            return inputs.usbSerial;
+        case SerialOnly:
+            return inputs.mifareSerial;
+        default:
+            return std::nullopt;
+    }
+}
+
+const QString kNoLedger = QStringLiteral("No ledger: numbers are not checked against other runs.");
 
 }  // namespace
 
@@ -177,6 +201,65 @@ CProductionDialog::CProductionDialog(CReaderSession& session, QWidget* parent)
     m_pRecordChoose = WithId(new QPushButton(QStringLiteral("Record &file..."), this), IDC_RECORD_CHOOSE);
     m_pRecordChoose->setAutoDefault(false);
 
+    m_pLedgerGroup = new QGroupBox(QStringLiteral("Production ledger"), this);
+    m_pLedgerLocation = WithId(new QLabel(m_pLedgerGroup), IDC_LEDGER_LOCATION);
+    m_pLedgerLocation->setTextFormat(Qt::PlainText);
+    m_pLedgerLocation->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_pLedgerLocation->setWordWrap(true);
+    m_pLedgerChoose =
+        WithId(new QPushButton(QStringLiteral("&Ledger..."), m_pLedgerGroup), IDC_LEDGER_CHOOSE);
+    m_pNextNumber = WithId(new QLabel(m_pLedgerGroup), IDC_LEDGER_NEXT);
+    m_pNextNumber->setTextFormat(Qt::PlainText);
+    m_pOpenRuns = WithId(new QLabel(m_pLedgerGroup), IDC_LEDGER_OPEN_RUNS);
+    m_pOpenRuns->setTextFormat(Qt::PlainText);  // station names come from the database
+    m_pOpenRuns->setWordWrap(true);
+    m_pOpenRuns->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_pRelease = WithId(new QPushButton(QStringLiteral("R&elease..."), m_pLedgerGroup), IDC_LEDGER_RELEASE);
+    m_pExport = WithId(new QPushButton(QStringLiteral("Export &CSV..."), m_pLedgerGroup), IDC_LEDGER_EXPORT);
+    m_pRuns = WithId(new QTableWidget(0, ColMessage + 1, m_pLedgerGroup), IDC_LEDGER_RUNS);
+    QStringList headers(ColMessage + 1);
+    headers[ColTime] = QStringLiteral("Time");
+    headers[ColMifare] = QStringLiteral("Mifare\u00ae");
+    headers[ColUsb] = QStringLiteral("USB");
+    headers[ColOutcome] = QStringLiteral("Outcome");
+    headers[ColStation] = QStringLiteral("Station");
+    headers[ColProfile] = QStringLiteral("Profile");
+    headers[ColJob] = QStringLiteral("Job");
+    headers[ColMessage] = QStringLiteral("Message");
+    m_pRuns->setHorizontalHeaderLabels(headers);
+    m_pRuns->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_pRuns->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_pRuns->setAlternatingRowColors(true);
+    m_pRuns->setWordWrap(false);
+    m_pRuns->verticalHeader()->hide();
+    m_pRuns->verticalHeader()->setDefaultSectionSize(m_pRuns->fontMetrics().height() + 6);
+    m_pRuns->horizontalHeader()->setStretchLastSection(true);
+    m_pRuns->horizontalHeader()->setSortIndicator(ColTime, Qt::DescendingOrder);
+    m_pRuns->setSortingEnabled(true);
+    // A few runs in view without crowding the fields above.
+    m_pRuns->setMinimumHeight(m_pRuns->horizontalHeader()->sizeHint().height() +
+                              6 * m_pRuns->verticalHeader()->defaultSectionSize());
+    for (QPushButton* button : {m_pLedgerChoose, m_pRelease, m_pExport}) {
+        button->setAutoDefault(false);
+    }
+    m_pNextTimer = new QTimer(this);
+    m_pNextTimer->setSingleShot(true);
+    m_pNextTimer->setInterval(300);
+
+    auto* ledgerRow = new QHBoxLayout;
+    ledgerRow->addWidget(new QLabel(QStringLiteral("Ledger:"), m_pLedgerGroup), 0, Qt::AlignTop);
+    ledgerRow->addWidget(m_pLedgerLocation, 1);
+    auto* nextRow = new QHBoxLayout;
+    nextRow->addWidget(m_pNextNumber, 1);
+    nextRow->addWidget(m_pLedgerChoose);
+    nextRow->addWidget(m_pRelease);
+    nextRow->addWidget(m_pExport);
+    auto* ledger = new QVBoxLayout(m_pLedgerGroup);
+    ledger->addLayout(ledgerRow);
+    ledger->addLayout(nextRow);
+    ledger->addWidget(m_pOpenRuns);
+    ledger->addWidget(m_pRuns, 1);
+
     auto* profileRow = new QHBoxLayout;
     profileRow->addWidget(m_pProfileLabel);
     profileRow->addWidget(m_pProfile);
@@ -197,7 +280,7 @@ CProductionDialog::CProductionDialog(CReaderSession& session, QWidget* parent)
     page->addLayout(groups);
     page->addWidget(m_pStatus);
     page->addLayout(recordRow);
-    page->addStretch(1);
+    page->addWidget(m_pLedgerGroup, 1);
 
     connect(m_pProfile, &QComboBox::activated, this, &CProductionDialog::OnProfileChosen);
     connect(m_pUsbSerial, &QLineEdit::textChanged, this, &CProductionDialog::OnUsbSerialChanged);
@@ -206,6 +289,20 @@ CProductionDialog::CProductionDialog(CReaderSession& session, QWidget* parent)
     connect(m_pProgramRange, &QPushButton::clicked, this, &CProductionDialog::OnProgramRange);
     connect(m_pDownloadFirmware, &QPushButton::clicked, this, &CProductionDialog::OnDownloadFirmware);
     connect(m_pRecordChoose, &QPushButton::clicked, this, &CProductionDialog::OnChooseRecord);
+    connect(m_pLedgerChoose, &QPushButton::clicked, this, &CProductionDialog::OnChooseLedger);
+    connect(m_pRelease, &QPushButton::clicked, this, &CProductionDialog::OnRelease);
+    connect(m_pExport, &QPushButton::clicked, this, &CProductionDialog::OnExportLedger);
+    connect(m_pMifareSerial, &QLineEdit::textChanged, this, [this] {
+        if (!m_bShowing && m_bControlsExist) {
+            m_form.SetNumberTyped(true);
+        }
+    });
+    for (QLineEdit* edit : {m_pUsbSerial, m_pMifareSerial}) {
+        connect(edit, &QLineEdit::textChanged, m_pNextTimer, qOverload<>(&QTimer::start));
+    }
+    connect(m_pNextTimer, &QTimer::timeout, this, &CProductionDialog::ShowNextNumber);
+    m_pStatus->setTextFormat(Qt::PlainText);  // it may carry the ledger's error
+    m_pStatus->setWordWrap(true);
     m_pUsbSerial->installEventFilter(this);
     m_pMifareSerial->installEventFilter(this);
     ShowRecordPath();
@@ -247,9 +344,12 @@ bool CProductionDialog::OnSetActive() {
     const std::string path = m_strProfilePath.empty() ? DeviceProfiles::FindFile() : m_strProfilePath;
     profiles.Load(path);
     m_form.Activate(profiles);
+    m_line = profiles.GetLedger();
+    OpenLedger(LedgerChoice::Load(), false);
     // An empty list says where the profiles were expected.
     m_pProfile->setPlaceholderText(QStringLiteral("No profiles in %1").arg(QString::fromStdString(path)));
     ShowControls();
+    ShowLedger();
     // The worker owns the port: the reader's loader talks at 9600 baud while the page is shown.
     // Refused only once the program is closing, when the port closes anyway.
     (void)m_session.PostWhenIdle(this, [form = &m_form](ReaderPort& port, ReaderLink&) {
@@ -284,6 +384,7 @@ bool CProductionDialog::eventFilter(QObject* watched, QEvent* event) {
             m_form.LeaveMifareSerial();
         }
         ShowControls();
+        ShowNextNumber();
     }
     return CPropertyPage::eventFilter(watched, event);
 }
@@ -348,14 +449,31 @@ void CProductionDialog::ShowControls() {
 void CProductionDialog::EnableControls() {
     const ProductionEnabled e = m_form.GetEnabled(IsPortOpen());
     const bool idle = !IsBusy();
-    m_pStatus->setVisible(e.bStatusVisible);
+    // Not connected comes first; then why numbers cannot be programmed, or that they go unchecked.
+    const bool ledgerReady = IsLedgerReady();
+    QString status;
+    if (e.bStatusVisible) {
+        status = QString::fromStdString(LoadString(IDS_NOT_CONNECTED));
+    } else if (!ledgerReady) {
+        status = QStringLiteral(
+            "Programming waits for the production ledger: choose another with \u201cLedger...\u201d, or "
+            "\u201cNo ledger\u201d.");
+    } else if (m_ledgerChoice.kind == LedgerChoice::Kind::None) {
+        status = kNoLedger;
+    }
+    m_pStatus->setText(status);
+    m_pStatus->setVisible(!status.isEmpty());
     m_pUsbGroup->setEnabled(e.bUsbSettings);
     m_pReadUsbSettings->setEnabled(e.bReadUsbSettings && idle);
     m_pProgramSettings->setEnabled(e.bProgramSettings);
     m_pProgramSerial->setEnabled(e.bProgramSerial);
-    for (QPushButton* button : {m_pProgram, m_pProgramRange, m_pDownloadFirmware}) {
-        button->setEnabled(e.bProgram && idle);
+    // A firmware image takes no number: it needs no ledger to keep numbers apart.
+    for (QPushButton* button : {m_pProgram, m_pProgramRange}) {
+        button->setEnabled(e.bProgram && idle && ledgerReady);
     }
+    m_pDownloadFirmware->setEnabled(e.bProgram && idle);
+    m_pRelease->setEnabled(m_pLedger != nullptr && !m_openNumbers.empty());
+    m_pExport->setEnabled(m_pLedger != nullptr);
     m_pMifareSerial->setReadOnly(!e.bMifareSerialEditable);
     m_pMifareSerialSpin->setEnabled(e.bMifareSerialEditable);
     m_pAutoIncrease->setEnabled(e.bAutoIncrease);
@@ -367,6 +485,7 @@ void CProductionDialog::OnProfileChosen(int index) {
     profiles.Load(m_strProfilePath.empty() ? DeviceProfiles::FindFile() : m_strProfilePath);
     m_form.ChooseProfile(profiles, index);
     ShowControls();
+    ShowNextNumber();
 }
 
 void CProductionDialog::OnUsbSerialChanged(const QString& text) {
@@ -374,6 +493,7 @@ void CProductionDialog::OnUsbSerialChanged(const QString& text) {
         return;
     }
     m_form.EditUsbSerial(text.toStdString());
+    m_form.SetNumberTyped(true);
     m_bShowing = true;
     SetText(m_pMifareSerial, m_form.Controls().strMifareSerial);
     m_bShowing = false;
@@ -411,6 +531,12 @@ void CProductionDialog::OnProgramRange(bool pressed) {
 
 void CProductionDialog::Program() {
     SaveControls();
+    if (!IsLedgerReady()) {
+        // The buttons wait for the ledger; a series must not run on without it either.
+        m_form.ToggleRange(false);
+        ShowControls();
+        return;
+    }
     const ProductionForm::ProgramRequest request = m_form.BeginProgram();
     ShowControls();
     if (request.start == ProductionForm::Start::OutOfRange) {
@@ -434,22 +560,65 @@ void CProductionDialog::Program() {
         m_form.ToggleRange(false);
     }
     ShowControls();
+    ShowLedger();
 }
 
-bool CProductionDialog::RunJob(const ProgrammingInputs& inputs, bool& recorded, bool* serialSent) {
+bool CProductionDialog::RunJob(ProgrammingInputs inputs, bool& recorded, bool* serialSent) {
     recorded = true;
     const std::string profile = m_form.GetProfileName();
-    const auto ended = [this, &recorded, &profile, serialSent](const ProgrammingSequence& sequence) {
+    LedgerJob job;
+    if (m_pLedger) {
+        // Before the loader is woken: a refused number leaves the reader untouched.
+        const std::optional<uint32_t> shown = JobNumber(inputs);
+        std::string message;
+        const Ledger::Reserve reserved =
+            job.Reserve(*m_pLedger, profile, inputs, m_form.IsNumberTyped(), std::time(nullptr), message);
+        if (reserved != Ledger::Reserve::Reserved) {
+            ShowMessage(this, QString::fromStdString(message), MessageIcon::Exclamation);
+            if (reserved == Ledger::Reserve::Used) {
+                QLineEdit* field = m_form.IsUsbProfile() ? m_pUsbSerial : m_pMifareSerial;
+                field->setFocus();
+                field->selectAll();
+            }
+            return false;
+        }
+        if (shown && JobNumber(inputs) != shown) {
+            // The shown number was taken meanwhile: the reader gets the next free one, and shows it.
+            m_form.TakeNumber(*JobNumber(inputs));
+            ShowControls();
+        }
+    }
+    std::string ledgerError;
+    const auto finish = [this, &job, &ledgerError](const ProgrammingSequence* sequence) {
+        if (!job.IsReserved()) {
+            return;
+        }
+        const std::time_t now = std::time(nullptr);
+        const bool written = sequence != nullptr ? job.Finish(*m_pLedger, *sequence, now, ledgerError)
+                                                 : job.Cancel(*m_pLedger, now, ledgerError);
+        if (written) {
+            ledgerError.clear();
+        }
+    };
+    const auto ended = [this, &recorded, &profile, serialSent, &finish](const ProgrammingSequence& sequence) {
         if (serialSent != nullptr) {
             *serialSent = sequence.SerialSent();
         }
-        if (ProductionRecord::ShouldRecord(sequence)) {
+        const bool reached = ProductionRecord::ShouldRecord(sequence);
+        if (reached) {
             recorded = m_record.Append(ProductionRecord::MakeEntry(profile, sequence, std::time(nullptr)));
         }
+        finish(reached ? &sequence : nullptr);
     };
     const bool ok = m_runner(inputs, ended);
+    // A runner that ended without its sequence reached no reader.
+    finish(nullptr);
     if (!recorded) {
         ShowMessage(this, QString::fromStdString(m_record.GetError()), MessageIcon::Exclamation);
+    }
+    if (!ledgerError.empty()) {
+        ShowMessage(this, QString::fromStdString(ledgerError), MessageIcon::Exclamation);
+        recorded = false;
     }
     return ok;
 }
@@ -461,6 +630,7 @@ void CProductionDialog::OnDownloadFirmware() {
     }
     bool recorded = true;
     RunJob(ProductionForm::FirmwareInputs(path.toStdString()), recorded);
+    ShowLedger();
 }
 
 void CProductionDialog::OnChooseRecord() {
@@ -480,4 +650,216 @@ void CProductionDialog::OnChooseRecord() {
         return;
     }
     SetRecordPath(candidate.GetPath());
+}
+
+void CProductionDialog::OpenLedger(const LedgerChoice& choice, bool force) {
+    m_ledgerChoice = choice;
+    if (choice.kind == LedgerChoice::Kind::None) {
+        m_pLedger.reset();
+        m_ledgerOpened.reset();
+        m_strLedgerError.clear();
+        return;
+    }
+    const std::string location =
+        choice.kind == LedgerChoice::Kind::Other ? choice.strLocation : m_line.strLocation;
+    const std::string station = choice.strStation.empty() ? m_line.strStation : choice.strStation;
+    const std::string opened = location + '\n' + station;
+    if (!force && m_pLedger && m_ledgerOpened == opened) {
+        return;
+    }
+    // A ledger that failed is tried again each time the page is shown: a server may be back.
+    m_pLedger.reset();
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    m_pLedger = Ledger::Open(location, LedgerStation::ThisProcess(station), m_strLedgerError);
+    QApplication::restoreOverrideCursor();
+    m_ledgerOpened = opened;
+    if (m_pLedger) {
+        m_strLedgerError.clear();
+    }
+}
+
+void CProductionDialog::ShowLedger() {
+    std::vector<LedgerRun> runs;
+    std::vector<LedgerRun> open;
+    std::string error;
+    if (m_ledgerChoice.kind == LedgerChoice::Kind::None) {
+        m_pLedgerLocation->setText(QStringLiteral("none"));
+    } else if (!m_pLedger) {
+        m_pLedgerLocation->setText(QString::fromStdString(m_strLedgerError));
+    } else {
+        m_pLedgerLocation->setText(QString::fromStdString(m_pLedger->Describe()));
+        LedgerFilter last;
+        last.nLast = kShownRuns;
+        LedgerFilter unfinished;
+        unfinished.bOpenOnly = true;
+        if (!m_pLedger->ListRuns(last, runs, error) || !m_pLedger->ListRuns(unfinished, open, error)) {
+            runs.clear();
+            open.clear();
+        }
+    }
+    ShowRuns(runs);
+
+    // Unknown runs hold their numbers until someone looks at the reader; running ones belong to
+    // other stations (this station's own are over whenever the page shows the ledger).
+    m_openNumbers.clear();
+    QStringList unknown;
+    QStringList running;
+    for (const LedgerRun& run : open) {
+        const std::optional<uint32_t> number = run.mifareSerial ? run.mifareSerial : run.usbSerial;
+        if (!number) {
+            continue;  // a firmware download holds no number: there is nothing to release
+        }
+        const QString shown = Padded(*number, run.usbSerial ? 6 : 8);
+        if (run.outcome == LedgerOutcome::Unknown) {
+            unknown << shown;
+            m_openNumbers.push_back(*number);
+        } else {
+            running << QStringLiteral("%1 (station %2)").arg(shown, QString::fromStdString(run.strStation));
+        }
+    }
+    QStringList lines;
+    if (!error.empty()) {
+        lines << QString::fromStdString(error);
+    }
+    if (!unknown.isEmpty()) {
+        const QString numbers = unknown.join(QStringLiteral(", "));
+        lines << (unknown.size() == 1 ? QStringLiteral("1 run with unknown outcome: number %1.").arg(numbers)
+                                      : QStringLiteral("%1 runs with unknown outcome: numbers %2.")
+                                            .arg(unknown.size())
+                                            .arg(numbers)) +
+                     QStringLiteral(
+                         " Check those readers; release a number that no reader kept with "
+                         "\u201cRelease...\u201d.");
+    }
+    if (!running.isEmpty()) {
+        lines << QStringLiteral("Being programmed: %1.").arg(running.join(QStringLiteral(", ")));
+    }
+    m_pOpenRuns->setText(lines.join(QLatin1Char('\n')));
+    m_pOpenRuns->setVisible(!lines.isEmpty());
+    ShowNextNumber();
+    EnableControls();
+}
+
+void CProductionDialog::ShowRuns(const std::vector<LedgerRun>& runs) {
+    // Sorting stays off while the rows fill, then sorts them as the header shows.
+    m_pRuns->setSortingEnabled(false);
+    m_pRuns->clearContents();
+    m_pRuns->setRowCount(static_cast<int>(runs.size()));
+    for (size_t row = 0; row < runs.size(); ++row) {
+        const LedgerRun& run = runs[row];
+        QString texts[ColMessage + 1];
+        texts[ColTime] =
+            QString::fromStdString(ProductionRecord::FormatTime(static_cast<std::time_t>(run.tStarted)));
+        texts[ColStation] = QString::fromStdString(run.strStation);
+        texts[ColProfile] = QString::fromStdString(run.strProfile);
+        texts[ColJob] = QString::fromStdString(run.strJob);
+        if (run.mifareSerial) {
+            texts[ColMifare] = Padded(*run.mifareSerial, 8);
+        }
+        if (run.usbSerial) {
+            texts[ColUsb] = QString::fromStdString(run.strUsbPrefix) + Padded(*run.usbSerial, 6);
+        }
+        texts[ColOutcome] = QString::fromLatin1(OutcomeName(run.outcome));
+        // One line per run; the export keeps the message whole.
+        texts[ColMessage] =
+            QString::fromStdString(run.strMessage).replace(QLatin1Char('\n'), QLatin1Char(' '));
+        for (int column = 0; column <= ColMessage; ++column) {
+            // Items show plain text: rows from the database are never taken for markup.
+            m_pRuns->setItem(static_cast<int>(row), column, new QTableWidgetItem(texts[column]));
+        }
+    }
+    m_pRuns->setSortingEnabled(true);
+    m_pRuns->resizeColumnsToContents();
+}
+
+void CProductionDialog::ShowNextNumber() {
+    m_pNextTimer->stop();
+    m_pNextNumber->clear();
+    if (!m_pLedger) {
+        return;
+    }
+    const bool usb = m_form.IsUsbProfile();
+    const int digits = usb ? 6 : 8;
+    const uint32_t max = m_form.GetMax();
+    bool valid = false;
+    const uint32_t from = (usb ? m_pUsbSerial : m_pMifareSerial)->text().toUInt(&valid);
+    if (!valid || from > max) {
+        return;  // the field's own check speaks when the operator programs
+    }
+    std::string error;
+    const std::optional<uint32_t> next = m_pLedger->NextFree(true, usb, from, max, error);
+    if (!error.empty()) {
+        m_pNextNumber->setText(QString::fromStdString(error));
+    } else if (!next) {
+        m_pNextNumber->setText(QStringLiteral("No free number is left from %1 to %2.")
+                                   .arg(Padded(from, digits), Padded(max, digits)));
+    } else if (*next == from) {
+        m_pNextNumber->setText(QStringLiteral("Next number: %1").arg(Padded(*next, digits)));
+    } else {
+        m_pNextNumber->setText(
+            QStringLiteral("Next number: %1 (%2 is used)").arg(Padded(*next, digits), Padded(from, digits)));
+    }
+}
+
+void CProductionDialog::OnChooseLedger() {
+    const QString line =
+        QString::fromStdString(m_line.strLocation.empty() ? Ledger::DefaultPath() : m_line.strLocation);
+    const QString station = QString::fromStdString(LedgerStation::ThisProcess(m_line.strStation).strName);
+    CLedgerDialog dialog(this, line, station);
+    dialog.m_choice = m_ledgerChoice;
+    if (dialog.exec() != QDialog::Accepted) {
+        return;
+    }
+    dialog.m_choice.Save();
+    OpenLedger(dialog.m_choice, true);
+    ShowLedger();
+}
+
+void CProductionDialog::OnRelease() {
+    if (!m_pLedger) {
+        return;
+    }
+    CReleaseDialog dialog(this, m_openNumbers);
+    if (dialog.exec() != QDialog::Accepted) {
+        return;
+    }
+    std::string message;
+    const bool released =
+        m_pLedger->Release(dialog.m_dwNumber, dialog.m_strReason.toStdString(), std::time(nullptr), message);
+    ShowMessage(this, QString::fromStdString(message),
+                released ? MessageIcon::Information : MessageIcon::Exclamation);
+    ShowLedger();
+}
+
+void CProductionDialog::OnExportLedger() {
+    if (!m_pLedger) {
+        return;
+    }
+    SaveFileRequest request;
+    request.strTitle = QStringLiteral("Export the production ledger");
+    request.strFilter = QStringLiteral("CSV files (*.csv);;All files (*)");
+    const QString path = AskSaveFileName(this, request);
+    if (path.isEmpty()) {
+        return;
+    }
+    std::vector<LedgerRun> runs;
+    std::string error;
+    if (!m_pLedger->ListRuns(LedgerFilter{}, runs, error)) {
+        ShowMessage(this, QString::fromStdString(error), MessageIcon::Exclamation);
+        return;
+    }
+    // Oldest first, as the production record has them.
+    std::string text = LedgerExportHeader() + "\n";
+    for (auto run = runs.rbegin(); run != runs.rend(); ++run) {
+        text += LedgerExportLine(*run) + "\n";
+    }
+    // Written whole or not at all: a failed export leaves an earlier file as it was.
+    QSaveFile file(path);
+    const QByteArray bytes = QByteArray::fromStdString(text);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+        ShowMessage(this,
+                    QString::asprintf(LoadString(IDS_SAVE_FAILED).c_str(), path.toUtf8().constData(),
+                                      file.errorString().toUtf8().constData()),
+                    MessageIcon::Exclamation);
+    }
 }

@@ -2,9 +2,15 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "common/CPropertyPage.h"
+#include "production/CLedgerDialog.h"
+#include "production/DeviceProfiles.h"
+#include "production/Ledger.h"
 #include "production/ProductionForm.h"
 #include "production/ProductionRecord.h"
 #include "programming/ProgrammingSequence.h"
@@ -15,6 +21,8 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QTableWidget;
+class QTimer;
 class CSpinButton;
 
 // Runs one job in the modal progress dialog; true when it ended with OK (the dialog closed
@@ -24,7 +32,9 @@ using ProgrammingRunner = std::function<bool(const ProgrammingInputs& inputs,
 
 // The "Production" tab: the operator picks a device profile, checks the USB settings and serial
 // numbers the next reader gets, and programs one reader, a series of readers or a firmware image.
-// A view over ProductionForm; every run is appended to the production record shown on the page.
+// A view over ProductionForm. Every number is reserved in the production ledger before its reader
+// is woken, and every run is kept there and appended to the production record; the page shows the
+// ledger's last runs and the ones whose outcome is unknown.
 class CProductionDialog : public CPropertyPage {
     Q_OBJECT
 public:
@@ -54,7 +64,18 @@ public:
         IDC_PROGRAM_SERIAL = 1134,
         IDC_RECORD_PATH = 1150,
         IDC_RECORD_CHOOSE = 1151,
+        IDC_LEDGER_LOCATION = 1160,
+        IDC_LEDGER_CHOOSE = 1161,
+        IDC_LEDGER_NEXT = 1162,
+        IDC_LEDGER_OPEN_RUNS = 1163,
+        IDC_LEDGER_RELEASE = 1164,
+        IDC_LEDGER_RUNS = 1165,
+        IDC_LEDGER_EXPORT = 1166,
     };
+    // The columns of the ledger's runs: what the operator looks for first, on the left.
+    enum LedgerColumn { ColTime, ColMifare, ColUsb, ColOutcome, ColStation, ColProfile, ColJob, ColMessage };
+    // How many of the newest runs the table shows; the export writes them all.
+    static constexpr size_t kShownRuns = 200;
 
     explicit CProductionDialog(CReaderSession& session, QWidget* parent = nullptr);
     ~CProductionDialog() override;
@@ -65,6 +86,9 @@ public:
     void SetRecordPath(const std::string& path);
     const ProductionRecord& GetRecord() const { return m_record; }
     const ProductionForm& GetForm() const { return m_form; }
+    // The ledger in use: nullptr without one, chosen ("No ledger") or failed (GetLedgerError).
+    Ledger* GetLedger() const { return m_pLedger.get(); }
+    const std::string& GetLedgerError() const { return m_strLedgerError; }
     // Tests watch the jobs through another runner; returns the previous one.
     ProgrammingRunner SetProgrammingRunner(ProgrammingRunner runner);
 
@@ -89,13 +113,29 @@ private:
     void OnProgramRange(bool pressed);
     void OnDownloadFirmware();
     void OnChooseRecord();
+    void OnChooseLedger();
+    void OnRelease();
+    void OnExportLedger();
     // One "&Program..." run: takes the fields, runs the job, counts up.
     void Program();
-    // Runs the job and records it; true when it ended with OK. recorded: whether its line was
-    // written (a run that reached no reader needs none).
+    // Reserves the job's number in the ledger, runs the job and records it; true when it ended
+    // with OK. A number the ledger refuses runs nothing (false). recorded: whether the run's end
+    // reached the record and the ledger (a run that reached no reader needs no line).
     // serialSent, when given, learns whether the job's serial number went out to the reader.
-    bool RunJob(const ProgrammingInputs& inputs, bool& recorded, bool* serialSent = nullptr);
+    bool RunJob(ProgrammingInputs inputs, bool& recorded, bool* serialSent = nullptr);
     void ShowRecordPath();
+
+    // Opens the ledger that the choice and the profile file's [Ledger] name, unless it is open
+    // already (force: again, when the user has just chosen).
+    void OpenLedger(const LedgerChoice& choice, bool force);
+    // Whether the page may program numbers: with a ledger, or without one by choice.
+    bool IsLedgerReady() const {
+        return m_pLedger != nullptr || m_ledgerChoice.kind == LedgerChoice::Kind::None;
+    }
+    // The ledger's state, next number, open runs and last runs into the page.
+    void ShowLedger();
+    void ShowNextNumber();
+    void ShowRuns(const std::vector<LedgerRun>& runs);
 
     ProductionForm m_form;
     ProductionRecord m_record;
@@ -103,6 +143,12 @@ private:
     std::string m_strProfilePath;
     bool m_bControlsExist = false;
     bool m_bShowing = false;  // the page writes its controls: their change signals are its own
+    LedgerChoice m_ledgerChoice;
+    std::unique_ptr<Ledger> m_pLedger;
+    std::optional<std::string> m_ledgerOpened;  // the location and station last opened (or tried)
+    LedgerSettings m_line;                      // the profile file's ledger
+    std::string m_strLedgerError;
+    std::vector<uint32_t> m_openNumbers;  // the numbers of runs whose outcome is unknown
 
     QLabel* m_pProfileLabel;
     QComboBox* m_pProfile;
@@ -132,4 +178,13 @@ private:
     QLabel* m_pStatus;
     QLabel* m_pRecordPath;
     QPushButton* m_pRecordChoose;
+    QGroupBox* m_pLedgerGroup;
+    QLabel* m_pLedgerLocation;
+    QPushButton* m_pLedgerChoose;
+    QLabel* m_pNextNumber;
+    QLabel* m_pOpenRuns;
+    QPushButton* m_pRelease;
+    QPushButton* m_pExport;
+    QTableWidget* m_pRuns;
+    QTimer* m_pNextTimer;  // the next number follows typing once the typing pauses
 };

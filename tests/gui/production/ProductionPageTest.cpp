@@ -15,6 +15,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
+#include <QSettings>
+#include <QTableWidget>
 #include <QTest>
 #include <QTimer>
 
@@ -24,7 +27,10 @@
 #include "link/Clock.h"
 #include "link/ReaderLink.h"
 #include "link/ReaderPort.h"
+#include "production/CLedgerDialog.h"
 #include "production/CProductionDialog.h"
+#include "production/Ledger.h"
+#include "production/ProductionRecord.h"
 #include "sim/SimD2xxProvider.h"
 #include "sim/SimReader.h"
 #include "widgets/FileDialog.h"
@@ -39,9 +45,10 @@ class ProductionPageTest : public testing::Test {
 protected:
     void SetUp() override {
         fs::create_directories(m_dir);
-        std::ofstream(m_dir / "profiles.ini") << "[Terminal]\n"
-                                                 "[Desk USB]\nIsUSBDevice=1\nProductID=FB1A\n"
-                                                 "[Too strong]\nIsUSBDevice=1\nMaxPower=501\n";
+        // The user's own settings stay untouched: the page remembers its ledger choice here.
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
+                           QString::fromStdString((m_dir / "settings").string()));
+        WriteProfiles(m_ledger);
         m_page.SetProfilePath((m_dir / "profiles.ini").string());
         m_page.SetRecordPath(m_record.string());
         m_page.OnInitDialog();
@@ -67,6 +74,62 @@ protected:
     void TearDown() override {
         m_session.Shutdown();
         fs::remove_all(m_dir);
+    }
+
+    // The profile file names the line's ledger.
+    void WriteProfiles(const fs::path& ledger) {
+        std::ofstream(m_dir / "profiles.ini") << "[Terminal]\n"
+                                                 "[Desk USB]\nIsUSBDevice=1\nProductID=FB1A\n"
+                                                 "[Too strong]\nIsUSBDevice=1\nMaxPower=501\n"
+                                                 "[Ledger]\nLocation="
+                                              << ledger.string() << "\nStation=bench 1\n";
+    }
+    // The same ledger as another station of the line sees it.
+    std::unique_ptr<Ledger> OtherStation() {
+        std::string error;
+        std::unique_ptr<Ledger> ledger =
+            Ledger::Open(m_ledger.string(), LedgerStation::ThisProcess("bench 2"), error);
+        EXPECT_NE(ledger, nullptr) << error;
+        return ledger;
+    }
+    // Another station gives out a MIFARE serial number at kThen, and ends its run so.
+    void GiveOut(uint32_t number, bool stored) {
+        LedgerRequest request{"Terminal", "SerialOnly", true, false, number, true, 99999999, "", ""};
+        LedgerRun run;
+        std::string message;
+        const std::unique_ptr<Ledger> ledger = OtherStation();
+        ASSERT_EQ(ledger->ReserveRun(request, kThen, run, message), Ledger::Reserve::Reserved) << message;
+        ASSERT_TRUE(
+            ledger->FinishRun(run.nId, stored, false, true, stored ? "" : "ERROR: No answer", kThen, message))
+            << message;
+    }
+    // The table's rows as shown, without the time.
+    std::vector<QStringList> Runs() {
+        auto* table = Control<QTableWidget>(P::IDC_LEDGER_RUNS);
+        std::vector<QStringList> rows;
+        for (int row = 0; row < table->rowCount(); ++row) {
+            QStringList cells;
+            for (int column : {P::ColStation, P::ColProfile, P::ColJob, P::ColMifare, P::ColUsb,
+                               P::ColOutcome, P::ColMessage}) {
+                cells << table->item(row, column)->text();
+            }
+            rows.push_back(cells);
+        }
+        return rows;
+    }
+    QString Label(uint32_t id) { return Control<QLabel>(id)->text(); }
+    std::string Messages() { return m_messages.Texts().join(QLatin1Char('|')).toStdString(); }
+    // Answers the next modal dialog from inside its event loop.
+    static void OnNextDialog(std::function<void(QDialog&)> answer) {
+        QTimer::singleShot(0, [answer] {
+            if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+                answer(*dialog);
+            }
+        });
+    }
+    template <typename T>
+    static T* In(QDialog& dialog, uint32_t id) {
+        return qobject_cast<T*>(FindControl(&dialog, id));
     }
 
     // Connects at baud and shows the page.
@@ -112,6 +175,8 @@ protected:
 
     fs::path m_dir = fs::temp_directory_path() / ("tagbench-production-page-" + std::to_string(::getpid()));
     fs::path m_record = m_dir / "record.csv";
+    fs::path m_ledger = m_dir / "ledger.sqlite";
+    static constexpr std::time_t kThen = 1714572202;
     FakeClock m_clock{1000};
     std::shared_ptr<SimReader> m_reader = std::make_shared<SimReader>(m_clock);
     ReaderPort m_port{nullptr, std::make_shared<SimD2xxProvider>(m_reader, m_clock)};
@@ -125,6 +190,9 @@ protected:
 };
 
 const char* kHeader = "profile,job,mifare_serial,usb_serial,result,message,file";
+const QString kUnknown7 = QStringLiteral(
+    "1 run with unknown outcome: number 00000007. Check those readers; release a number that no reader kept "
+    "with \u201cRelease...\u201d.");
 
 TEST_F(ProductionPageTest, AUsbProfileProgramsOneReaderCountsUpAndRecordsIt) {
     Connect();
@@ -155,6 +223,53 @@ TEST_F(ProductionPageTest, AUsbProfileProgramsOneReaderCountsUpAndRecordsIt) {
     EXPECT_EQ(RecordLines(m_record),
               (Lines{kHeader, "Desk USB,SerialAndUsbSettings,00000041,QV000041,OK,,"}));
     EXPECT_TRUE(m_messages.Texts().isEmpty()) << m_messages.Texts().join('|').toStdString();
+
+    // The ledger keeps the run; the page shows it and the number the next reader gets.
+    EXPECT_EQ(Label(P::IDC_LEDGER_LOCATION).toStdString(), "file " + m_ledger.string() + ", station bench 1");
+    EXPECT_EQ(Runs(), (std::vector<QStringList>{{"bench 1", "Desk USB", "SerialAndUsbSettings", "00000041",
+                                                 "QV000041", "stored", ""}}));
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d$"))
+                    .match(Control<QTableWidget>(P::IDC_LEDGER_RUNS)->item(0, P::ColTime)->text())
+                    .hasMatch());
+    EXPECT_EQ(Label(P::IDC_LEDGER_NEXT), "Next number: 000042");
+    std::vector<LedgerRun> runs;
+    std::string error;
+    ASSERT_TRUE(OtherStation()->ListRuns({}, runs, error)) << error;
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].usbSerial, 41u);
+    EXPECT_EQ(runs[0].mifareSerial, 41u);
+    EXPECT_EQ(runs[0].outcome, LedgerOutcome::Stored);
+}
+
+TEST_F(ProductionPageTest, TheLedgerRefusesATypedNumberItHoldsAndSkipsItWhenCounting) {
+    GiveOut(7, true);
+    GiveOut(9, false);
+    m_reader->StartSeries("");
+    Connect();
+    SetText(P::IDC_MIFARE_SERIAL, "7");
+    Press(P::IDC_PROGRAM);
+    const QString used = QString::fromStdString("Serial number 00000007 was given out on " +
+                                                ProductionRecord::FormatTime(kThen) +
+                                                " at station bench 2 (profile Terminal, run 1, stored).");
+    EXPECT_EQ(m_messages.Texts(), QStringList{used});
+    EXPECT_TRUE(m_jobs.empty());
+    EXPECT_TRUE(m_reader->GetSeriesReaders().empty());
+    EXPECT_FALSE(fs::exists(m_record));
+    EXPECT_EQ(Text(P::IDC_MIFARE_SERIAL), "00000007");
+    EXPECT_EQ(Label(P::IDC_LEDGER_NEXT), "Next number: 00000008 (00000007 is used)");
+
+    // Counted up from a typed 8, the next reader gets 10: 9 is in a reader that may keep it.
+    SetText(P::IDC_MIFARE_SERIAL, "8");
+    Press(P::IDC_PROGRAM);
+    Press(P::IDC_PROGRAM);
+    const std::vector<SimSeriesReader> readers = m_reader->GetSeriesReaders();
+    ASSERT_EQ(readers.size(), 2u);
+    EXPECT_EQ(readers[0].serialText, "0x00000008");
+    EXPECT_EQ(readers[1].serialText, "0x00000010");
+    EXPECT_EQ(Text(P::IDC_MIFARE_SERIAL), "00000011");
+    EXPECT_EQ(RecordLines(m_record),
+              (Lines{kHeader, "Terminal,SerialOnly,00000008,,OK,,", "Terminal,SerialOnly,00000010,,OK,,"}));
+    EXPECT_EQ(m_messages.Texts(), QStringList{used});
 }
 
 TEST_F(ProductionPageTest, EnabledStatesFollowTheProfileAndThePort) {
@@ -243,8 +358,12 @@ TEST_F(ProductionPageTest, ARangeRunsUntilAReaderDoesNotEndWithOk) {
     EXPECT_EQ(RecordLines(m_record),
               (Lines{kHeader, "Terminal,SerialOnly,00000005,,OK,,", "Terminal,SerialOnly,00000006,,OK,,",
                      "Terminal,SerialOnly,00000007,,failed,ERROR: Reader already has a serial number!,"}));
-    // 7 went out to the third reader, which may keep it: the next reader gets 8.
+    // 7 went out to the third reader, which may keep it: the next reader gets 8, and 7 waits for
+    // someone to look at that reader.
     EXPECT_EQ(Text(P::IDC_MIFARE_SERIAL), "00000008");
+    EXPECT_EQ(Runs()[0], (QStringList{"bench 1", "Terminal", "SerialOnly", "00000007", "", "unknown",
+                                      "ERROR: Reader already has a serial number!"}));
+    EXPECT_EQ(Label(P::IDC_LEDGER_OPEN_RUNS), kUnknown7);
     EXPECT_FALSE(Control<QPushButton>(P::IDC_PROGRAM_RANGE)->isChecked());
     // The series checked "&Auto increase serial number" and disabled it; its end enables it.
     EXPECT_TRUE(Control<QCheckBox>(P::IDC_AUTO_INCREASE)->isChecked());
@@ -380,6 +499,111 @@ TEST_F(ProductionPageTest, DownloadFirmwareRunsOnlyWithAChosenFile) {
     EXPECT_EQ(m_jobs[0].mode, DownloadFirmware);
     EXPECT_EQ(m_jobs[0].filePath, image.string());
     EXPECT_EQ(Text(P::IDC_MIFARE_SERIAL), "00000000") << "no serial number changes";
+    // The ledger keeps downloads too; one whose dialog never reported reached no reader.
+    EXPECT_EQ(Runs(), (std::vector<QStringList>{{"bench 1", "Terminal", "DownloadFirmware", "", "",
+                                                 "cancelled", "Cancelled before the reader answered."}}));
+}
+
+TEST_F(ProductionPageTest, AnUnknownRunIsShownUntilItsNumberIsReleasedWithAReason) {
+    GiveOut(7, false);
+    Connect();
+    EXPECT_EQ(Label(P::IDC_LEDGER_OPEN_RUNS), kUnknown7);
+    EXPECT_EQ(Label(P::IDC_LEDGER_NEXT), "Next number: 00000000");
+    OnNextDialog([](QDialog& dialog) {
+        EXPECT_EQ(In<QComboBox>(dialog, CReleaseDialog::IDC_NUMBER)->currentText(), "00000007");
+        In<QPushButton>(dialog, 1)->click();  // without a reason: refused, the dialog stays
+        In<QLineEdit>(dialog, CReleaseDialog::IDC_REASON)->setText("reader 7 went to scrap");
+        In<QPushButton>(dialog, 1)->click();
+    });
+    Press(P::IDC_LEDGER_RELEASE);
+    EXPECT_EQ(
+        Messages(),
+        "Please give the reason: the ledger keeps it with the release.|"
+        "Serial number 00000007 of run 1 (station bench 2, unknown) is free again: reader 7 went to scrap");
+    EXPECT_TRUE(Control<QLabel>(P::IDC_LEDGER_OPEN_RUNS)->isHidden());
+    EXPECT_FALSE(Enabled(P::IDC_LEDGER_RELEASE));
+    EXPECT_EQ(Runs(),
+              (std::vector<QStringList>{{"bench 2", "Terminal", "SerialOnly", "00000007", "", "released",
+                                         "Released by bench 1: reader 7 went to scrap"}}));
+    // Free again: typed, it programs.
+    SetText(P::IDC_MIFARE_SERIAL, "7");
+    Press(P::IDC_PROGRAM);
+    EXPECT_EQ(m_reader->GetSerialText(), "0x00000007");
+}
+
+TEST_F(ProductionPageTest, ALedgerThatCannotBeOpenedStopsProgrammingUntilNoLedgerIsChosen) {
+    const fs::path folder = m_dir / "folder.sqlite";
+    const fs::path corrupt = m_dir / "corrupt.sqlite";
+    fs::create_directories(folder);
+    std::ofstream(corrupt) << std::string(4096, 'x');
+    struct Case {
+        fs::path ledger;
+        std::string error;
+    };
+    const Case cases[] = {
+        {folder, "Could not open the production ledger " + folder.string() + ": it is a folder."},
+        {corrupt, "Could not open the production ledger " + corrupt.string() + ": file is not a database."},
+    };
+    Connect();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.ledger);
+        WriteProfiles(c.ledger);
+        Activate();
+        EXPECT_EQ(Label(P::IDC_LEDGER_LOCATION).toStdString(), c.error);
+        EXPECT_EQ(
+            Label(P::IDC_STATUS),
+            "Programming waits for the production ledger: choose another with \u201cLedger...\u201d, or "
+            "\u201cNo ledger\u201d.");
+        EXPECT_FALSE(Control<QLabel>(P::IDC_STATUS)->isHidden());
+        EXPECT_FALSE(Enabled(P::IDC_PROGRAM));
+        EXPECT_FALSE(Enabled(P::IDC_PROGRAM_RANGE));
+        EXPECT_FALSE(Enabled(P::IDC_LEDGER_EXPORT));
+        EXPECT_TRUE(Enabled(P::IDC_DOWNLOAD_FIRMWARE)) << "a firmware image takes no number";
+    }
+
+    // "No ledger" is this user's choice: remembered in the user's settings, never in the profile file.
+    OnNextDialog([](QDialog& dialog) {
+        In<QRadioButton>(dialog, CLedgerDialog::IDC_NONE)->click();
+        In<QPushButton>(dialog, 1)->click();
+    });
+    Press(P::IDC_LEDGER_CHOOSE);
+    const QString noLedger = QStringLiteral("No ledger: numbers are not checked against other runs.");
+    EXPECT_EQ(Label(P::IDC_STATUS), noLedger);
+    EXPECT_EQ(Label(P::IDC_LEDGER_LOCATION), "none");
+    EXPECT_TRUE(Enabled(P::IDC_PROGRAM));
+    EXPECT_TRUE(Enabled(P::IDC_PROGRAM_RANGE));
+    CProductionDialog another(m_session);
+    another.SetProfilePath((m_dir / "profiles.ini").string());
+    another.OnInitDialog();
+    another.OnSetActive();
+    m_session.WaitForIdle();
+    EXPECT_EQ(qobject_cast<QLabel*>(FindControl(&another, P::IDC_STATUS))->text(), noLedger);
+    Press(P::IDC_PROGRAM);
+    EXPECT_EQ(m_reader->GetSerialText(), "0x00000000");
+    EXPECT_TRUE(Runs().empty());
+    EXPECT_TRUE(m_messages.Texts().isEmpty()) << m_messages.Texts().join('|').toStdString();
+}
+
+TEST_F(ProductionPageTest, ExportWritesEveryRunOfTheLedgerOrSaysWhyNot) {
+    m_reader->StartSeries("");
+    Connect();
+    SetText(P::IDC_MIFARE_SERIAL, "3");
+    Press(P::IDC_PROGRAM);
+    Press(P::IDC_PROGRAM);
+    const fs::path exported = m_dir / "ledger.csv";
+    const fs::path blocked = m_dir / "profiles.ini" / "ledger.csv";  // below a file
+    QString answer;
+    const auto previous = SetSaveFileHook([&answer](const SaveFileRequest&) { return answer; });
+    for (const fs::path& path : {blocked, exported}) {
+        answer = QString::fromStdString(path.string());
+        Press(P::IDC_LEDGER_EXPORT);
+    }
+    SetSaveFileHook(previous);
+    EXPECT_EQ(RecordLines(exported),
+              (Lines{"profile,job,mifare_serial,usb_serial,result,message,file,station,outcome",
+                     "Terminal,SerialOnly,00000003,,OK,,,bench 1,stored",
+                     "Terminal,SerialOnly,00000004,,OK,,,bench 1,stored"}));
+    EXPECT_EQ(Messages(), "Could not save " + blocked.string() + ": Not a directory.");
 }
 
 }  // namespace
