@@ -1,9 +1,10 @@
 // The command line of tagbench-cli. Input: the arguments, separated by zero bytes.
 //
 // What must hold: a refused command line says why in one bounded line; an accepted one names a
-// connection (or asks for help) and holds only commands whose arguments passed their checks, so
-// that no command reaches the reader with a key, block data or bounds it should not have; parsing
-// the same arguments again gives the same result.
+// connection (or asks for help, or is a ledger command, which needs no reader) and holds only
+// commands whose arguments passed their checks, so that no command reaches the reader with a key,
+// block data or bounds it should not have, and no number is released without a reason; parsing the
+// same arguments again gives the same result.
 #include "CliOptions.h"
 #include "FuzzSupport.h"
 
@@ -50,8 +51,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(!error.empty() && error.size() <= 160 + 2 * longest, "error of %zu characters",
                    error.size());
     } else {
-        FUZZ_CHECK(options.WantsHelp() || options.GetConnection() != CliOptions::ConnectionNone,
+        FUZZ_CHECK(options.WantsHelp() || options.IsLedger() ||
+                       options.GetConnection() != CliOptions::ConnectionNone,
                    "accepted without a connection");
+        const CliLedgerOptions& ledger = options.GetLedger();
+        if (options.IsLedger() && !options.WantsHelp()) {
+            FUZZ_CHECK(ledger.verb != CliLedgerOptions::None, "a ledger command without its verb");
+            FUZZ_CHECK(ledger.verb != CliLedgerOptions::Release ||
+                           ledger.strReason.find_first_not_of(" \t\r\n") != std::string::npos,
+                       "a release without a reason");
+            FUZZ_CHECK(ledger.verb != CliLedgerOptions::Export || !ledger.strCsv.empty(),
+                       "an export without a file");
+        }
+        // Two series on several ports would give readers the same numbers without a ledger.
+        FUZZ_CHECK(options.GetPortNames().size() <= 1 ||
+                       (options.GetProduce().bEnabled && !options.GetProduce().bNoLedger),
+                   "%zu ports without a ledger's series", options.GetPortNames().size());
         FUZZ_CHECK(options.GetBaudRate() > 0, "baud rate 0");
         for (const CliCommand& command : options.GetCommands()) {
             CheckCommand(command);
