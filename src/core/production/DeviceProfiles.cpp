@@ -11,6 +11,7 @@
 #include <filesystem>
 
 #include "files/RegularFile.h"
+#include "production/Ledger.h"
 
 #ifndef TAGBENCH_SYSCONFDIR
 #define TAGBENCH_SYSCONFDIR "/etc/tagbench"
@@ -177,7 +178,14 @@ int DeviceProfiles::Integer(const std::string& name, const char* key, int defaul
 }
 
 LedgerSettings DeviceProfiles::GetLedger() const {
-    return {Text(kLedgerSection, "Location", ""), Text(kLedgerSection, "Station", "")};
+    LedgerSettings settings{Text(kLedgerSection, "Location", ""), Text(kLedgerSection, "Station", "")};
+    // A relative file belongs beside the profile file, wherever the program was started from.
+    const std::filesystem::path location(settings.strLocation);
+    if (!settings.strLocation.empty() && location.is_relative() &&
+        !Ledger::IsServerLocation(settings.strLocation) && !m_strPath.empty()) {
+        settings.strLocation = (std::filesystem::path(m_strPath).parent_path() / location).string();
+    }
+    return settings;
 }
 
 DeviceProfile DeviceProfiles::Get(const std::string& name) const {

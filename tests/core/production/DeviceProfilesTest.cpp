@@ -100,6 +100,27 @@ TEST_F(DeviceProfilesTest, ARepeatedSectionOrKeyKeepsItsFirstValue) {
     EXPECT_EQ(p.strDescription, "only here") << "a key only the second copy has";
 }
 
+// The line's ledger is named in the profile file, and its section is no reader's profile.
+TEST_F(DeviceProfilesTest, TheLedgerSectionNamesTheLinesLedgerAndIsNoProfile) {
+    struct Case {
+        const char* location;
+        std::string expected;
+    } cases[] = {
+        {"", ""},
+        {"line.sqlite", (dir / "line.sqlite").string()},
+        {"/srv/line.sqlite", "/srv/line.sqlite"},
+        {"postgresql://db.line/tagbench", "postgresql://db.line/tagbench"},
+        {"host=db.line dbname=tagbench", "host=db.line dbname=tagbench"},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(profiles.Load(Write(std::string("[Desk]\nIsUSBDevice=1\n[ledger]\nLocation=") +
+                                        c.location + "\nStation=bench 2\n[Terminal]\n")));
+        EXPECT_EQ(profiles.GetNames(), (std::vector<std::string>{"Desk", "Terminal"}));
+        EXPECT_EQ(profiles.GetLedger().strLocation, c.expected);
+        EXPECT_EQ(profiles.GetLedger().strStation, "bench 2");
+    }
+}
+
 TEST_F(DeviceProfilesTest, WhatIsNoRegularFileFailsAtOnceWithAReasonAndNoProfiles) {
     const std::string fifo = (dir / "fifo.ini").string();
     fs::create_directories(dir);
