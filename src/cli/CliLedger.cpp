@@ -234,17 +234,6 @@ std::string OneLineText(const std::string& text) {
     return line;
 }
 
-std::string LedgerLocationText(const Ledger& ledger) {
-    // Describe() names the station last; the location alone is what the database describes.
-    std::string text = ledger.Describe();
-    const std::string station = ", station " + ledger.Station().strName;
-    if (text.size() >= station.size() &&
-        text.compare(text.size() - station.size(), station.size(), station) == 0) {
-        text.resize(text.size() - station.size());
-    }
-    return text;
-}
-
 std::string DescribeRun(const LedgerRun& run) {
     std::string text = "run " + std::to_string(run.nId);
     if (run.mifareSerial) {
@@ -440,7 +429,7 @@ int RunLedger(const CliLedgerOptions& o, std::ostream& out, std::ostream& err, b
         case CliLedgerOptions::Export:
             return Export(*ledger, o.strCsv, out, err, terminal);
         case CliLedgerOptions::Check:
-            return Check(*ledger, LedgerLocationText(*ledger), out, err);
+            return Check(*ledger, ledger->Location(), out, err);
         case CliLedgerOptions::Release:
             return Release(*ledger, o.dwNumber, o.strReason, out, err);
         case CliLedgerOptions::None:

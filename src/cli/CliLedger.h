@@ -22,9 +22,6 @@ CliLedgerPlace ResolveLedgerPlace(const std::string& location, const std::string
                                   const LedgerSettings& fromFile);
 // Opens one connection to the ledger; nullptr with the ledger's reason in error.
 std::unique_ptr<Ledger> OpenCliLedger(const CliLedgerPlace& place, std::string& error);
-// "file PATH" or "server HOST/DB": the ledger without its station, as messages show it (never the
-// connection string, which can carry a password).
-std::string LedgerLocationText(const Ledger& ledger);
 
 // Text from a reader or a database row on one line: control characters escaped (EscapeControls),
 // and line breaks and tabs too.

@@ -246,7 +246,7 @@ Ledger::Ledger(std::unique_ptr<LedgerDatabase> database, const LedgerStation& st
     : m_db(std::move(database)), m_station(station), m_strLocation(std::move(location)) {}
 
 std::string Ledger::Describe() const {
-    return m_db->Describe() + ", station " + m_station.strName;
+    return Location() + ", station " + m_station.strName;
 }
 
 bool Ledger::Fail(const SqlResult& result, std::string& error) {

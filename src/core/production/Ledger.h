@@ -111,8 +111,10 @@ public:
 
     Ledger(std::unique_ptr<LedgerDatabase> database, const LedgerStation& station, std::string location);
 
-    // "file PATH" or "server HOST/DB", with the station: what the page shows.
+    // "file PATH" or "server HOST:PORT/DB", with the station: what the page shows.
     std::string Describe() const;
+    // "file PATH" or "server HOST:PORT/DB" alone.
+    std::string Location() const { return m_db->Describe(); }
     const LedgerStation& Station() const { return m_station; }
 
     // Claims the request's number(s) and records the run as running, in one transaction. Reserved:
