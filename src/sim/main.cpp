@@ -42,7 +42,8 @@ const char* const kUsage =
     "  --serial TEXT          the serial number the loader holds already\n"
     "  --series               play a series of readers: a reader that leaves its loader is\n"
     "                         unplugged, and the next wake-up comes from a fresh reader (with\n"
-    "                         --serial's number already stored, to show the refusal; else none)\n"
+    "                         --serial's number already stored, to show the refusal; else none);\n"
+    "                         prints \"reader N: serial TEXT, USB TEXT\" as each one leaves\n"
     "Faults:\n"
     "  --drop-out N           lose the N-th byte sent to the PC\n"
     "  --corrupt-out N        invert the N-th byte sent to the PC\n"
@@ -125,6 +126,22 @@ bool ParseBlock(const std::string& text, BlockContents& contents) {
 int Fail(const std::string& message) {
     std::fprintf(stderr, "tagbench-sim: %s\n", message.c_str());
     return 2;
+}
+
+// What the PC stored, shown without letting its bytes steer the terminal.
+std::string Printable(const std::string& text) {
+    std::string shown;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7F && byte != '\\') {
+            shown += c;
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            shown += escaped;
+        }
+    }
+    return shown.empty() ? "(none)" : shown;
 }
 
 }  // namespace
@@ -279,8 +296,26 @@ int main(int argc, char** argv) {
     std::printf("%s\n", pty->PortName().c_str());
     std::fflush(stdout);
 
+    // A series tells each reader as it leaves the loader, so that a production run can be checked
+    // against what the readers really stored.
     pollfd fd{g_signalPipe[0], POLLIN, 0};
-    while (poll(&fd, 1, -1) < 0 && errno == EINTR) {
+    size_t told = 0;
+    const auto tell = [&] {
+        const std::vector<SimSeriesReader> readers = reader->GetSeriesReaders();
+        for (; told < readers.size(); ++told) {
+            std::printf("reader %zu: serial %s, USB %s\n", told + 1,
+                        Printable(readers[told].serialText).c_str(),
+                        Printable(readers[told].eeprom.serialNumber).c_str());
+        }
+        std::fflush(stdout);
+    };
+    while (poll(&fd, 1, series ? 100 : -1) <= 0) {
+        if (series) {
+            tell();
+        }
+    }
+    if (series) {
+        tell();
     }
     pty.reset();
     if (!linkPath.empty()) {
