@@ -3,10 +3,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -191,15 +191,9 @@ std::string LedgerExportLine(const LedgerRun& run) {
 }
 
 std::string Ledger::DefaultPath() {
-    const char* data = std::getenv("XDG_DATA_HOME");
-    const char* home = std::getenv("HOME");
-    std::string dir = "tagbench";
-    if (data != nullptr && data[0] == '/') {
-        dir = std::string(data) + "/tagbench";
-    } else if (home != nullptr && home[0] == '/') {
-        dir = std::string(home) + "/.local/share/tagbench";
-    }
-    return dir + "/production.sqlite";
+    // Beside the production record, in the user's data folder.
+    return (std::filesystem::path(ProductionRecord::DefaultPath()).parent_path() / "production.sqlite")
+        .string();
 }
 
 bool Ledger::IsServerLocation(const std::string& location) {
