@@ -44,6 +44,8 @@ inline constexpr uint8_t FT_PARITY_NONE = 0;
 inline constexpr uint16_t FT_FLOW_NONE = 0x0000;
 inline constexpr uint32_t FT_PURGE_RX = 1;
 inline constexpr uint32_t FT_PURGE_TX = 2;
+// FT_OpenEx: the first argument is the bridge's serial number, a zero-terminated text.
+inline constexpr uint32_t FT_OPEN_BY_SERIAL_NUMBER = 1;
 
 // The bridge's EEPROM settings in the first version of the vendor's program-data record: it starts
 // with the vendor ID. The four text pointers point at buffers the caller owns (64, 8, 64, 16 bytes).

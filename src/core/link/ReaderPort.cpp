@@ -46,33 +46,20 @@ ReaderPort::ReaderPort(OutputWindow* window, std::shared_ptr<D2xxProvider> d2xx,
 ReaderPort::~ReaderPort() = default;
 
 std::string ReaderPort::GetPortName() const {
-    return IsUsb() ? std::string("USB") : m_strPortName;
+    if (!IsUsb()) {
+        return m_strPortName;
+    }
+    return m_strUsbSerial.empty() ? std::string("USB") : "USB " + m_strUsbSerial;
 }
 
 LinkResult ReaderPort::OpenPort(uint32_t kind, uint32_t portNumber) {
     m_dwKind = kind == PortKindUsb ? PortKindUsb : PortKindCom;
     m_dwPortNumber = portNumber;
     if (IsUsb()) {
-        if (!m_d2xx) {
-            return LR_NO_D2XX;
-        }
-        const D2xxTable& table = m_d2xx->Table();
-        if (!table.FT_Open) {
-            return LR_D2XX_NO_FUNCTION;
-        }
-        // A device this port still holds would keep the bridge busy for the new open.
-        if (m_ftHandle != nullptr && table.FT_Close) {
-            table.FT_Close(m_ftHandle);
-            m_ftHandle = nullptr;
-        }
+        m_strUsbSerial.clear();
         // Always the first device, whatever the port number.
-        FT_HANDLE handle = nullptr;
-        const FT_STATUS status = table.FT_Open(0, &handle);
-        if (status != FT_OK) {
-            return LR_D2XX_BASE + status;
-        }
-        m_ftHandle = handle;
-        return LR_OK;
+        return OpenUsb(
+            [](const D2xxTable& table, FT_HANDLE* handle) -> FT_STATUS { return table.FT_Open(0, handle); });
     }
     m_strPortName = m_pPorts != nullptr ? m_pPorts->NameOf(portNumber) : std::string();
     if (m_strPortName.empty()) {
@@ -80,6 +67,44 @@ LinkResult ReaderPort::OpenPort(uint32_t kind, uint32_t portNumber) {
         return ENOENT;
     }
     return m_pLine->Open(m_strPortName);
+}
+
+LinkResult ReaderPort::OpenUsbBySerial(const std::string& serial) {
+    m_dwKind = PortKindUsb;
+    m_dwPortNumber = 0;
+    m_strUsbSerial = serial;
+    if (serial.empty()) {
+        // Names no bridge, and an empty serial number would mean "the first bridge" to ReOpenPort.
+        return LR_D2XX_BASE + FT_INVALID_PARAMETER;
+    }
+    // The driver's argument is a writable zero-terminated text.
+    std::vector<char> text(serial.begin(), serial.end());
+    text.push_back('\0');
+    return OpenUsb([&text](const D2xxTable& table, FT_HANDLE* handle) {
+        return table.FT_OpenEx(text.data(), FT_OPEN_BY_SERIAL_NUMBER, handle);
+    });
+}
+
+LinkResult ReaderPort::OpenUsb(const std::function<FT_STATUS(const D2xxTable&, FT_HANDLE*)>& open) {
+    if (!m_d2xx) {
+        return LR_NO_D2XX;
+    }
+    const D2xxTable& table = m_d2xx->Table();
+    if (m_strUsbSerial.empty() ? !table.FT_Open : !table.FT_OpenEx) {
+        return LR_D2XX_NO_FUNCTION;
+    }
+    // A device this port still holds would keep the bridge busy for the new open.
+    if (m_ftHandle != nullptr && table.FT_Close) {
+        table.FT_Close(m_ftHandle);
+        m_ftHandle = nullptr;
+    }
+    FT_HANDLE handle = nullptr;
+    const FT_STATUS status = open(table, &handle);
+    if (status != FT_OK) {
+        return LR_D2XX_BASE + status;
+    }
+    m_ftHandle = handle;
+    return LR_OK;
 }
 
 LinkResult ReaderPort::OpenPortByName(const std::string& name) {
@@ -166,7 +191,14 @@ LinkResult ReaderPort::ReOpenPort() {
                    HandleValue(m_ftHandle));
     m_ftHandle = nullptr;
     // A serial line opened by name may not be in the port list: open it by its name again.
-    result = IsUsb() ? OpenPort(PortKindUsb, m_dwPortNumber) : OpenPortByName(m_strPortName);
+    if (!IsUsb()) {
+        result = OpenPortByName(m_strPortName);
+    } else if (m_strUsbSerial.empty()) {
+        result = OpenPort(PortKindUsb, m_dwPortNumber);
+    } else {
+        // The bridge this port was opened on: the first one may be another station's reader.
+        result = OpenUsbBySerial(m_strUsbSerial);
+    }
     LinkDiagnostic(0, "ReOpenPort: OpenPort:  dwError = 0x%08X, m_ftHandle = %X", result,
                    HandleValue(m_ftHandle));
     if (result != LR_OK) {

@@ -32,6 +32,9 @@ public:
     ReaderPort& operator=(const ReaderPort&) = delete;
 
     LinkResult OpenPort(uint32_t kind, uint32_t portNumber);
+    // The USB kind on the bridge whose EEPROM serial number is serial ("QV000042"), so that one
+    // program can drive several bridges; re-opening returns to that bridge, never to another.
+    LinkResult OpenUsbBySerial(const std::string& serial);
     // The COM kind by device name (/dev/ttyUSB0, a pseudo-terminal); the command line uses it.
     LinkResult OpenPortByName(const std::string& name);
     LinkResult InitPort(uint32_t baudRate, uint8_t dataBits, uint8_t parity, uint8_t stopBits,
@@ -56,8 +59,11 @@ public:
     bool IsUsb() const { return m_dwKind == PortKindUsb; }
     uint32_t GetBaudRate() const { return m_dwBaudRate; }
     uint32_t GetPortNumber() const { return m_dwPortNumber; }
-    // The device name of the COM kind ("/dev/ttyUSB0"); "USB" for the USB kind.
+    // The device name of the COM kind ("/dev/ttyUSB0"); "USB" for the USB kind's first bridge,
+    // "USB QV000042" for a bridge opened by its serial number.
     std::string GetPortName() const;
+    // The serial number the USB kind was opened by; empty for the first bridge.
+    const std::string& GetUsbSerial() const { return m_strUsbSerial; }
     bool HasD2xx() const { return m_d2xx != nullptr; }
     SerialPortList& GetPortList() const { return *m_pPorts; }
 
@@ -76,6 +82,9 @@ public:
     LinkResult ProgramEeprom();
 
 private:
+    // Releases the device still held, then opens one by open (the entry it calls is checked).
+    LinkResult OpenUsb(const std::function<FT_STATUS(const D2xxTable&, FT_HANDLE*)>& open);
+
     std::shared_ptr<D2xxProvider> m_d2xx;
     SerialPortList* m_pPorts;
     std::unique_ptr<SerialLine> m_pLine;
@@ -84,6 +93,7 @@ private:
     uint32_t m_dwKind = PortKindCom;
     uint32_t m_dwPortNumber = 0;
     std::string m_strPortName;
+    std::string m_strUsbSerial;
     uint32_t m_dwBaudRate = 9600;
     uint8_t m_byDataBits = 8;
     uint8_t m_byParity = 0;

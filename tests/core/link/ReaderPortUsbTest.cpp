@@ -61,6 +61,45 @@ TEST_F(UsbPort, OpensTheFirstDeviceAndInitialisesTheBridge) {
     EXPECT_EQ(other.GetPortName(), "USB");
 }
 
+TEST_F(UsbPort, ABridgeOpenedBySerialNumberIsReopenedByItNeverByPosition) {
+    auto provider = std::make_shared<ScriptedD2xx>();
+    ReaderPort other(nullptr, provider, &ports);
+    ASSERT_EQ(other.OpenUsbBySerial("QV000042"), LR_OK);
+    ASSERT_EQ(other.InitPort(9600, 8, 0, 0, 0), LR_OK);
+    EXPECT_EQ(other.GetPortName(), "USB QV000042");
+    EXPECT_EQ(provider->Calls().front(), "FT_OpenEx(QV000042,1)");
+
+    // A lost line: the write is retried on the same bridge, found by its serial number again.
+    provider->ClearCalls();
+    provider->Fail("FT_Write", FT_IO_ERROR);
+    EXPECT_EQ(other.Write(ByteBuffer{0x02}), LR_OK);
+    Calls expected = {"FT_Write(1)", "FT_Close()", "FT_OpenEx(QV000042,1)"};
+    expected.insert(expected.end(), kInitCalls.begin(), kInitCalls.end());
+    expected.push_back("FT_Write(1)");
+    EXPECT_EQ(provider->Calls(), expected);
+    EXPECT_EQ(provider->Handles().back(), provider->LastHandle());
+
+    // Opened by position afterwards, the port forgets the serial number.
+    EXPECT_EQ(other.OpenPort(PortKindUsb, 0), LR_OK);
+    EXPECT_EQ(other.GetPortName(), "USB");
+    provider->ClearCalls();
+    EXPECT_EQ(other.ReOpenPort(), LR_OK);
+    EXPECT_EQ(provider->CallsOf("FT_OpenEx"), Calls{});
+    EXPECT_EQ(provider->CallsOf("FT_Open"), Calls{"FT_Open(0)"});
+}
+
+TEST_F(UsbPort, OpeningBySerialNumberFailsWithoutTouchingTheBridgeItHasNoNameFor) {
+    auto provider = std::make_shared<ScriptedD2xx>();
+    ReaderPort other(nullptr, provider, &ports);
+    EXPECT_EQ(other.OpenUsbBySerial(""), LR_D2XX_BASE + FT_INVALID_PARAMETER);
+    EXPECT_EQ(provider->Calls(), Calls{});
+    provider->Fail("FT_OpenEx", FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(other.OpenUsbBySerial("QV000042"), LR_D2XX_BASE + FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(provider->Calls(), Calls{"FT_OpenEx(QV000042,1)"});
+    provider->Remove("FT_OpenEx");
+    EXPECT_EQ(other.OpenUsbBySerial("QV000042"), LR_D2XX_NO_FUNCTION);
+}
+
 TEST_F(UsbPort, InitPortMapsWordLengthStopBitsAndParity) {
     struct Case {
         uint8_t dataBits, parity, stopBits;

@@ -27,6 +27,14 @@ ScriptedD2xx::ScriptedD2xx() {
         *handle = reinterpret_cast<FT_HANDLE>(++m_nOpened);
         return FT_STATUS{FT_OK};
     };
+    t.FT_OpenEx = [this](void* arg, uint32_t flags, FT_HANDLE* handle) {
+        const std::string text = arg != nullptr ? static_cast<const char*>(arg) : "";
+        if (FT_STATUS s = Record("FT_OpenEx", nullptr, text + "," + Args({flags}))) {
+            return s;
+        }
+        *handle = reinterpret_cast<FT_HANDLE>(++m_nOpened);
+        return FT_STATUS{FT_OK};
+    };
     t.FT_Close = [this](FT_HANDLE h) { return Record("FT_Close", h, ""); };
     t.FT_Read = [this](FT_HANDLE h, void* buffer, uint32_t toRead, uint32_t* returned) {
         *returned = 0;
@@ -109,6 +117,7 @@ void ScriptedD2xx::Remove(const std::string& function) {
     D2xxTable& t = m_table;
     const std::map<std::string, std::function<void()>> clearers = {
         {"FT_Open", [&] { t.FT_Open = nullptr; }},
+        {"FT_OpenEx", [&] { t.FT_OpenEx = nullptr; }},
         {"FT_Close", [&] { t.FT_Close = nullptr; }},
         {"FT_Read", [&] { t.FT_Read = nullptr; }},
         {"FT_Write", [&] { t.FT_Write = nullptr; }},

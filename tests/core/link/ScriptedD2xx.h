@@ -31,9 +31,9 @@ public:
     // The recorded calls of one function, in order.
     std::vector<std::string> CallsOf(const std::string& function) const;
     const std::vector<uint8_t>& Written() const { return m_written; }
-    // Handles are numbered from 1 by each successful FT_Open.
+    // Handles are numbered from 1 by each successful FT_Open or FT_OpenEx.
     FT_HANDLE LastHandle() const;
-    // The handle passed to each recorded call (null for FT_Open).
+    // The handle passed to each recorded call (null for the opens).
     const std::vector<FT_HANDLE>& Handles() const { return m_handles; }
     uint32_t ReadTimeout() const { return m_dwReadTimeout; }
     void ClearCalls();
