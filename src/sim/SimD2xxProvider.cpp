@@ -52,13 +52,27 @@ SimD2xxProvider::SimD2xxProvider(std::shared_ptr<SimReader> reader, Clock& clock
         if (device != 0 || handle == nullptr) {
             return FT_DEVICE_NOT_FOUND;
         }
-        std::lock_guard lock(m_mutex);
-        if (m_bOpen) {
-            return FT_DEVICE_NOT_OPENED;  // one program at a time, as with the real bridge
+        return Open(handle);
+    };
+    t.FT_OpenEx = [this](void* arg, uint32_t flags, FT_HANDLE* handle) -> FT_STATUS {
+        FT_STATUS status;
+        if (Failing("FT_OpenEx", status)) {
+            return status;
         }
-        m_bOpen = true;
-        *handle = HandleOf(this);
-        return FT_OK;
+        if (flags != FT_OPEN_BY_SERIAL_NUMBER) {
+            return FT_NOT_SUPPORTED;
+        }
+        if (arg == nullptr || handle == nullptr) {
+            return FT_INVALID_PARAMETER;
+        }
+        // The serial number the bridge has now: after its EEPROM was programmed, the old one
+        // names no bridge any more. A bridge whose EEPROM hides its serial number shows none.
+        // A driver never opens another bridge instead.
+        const SimEeprom eeprom = m_pReader->GetEeprom();
+        if (eeprom.serNumEnable == 0 || eeprom.serialNumber != static_cast<const char*>(arg)) {
+            return FT_DEVICE_NOT_FOUND;
+        }
+        return Open(handle);
     };
     t.FT_Close = fail("FT_Close", [this]() -> FT_STATUS {
         std::lock_guard lock(m_mutex);
@@ -114,7 +128,6 @@ SimD2xxProvider::SimD2xxProvider(std::shared_ptr<SimReader> reader, Clock& clock
     t.FT_EE_Program = fail("FT_EE_Program", [this](FT_PROGRAM_DATA* data) { return EeProgram(data); });
 
     // The bridge has nothing behind the other entries.
-    t.FT_OpenEx = [](void*, uint32_t, FT_HANDLE*) { return FT_NOT_SUPPORTED; };
     t.FT_ListDevices = [](void*, void*, uint32_t) { return FT_NOT_SUPPORTED; };
     t.FT_IoCtl = [](FT_HANDLE, uint32_t, void*, uint32_t, void*, uint32_t, uint32_t*, void*) {
         return FT_NOT_SUPPORTED;
@@ -169,6 +182,16 @@ bool SimD2xxProvider::Failing(const char* name, FT_STATUS& status) {
         m_failures.erase(it);
     }
     return true;
+}
+
+FT_STATUS SimD2xxProvider::Open(FT_HANDLE* handle) {
+    std::lock_guard lock(m_mutex);
+    if (m_bOpen) {
+        return FT_DEVICE_NOT_OPENED;  // one program at a time, as with the real bridge
+    }
+    m_bOpen = true;
+    *handle = HandleOf(this);
+    return FT_OK;
 }
 
 FT_STATUS SimD2xxProvider::CheckHandle(FT_HANDLE handle) {

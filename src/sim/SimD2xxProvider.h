@@ -12,6 +12,7 @@
 #include "sim/SimReader.h"
 
 // The simulated USB bridge: a D2XX table whose one device (number 0) is the simulated reader.
+// FT_OpenEx opens it by the serial number its EEPROM holds now.
 //
 // FT_Read honours the read time-out. On a FakeClock a read that finds nothing moves the clock on
 // (to the reader's next event or the end of the time-out, whichever comes first) instead of
@@ -45,6 +46,7 @@ private:
     };
     // The injected failure of the call, if any (and counts it down).
     bool Failing(const char* name, FT_STATUS& status);
+    FT_STATUS Open(FT_HANDLE* handle);
     FT_STATUS CheckHandle(FT_HANDLE handle);
     FT_STATUS Read(uint8_t* buffer, uint32_t toRead, uint32_t* returned);
     FT_STATUS EeRead(FT_PROGRAM_DATA* data);

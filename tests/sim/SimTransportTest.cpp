@@ -123,6 +123,90 @@ TEST_F(SimUsbTest, InjectedD2xxFailures) {
     EXPECT_EQ(usb->Table().FT_GetQueueStatus(nullptr, nullptr), FT_NOT_SUPPORTED);
 }
 
+TEST_F(SimUsbTest, OpensByTheSerialNumberTheBridgesEepromHoldsNow) {
+    port.ClosePort();
+    SimEeprom eeprom = reader->GetEeprom();
+    eeprom.serialNumber = "QV000042";
+    reader->SetEeprom(eeprom);
+    struct Case {
+        const char* serial;
+        LinkResult expected;
+    };
+    // A driver opens the bridge the serial number names or none: never the only one there is.
+    const Case cases[] = {
+        {"QV000042", LR_OK},
+        {"QV000043", LR_D2XX_BASE + FT_DEVICE_NOT_FOUND},
+        {"QV00004", LR_D2XX_BASE + FT_DEVICE_NOT_FOUND},
+        {"QV0000420", LR_D2XX_BASE + FT_DEVICE_NOT_FOUND},
+        {"TB000001", LR_D2XX_BASE + FT_DEVICE_NOT_FOUND},  // the serial number before programming
+    };
+    for (const Case& c : cases) {
+        ReaderPort other{nullptr, usb, &ports};
+        EXPECT_EQ(other.OpenUsbBySerial(c.serial), c.expected) << c.serial;
+        EXPECT_EQ(usb->IsOpen(), c.expected == LR_OK) << c.serial;
+        other.ClosePort();
+    }
+
+    ReaderPort other{nullptr, usb, &ports};
+    ASSERT_EQ(other.OpenUsbBySerial("QV000042"), LR_OK);
+    ASSERT_EQ(other.InitPort(9600, 8, 0, 0, 0), LR_OK);
+    EXPECT_EQ(RequestExchange(other), kRequestAnswer);
+    // Held by one port, the bridge is busy for another.
+    ReaderPort third{nullptr, usb, &ports};
+    EXPECT_EQ(third.OpenUsbBySerial("QV000042"), LR_D2XX_BASE + FT_DEVICE_NOT_OPENED);
+    other.ClosePort();
+
+    // A bridge whose EEPROM hides its serial number cannot be found by it.
+    eeprom.serNumEnable = 0;
+    reader->SetEeprom(eeprom);
+    EXPECT_EQ(other.OpenUsbBySerial("QV000042"), LR_D2XX_BASE + FT_DEVICE_NOT_FOUND);
+    FT_HANDLE handle = nullptr;
+    EXPECT_EQ(usb->Table().FT_OpenEx(nullptr, FT_OPEN_BY_SERIAL_NUMBER, &handle), FT_INVALID_PARAMETER);
+    EXPECT_EQ(usb->Table().FT_OpenEx(const_cast<char*>("Simulated MIFARE reader"), 2, &handle),
+              FT_NOT_SUPPORTED);
+}
+
+TEST_F(SimUsbTest, AfterALostLineAPortOpenedBySerialNumberReturnsToThatBridgeOnly) {
+    // Lost lines on a port opened by position and on one opened by serial number, with the same
+    // bridge still there or another one (another serial number) plugged in its place.
+    struct Case {
+        const char* openedBy;  // empty: the first bridge
+        const char* bridgeNow;
+        LinkResult expected;
+    };
+    const Case cases[] = {
+        {"TB000001", "TB000001", LR_OK},
+        {"TB000001", "TB000002", LR_D2XX_BASE + FT_INVALID_HANDLE},
+        {"", "TB000002", LR_OK},
+    };
+    port.ClosePort();
+    for (const Case& c : cases) {
+        SimEeprom eeprom;
+        eeprom.serialNumber = "TB000001";
+        reader->SetEeprom(eeprom);
+        ReaderPort other{nullptr, usb, &ports};
+        ASSERT_EQ(*c.openedBy != '\0' ? other.OpenUsbBySerial(c.openedBy) : other.OpenPort(PortKindUsb, 0),
+                  LR_OK);
+        ASSERT_EQ(other.InitPort(9600, 8, 0, 0, 0), LR_OK);
+        eeprom.serialNumber = c.bridgeNow;
+        reader->SetEeprom(eeprom);
+        usb->FailCall("FT_Write", FT_IO_ERROR, 1);
+        EXPECT_EQ(other.Write(ByteBuffer{STX}), c.expected) << c.openedBy << " -> " << c.bridgeNow;
+        EXPECT_EQ(other.GetPortName(), *c.openedBy != '\0' ? "USB " + std::string(c.openedBy) : "USB");
+        if (c.expected == LR_OK) {
+            EXPECT_EQ(ReadAnswer(other, 1), Bytes{DLE});
+            EXPECT_EQ(other.Write(ByteBuffer{0x00, 0x41, 0x01, 0x00, 0x40, DLE, ETX}), LR_OK);
+            EXPECT_EQ(ReadAnswer(other, 2), (Bytes{DLE, STX}));
+            EXPECT_EQ(other.Write(ByteBuffer{DLE}), LR_OK);
+            EXPECT_EQ(ReadAnswer(other), kRequestAnswer);
+            EXPECT_EQ(other.Write(ByteBuffer{DLE}), LR_OK);
+        } else {
+            EXPECT_FALSE(usb->IsOpen()) << "no other bridge was opened in its place";
+        }
+        other.ClosePort();
+    }
+}
+
 TEST_F(SimUsbTest, EepromRecordIsReadAndProgrammed) {
     char manufacturer[kEeManufacturerSize], id[kEeManufacturerIdSize], description[kEeDescriptionSize],
         serial[kEeSerialNumberSize];
