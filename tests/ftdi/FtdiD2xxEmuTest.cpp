@@ -92,6 +92,42 @@ TEST_F(FtdiEmu, OpensTheOneBridge_OnlyOnceAndOnlyWhilePresent) {
     EXPECT_EQ(ftdi->Open(0, &other), FT_OK);
 }
 
+TEST_F(FtdiEmu, OpensByTheSerialNumberTheBridgeEnumeratesWith) {
+    char serial[] = "A5000001";  // the emulated bridge's factory EEPROM
+    char otherSerial[] = "A5000002";
+    char prefix[] = "A500000";
+    FT_HANDLE first = nullptr;
+    FT_HANDLE other = nullptr;
+    EXPECT_EQ(ftdi->OpenEx(otherSerial, FT_OPEN_BY_SERIAL_NUMBER, &other), FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(ftdi->OpenEx(prefix, FT_OPEN_BY_SERIAL_NUMBER, &other), FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(other, nullptr);
+    EXPECT_EQ(ftdi->OpenEx(nullptr, FT_OPEN_BY_SERIAL_NUMBER, &other), FT_INVALID_PARAMETER);
+    EXPECT_EQ(ftdi->OpenEx(serial, 2, &other), FT_NOT_SUPPORTED);  // by description
+    ASSERT_EQ(ftdi->OpenEx(serial, FT_OPEN_BY_SERIAL_NUMBER, &first), FT_OK);
+    EXPECT_EQ(emu->Settings().latencyTimer, FtdiD2xx::kLatencyTimerMs);
+    EXPECT_EQ(ftdi->OpenEx(serial, FT_OPEN_BY_SERIAL_NUMBER, &other), FT_DEVICE_NOT_OPENED)
+        << "the first handle has claimed it";
+    EXPECT_EQ(ftdi->Close(first), FT_OK);
+
+    // Through the port: a USB glitch re-opens the same bridge by its serial number.
+    ReaderLink link;
+    ASSERT_EQ(port.OpenUsbBySerial(serial), LR_OK);
+    EXPECT_EQ(port.GetPortName(), "USB A5000001");
+    ASSERT_EQ(link.Connect(&port, 9600), LR_OK);
+    port.SetReadMode(ReadModeNormal);
+    uint32_t value = 0;
+    ASSERT_EQ(link.Request(0, value), LR_OK);
+    const uint32_t opens = emu->Settings().opens;
+    WaitUntilSent();
+    emu->Unplug(true);
+    EXPECT_EQ(link.Request(0, value), LR_OK) << Trace();
+    EXPECT_GT(emu->Settings().opens, opens);
+    port.ClosePort();
+
+    emu->Unplug(false);
+    EXPECT_EQ(ftdi->OpenEx(serial, FT_OPEN_BY_SERIAL_NUMBER, &other), FT_DEVICE_NOT_FOUND);
+}
+
 TEST_F(FtdiEmu, InitPortSendsTheDivisorAndLineSettings) {
     struct Case {
         uint32_t baudRate;

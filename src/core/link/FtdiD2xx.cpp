@@ -7,7 +7,9 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <functional>
 #include <span>
+#include <string>
 
 #include "link/FtdiEepromImage.h"
 
@@ -25,6 +27,8 @@ constexpr int kReadSlackMs = 50;
 constexpr uint32_t kFetchChunk = 4096;
 // FT_GetQueueStatus stops fetching once this much waits unread.
 constexpr size_t kMaxQueued = 64 * 1024;
+// Room for a USB string descriptor's text: at most 126 characters.
+constexpr size_t kSerialTextSize = 128;
 // The largest EEPROM image libftdi1 handles.
 constexpr int kEepromImageSize = 256;
 
@@ -88,6 +92,7 @@ struct FtdiD2xx::Device {
 FtdiD2xx::FtdiD2xx() {
     D2xxTable& t = m_table;
     t.FT_Open = [this](int deviceNumber, FT_HANDLE* handle) { return Open(deviceNumber, handle); };
+    t.FT_OpenEx = [this](void* arg, uint32_t flags, FT_HANDLE* handle) { return OpenEx(arg, flags, handle); };
     t.FT_Close = [this](FT_HANDLE handle) { return Close(handle); };
     t.FT_Read = [this](FT_HANDLE handle, void* buffer, uint32_t toRead, uint32_t* returned) {
         return Read(handle, buffer, toRead, returned);
@@ -122,7 +127,6 @@ FtdiD2xx::FtdiD2xx() {
     // What the program never calls: present, so that a caller gets an answer instead of an
     // empty entry, but not pretending to work.
     const auto unsupported = [](auto&&...) -> FT_STATUS { return FT_NOT_SUPPORTED; };
-    t.FT_OpenEx = unsupported;
     t.FT_ListDevices = unsupported;
     t.FT_IoCtl = unsupported;
     t.FT_SetDivisor = unsupported;
@@ -191,6 +195,37 @@ FT_STATUS FtdiD2xx::Open(int deviceNumber, FT_HANDLE* handle) {
     if (deviceNumber < 0) {
         return FT_DEVICE_NOT_FOUND;
     }
+    int index = 0;
+    return OpenFirst(
+        [&index, deviceNumber](ftdi_context*, libusb_device*) { return index++ == deviceNumber; }, handle);
+}
+
+FT_STATUS FtdiD2xx::OpenEx(void* arg, uint32_t flags, FT_HANDLE* handle) {
+    if (handle == nullptr) {
+        return FT_INVALID_PARAMETER;
+    }
+    *handle = nullptr;
+    if (flags != FT_OPEN_BY_SERIAL_NUMBER) {
+        return FT_NOT_SUPPORTED;  // by description or location: the program never asks
+    }
+    if (arg == nullptr) {
+        return FT_INVALID_PARAMETER;
+    }
+    const std::string wanted(static_cast<const char*>(arg));
+    return OpenFirst(
+        [&wanted](ftdi_context* context, libusb_device* device) {
+            // The serial number the bridge enumerated with. A bridge another program holds still
+            // answers this; one that shows no serial number never matches.
+            char serial[kSerialTextSize] = {};
+            return ftdi_usb_get_strings(context, device, nullptr, 0, nullptr, 0, serial, sizeof serial) ==
+                       0 &&
+                   wanted == serial;
+        },
+        handle);
+}
+
+FT_STATUS FtdiD2xx::OpenFirst(const std::function<bool(ftdi_context*, libusb_device*)>& matches,
+                              FT_HANDLE* handle) {
     auto device = std::make_unique<Device>();
     ftdi_context* context = ftdi_new();
     if (context == nullptr) {
@@ -206,11 +241,10 @@ FT_STATUS FtdiD2xx::Open(int deviceNumber, FT_HANDLE* handle) {
         return FT_DEVICE_NOT_FOUND;
     }
     libusb_device* chosen = nullptr;
-    int index = 0;
     for (ssize_t i = 0; i < count && chosen == nullptr; ++i) {
         libusb_device_descriptor descriptor{};
         if (libusb_get_device_descriptor(list[i], &descriptor) == 0 &&
-            IsKnownBridge(descriptor.idVendor, descriptor.idProduct) && index++ == deviceNumber) {
+            IsKnownBridge(descriptor.idVendor, descriptor.idProduct) && matches(context, list[i])) {
             chosen = list[i];
         }
     }

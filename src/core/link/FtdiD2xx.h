@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -8,6 +9,7 @@
 #include "link/D2xx.h"
 
 struct ftdi_context;
+struct libusb_device;
 
 // The D2XX entries the program calls, built on libftdi1 for machines without the vendor library.
 // A handle is the address of a device object owned by this adapter; every call checks it against
@@ -38,6 +40,8 @@ public:
 
     // The entries, with the vendor's meaning.
     FT_STATUS Open(int deviceNumber, FT_HANDLE* handle);
+    // By serial number only (FT_OPEN_BY_SERIAL_NUMBER), among the bridges FT_Open takes.
+    FT_STATUS OpenEx(void* arg, uint32_t flags, FT_HANDLE* handle);
     FT_STATUS Close(FT_HANDLE handle);
     FT_STATUS Read(FT_HANDLE handle, void* buffer, uint32_t toRead, uint32_t* returned);
     FT_STATUS Write(FT_HANDLE handle, void* buffer, uint32_t toWrite, uint32_t* written);
@@ -58,6 +62,8 @@ private:
     struct Device;
 
     Device* Find(FT_HANDLE handle) const;
+    // Opens the first known bridge that matches, in the bus's order.
+    FT_STATUS OpenFirst(const std::function<bool(ftdi_context*, libusb_device*)>& matches, FT_HANDLE* handle);
     // One pass over the bridge's receive side into the device's queue: waits at most one
     // latency period when nothing is there.
     FT_STATUS Fetch(Device& device, uint32_t maxBytes, int usbTimeoutMs);
