@@ -2,6 +2,7 @@
 
 #include "CliNumber.h"
 
+#include <algorithm>
 #include <charconv>
 #include <map>
 
@@ -86,11 +87,16 @@ bool IsOption(const std::string& arg) {
 }  // namespace
 
 bool CliOptions::SetConnection(Connection connection, std::string& error) {
-    if (m_connection != ConnectionNone && m_connection != connection) {
-        error = "choose one connection: --port NAME, --usb or --simulate";
+    // Serial ports and USB bridges may be mixed, for produce's series: checked at the end.
+    const auto reader = [](Connection c) { return c == ConnectionPort || c == ConnectionUsb; };
+    if (m_connection != ConnectionNone && m_connection != connection &&
+        !(reader(m_connection) && reader(connection))) {
+        error = "choose one connection: --port NAME, --usb[=SERIAL] or --simulate";
         return false;
     }
-    m_connection = connection;
+    if (m_connection == ConnectionNone) {
+        m_connection = connection;
+    }
     return true;
 }
 
@@ -140,8 +146,7 @@ bool CliOptions::Parse(const std::vector<std::string>& args, std::string& error)
             }
             return true;
         };
-        const bool flag =
-            name == "--help" || name == "-h" || name == "--usb" || name == "--hitag2" || name == "--quiet";
+        const bool flag = name == "--help" || name == "-h" || name == "--hitag2" || name == "--quiet";
         if (flag && hasValue) {
             // A flag is there or not: --quiet=0 must not quietly mean --quiet.
             error = name + " takes no value";
@@ -164,13 +169,28 @@ bool CliOptions::Parse(const std::vector<std::string>& args, std::string& error)
             }
             // Several ports are for produce, which may come later on the line: checked at the end.
             m_ports.push_back(value);
+            m_readers.push_back({false, value});
             if (m_ports.size() == 1) {
                 m_strPort = value;
             }
         } else if (name == "--usb") {
+            // --usb=SERIAL only: "--usb SERIAL" could not be told from "--usb COMMAND".
+            if (hasValue && value.empty()) {
+                error = "--usb= needs the bridge's serial number (--usb alone: the first bridge)";
+                return false;
+            }
             if (!SetConnection(ConnectionUsb, error)) {
                 return false;
             }
+            const CliReader reader{true, value};
+            if (std::find(m_readers.begin(), m_readers.end(), reader) != m_readers.end()) {
+                if (hasValue) {
+                    error = "--usb=" + value + " given twice";
+                    return false;
+                }
+                continue;  // --usb twice is still the one first bridge
+            }
+            m_readers.push_back(reader);
         } else if (name == "--simulate") {
             Connection kind = ConnectionSimulateUsb;
             if (hasValue && value == "com") {
@@ -209,6 +229,9 @@ bool CliOptions::Parse(const std::vector<std::string>& args, std::string& error)
         }
     }
     m_mode.contRead.bHitag2 = m_bHitag2;
+    const auto isUsb = [](const CliReader& reader) { return reader.bUsb; };
+    const auto isFirstBridge = [](const CliReader& reader) { return reader.bUsb && reader.strName.empty(); };
+    const size_t bridges = static_cast<size_t>(std::count_if(m_readers.begin(), m_readers.end(), isUsb));
     if (!m_bHelp && m_connection == ConnectionNone) {
         error = "choose a connection: --port NAME, --usb or --simulate";
         return false;
@@ -217,16 +240,27 @@ bool CliOptions::Parse(const std::vector<std::string>& args, std::string& error)
         error = "produce runs alone: no other command, contread or waitcard with it";
         return false;
     }
-    if (m_ports.size() > 1 && !m_produce.bEnabled) {
-        error = "--port given twice (" + m_ports[0] + " and " + m_ports[1] + "): choose one port";
+    if (m_readers.size() > 1 && !m_produce.bEnabled) {
+        if (bridges == 0) {
+            error = "--port given twice (" + m_ports[0] + " and " + m_ports[1] + "): choose one port";
+        } else {
+            error =
+                "choose one connection: --port NAME, --usb[=SERIAL] or --simulate (several are for produce)";
+        }
         return false;
     }
-    if (m_ports.size() > 1 && m_produce.bNoLedger) {
+    if (bridges > 1 && std::any_of(m_readers.begin(), m_readers.end(), isFirstBridge)) {
+        // The first bridge may well be one of those named: two series would share one reader.
+        error = "--usb (the first bridge) and --usb=SERIAL together: name each bridge by its serial number";
+        return false;
+    }
+    if (m_readers.size() > 1 && m_produce.bNoLedger) {
         // Each series counts on its own: only the ledger keeps them from giving out a number twice.
         error = "produce on several ports needs a ledger: --no-ledger would give readers the same numbers";
         return false;
     }
-    const bool serial = m_connection == ConnectionPort || m_connection == ConnectionSimulateCom;
+    // A serial line among the readers: its baud rate must be one a serial port can be set to.
+    const bool serial = !m_ports.empty() || m_connection == ConnectionSimulateCom;
     for (const CliCommand& command : m_commands) {
         const ProgrammingMode mode = command.job.inputs.mode;
         if (serial && command.verb == CliCommand::Programming &&
@@ -388,6 +422,8 @@ std::string CliOptions::Usage() {
         "  --port NAME        a serial port by name (/dev/ttyUSB0, /dev/pts/3); produce takes\n"
         "                     several, one series on each\n"
         "  --usb              the first FTDI USB bridge\n"
+        "  --usb=SERIAL       the FTDI USB bridge with that serial number (QV000042), never\n"
+        "                     another; produce takes several, with --port too, one series on each\n"
         "  --simulate[=usb]   the built-in simulated reader over a simulated USB bridge\n"
         "  --simulate=com     the built-in simulated reader over a pseudo-terminal\n"
         "\n"

@@ -50,6 +50,14 @@ struct CliCommand {
     CliProgrammingJob job;
 };
 
+// One reader the command line connects to: a serial port by name, or a USB bridge by its
+// serial number (empty: the first bridge).
+struct CliReader {
+    bool bUsb = false;
+    std::string strName;
+    bool operator==(const CliReader&) const = default;
+};
+
 // The command line of tagbench-cli: one connection, then the commands in order.
 class CliOptions {
 public:
@@ -71,6 +79,9 @@ public:
     const std::string& GetPortName() const { return m_strPort; }
     // Every --port given: one for reader commands, one or more for produce (a series on each).
     const std::vector<std::string>& GetPortNames() const { return m_ports; }
+    // Every --port and --usb in the order given: one for reader commands, one or more for produce.
+    // Empty for --simulate.
+    const std::vector<CliReader>& GetReaders() const { return m_readers; }
     uint32_t GetBaudRate() const { return m_dwBaudRate; }
     bool IsHitag2() const { return m_bHitag2; }
     bool IsQuiet() const { return m_bQuiet; }
@@ -92,6 +103,7 @@ private:
     Connection m_connection = ConnectionNone;
     std::string m_strPort;
     std::vector<std::string> m_ports;
+    std::vector<CliReader> m_readers;
     uint32_t m_dwBaudRate = 9600;
     bool m_bHitag2 = false;
     bool m_bQuiet = false;

@@ -42,16 +42,11 @@ CliRunner::~CliRunner() {
 
 bool CliRunner::Connect() {
     std::shared_ptr<D2xxProvider> d2xx;
-    std::string portName;
-    bool usb = false;
+    CliReader first;
+    std::string label;
     switch (m_options.GetConnection()) {
         case CliOptions::ConnectionPort:
-            portName = m_options.GetPortName();
-            break;
         case CliOptions::ConnectionUsb:
-            d2xx = CreateDefaultD2xx();
-            usb = true;
-            portName = "the first USB bridge";
             break;
         case CliOptions::ConnectionSimulateUsb:
         case CliOptions::ConnectionSimulateCom: {
@@ -68,12 +63,13 @@ bool CliRunner::Connect() {
             if (m_simulatorSetup) {
                 m_simulatorSetup(m_pSimulator->Reader());
             }
-            usb = m_options.GetConnection() == CliOptions::ConnectionSimulateUsb;
-            if (usb) {
+            first.bUsb = m_options.GetConnection() == CliOptions::ConnectionSimulateUsb;
+            if (first.bUsb) {
                 d2xx = m_pSimulator->UsbProvider();
-                portName = "the simulated reader (USB)";
+                label = "the simulated reader (USB)";
             } else {
-                portName = m_pSimulator->PortName();
+                first.strName = m_pSimulator->PortName();
+                label = first.strName;
             }
             break;
         }
@@ -81,16 +77,35 @@ bool CliRunner::Connect() {
             return false;
     }
 
+    // --port and --usb: the first reader for the commands; produce runs a series on each.
+    const std::vector<CliReader>& readers = m_options.GetReaders();
+    const auto providerFor = [this](const CliReader& reader) -> std::shared_ptr<D2xxProvider> {
+        if (!reader.bUsb) {
+            return nullptr;
+        }
+        return m_d2xxFactory ? m_d2xxFactory() : CreateDefaultD2xx();
+    };
+    const auto labelOf = [](const CliReader& reader) {
+        if (!reader.bUsb) {
+            return reader.strName;
+        }
+        return reader.strName.empty() ? std::string("the first USB bridge")
+                                      : "the USB bridge " + reader.strName;
+    };
+    if (m_pSimulator == nullptr) {
+        first = readers.at(0);
+        d2xx = providerFor(first);
+        label = labelOf(first);
+    }
     m_pPort = std::make_unique<ReaderPort>(nullptr, d2xx);
-    if (!ConnectPort(*m_pPort, m_link, portName, usb)) {
+    if (!ConnectPort(*m_pPort, m_link, first, label)) {
         return false;
     }
-    // produce's further ports, one series on each; the link only sets each line up.
-    const std::vector<std::string>& names = m_options.GetPortNames();
-    for (size_t n = 1; n < names.size() && m_options.GetConnection() == CliOptions::ConnectionPort; ++n) {
-        auto port = std::make_unique<ReaderPort>(nullptr, nullptr);
+    // The link only sets each further line up.
+    for (size_t n = 1; n < readers.size() && m_pSimulator == nullptr; ++n) {
+        auto port = std::make_unique<ReaderPort>(nullptr, providerFor(readers[n]));
         ReaderLink link(m_clock);
-        if (!ConnectPort(*port, link, names[n], false)) {
+        if (!ConnectPort(*port, link, readers[n], labelOf(readers[n]))) {
             return false;
         }
         m_extraPorts.push_back(std::move(port));
@@ -102,8 +117,16 @@ bool CliRunner::Connect() {
     return true;
 }
 
-bool CliRunner::ConnectPort(ReaderPort& port, ReaderLink& link, const std::string& portName, bool usb) {
-    LinkResult result = usb ? port.OpenPort(PortKindUsb, 0) : port.OpenPortByName(portName);
+bool CliRunner::ConnectPort(ReaderPort& port, ReaderLink& link, const CliReader& reader,
+                            const std::string& label) {
+    LinkResult result;
+    if (!reader.bUsb) {
+        result = port.OpenPortByName(reader.strName);
+    } else if (reader.strName.empty()) {
+        result = port.OpenPort(PortKindUsb, 0);
+    } else {
+        result = port.OpenUsbBySerial(reader.strName);
+    }
     if (result == LR_OK) {
         result = link.Connect(&port, m_options.GetBaudRate());
     }
@@ -111,7 +134,7 @@ bool CliRunner::ConnectPort(ReaderPort& port, ReaderLink& link, const std::strin
         return true;
     }
     port.ClosePort();
-    m_err << "tagbench-cli: cannot connect to " << portName << ": " << LinkResultText(result) << " (0x"
+    m_err << "tagbench-cli: cannot connect to " << label << ": " << LinkResultText(result) << " (0x"
           << Hex32(result) << ")";
     if (const std::string hint = LinkResultHint(result); !hint.empty()) {
         m_err << "." << hint;
@@ -128,7 +151,7 @@ int CliRunner::Run() {
     std::unique_ptr<CliProduce> produce;
     if (m_options.GetProduce().bEnabled) {
         produce = std::make_unique<CliProduce>(m_options.GetProduce(), m_out, m_err);
-        if (!produce->Prepare(std::max<size_t>(m_options.GetPortNames().size(), 1))) {
+        if (!produce->Prepare(std::max<size_t>(m_options.GetReaders().size(), 1))) {
             return 1;
         }
     }

@@ -28,11 +28,17 @@ public:
 
     // Tests: called with the simulated reader once --simulate has started it.
     void SetSimulatorSetup(std::function<void(SimReader&)> setup) { m_simulatorSetup = std::move(setup); }
+    // Tests: where --usb finds its bridges instead of the default provider. Called once for each
+    // USB reader, since each series' thread needs a table of its own.
+    void SetD2xxFactory(std::function<std::shared_ptr<D2xxProvider>()> factory) {
+        m_d2xxFactory = std::move(factory);
+    }
 
 private:
     bool Connect();
     // Opens one port and sets its line up; false with the reason printed.
-    bool ConnectPort(ReaderPort& port, ReaderLink& link, const std::string& portName, bool usb);
+    // reader: a serial port's name, or a USB bridge's serial number (empty: the first bridge).
+    bool ConnectPort(ReaderPort& port, ReaderLink& link, const CliReader& reader, const std::string& label);
     LinkResult RunCommand(const CliCommand& command);
     // Data as hexadecimal bytes, saying so when the reader sent fewer than expected.
     void PrintData(const std::string& label, const ByteBuffer& data, uint32_t expected = 0);
@@ -46,6 +52,7 @@ private:
     CliOutputWindow m_window;
     std::unique_ptr<Simulator> m_pSimulator;
     std::function<void(SimReader&)> m_simulatorSetup;
+    std::function<std::shared_ptr<D2xxProvider>()> m_d2xxFactory;
     std::unique_ptr<ReaderPort> m_pPort;
     std::vector<std::unique_ptr<ReaderPort>> m_extraPorts;  // produce's further ports
     ReaderLink m_link;

@@ -104,7 +104,8 @@ TEST(CliOptions, BadArgumentsGetTheDialogMessages) {
         {{"--simulate", "frobnicate"}, "unknown command frobnicate"},
         {{"--simulate", "--baud", "fast"}, "--baud needs a positive whole number, not fast"},
         {{"--simulate=bluetooth"}, "--simulate takes usb or com, not bluetooth"},
-        {{"--usb", "--port", "/dev/ttyS0"}, "choose one connection: --port NAME, --usb or --simulate"},
+        {{"--usb", "--port", "/dev/ttyS0"},
+         "choose one connection: --port NAME, --usb[=SERIAL] or --simulate (several are for produce)"},
         {{"request"}, "choose a connection: --port NAME, --usb or --simulate"},
         {{"--port"}, "--port needs a value"},
         {{"--port", "/dev/ttyS0", "--port", "/dev/ttyS1"},
@@ -113,7 +114,6 @@ TEST(CliOptions, BadArgumentsGetTheDialogMessages) {
          "--baud 12345: a serial port cannot be set to that rate (e.g. 9600, 19200, 38400, 57600, 115200)"},
         // A flag is there or not, in every part of the command line.
         {{"--simulate", "--quiet=0"}, "--quiet takes no value"},
-        {{"--usb=1"}, "--usb takes no value"},
         {{"--simulate", "contread", "--pc-beep=1"}, "contread --pc-beep takes no value"},
         {{"--simulate", "produce", "--profile", "P", "--no-serial=0"}, "produce --no-serial takes no value"},
         {{"--simulate", "produce", "--profile", "P", "--no-settings=no"},
@@ -139,6 +139,65 @@ TEST(CliOptions, BadArgumentsGetTheDialogMessages) {
     }
 }
 
+TEST(CliOptions, UsbNamesTheFirstBridgeOrOneBySerialNumber_SeveralReadersOnlyForProduce) {
+    using Readers = std::vector<CliReader>;
+    const std::vector<std::string> produce = {"produce", "--profile", "P"};
+    const auto with = [](std::vector<std::string> args, const std::vector<std::string>& more) {
+        args.insert(args.end(), more.begin(), more.end());
+        return args;
+    };
+    const struct {
+        std::vector<std::string> args;
+        std::string error;  // empty: accepted
+        Readers readers;
+    } cases[] = {
+        {{"--usb", "request"}, "", {{true, ""}}},
+        {{"--usb", "--usb", "request"}, "", {{true, ""}}},
+        {{"--usb=QV000042", "request"}, "", {{true, "QV000042"}}},
+        // The next argument is a command, never a serial number.
+        {{"--usb", "QV000042"}, "unknown command QV000042", {}},
+        {{"--usb="}, "--usb= needs the bridge's serial number (--usb alone: the first bridge)", {}},
+        {{"--usb=QV000042", "--usb=QV000043", "request"},
+         "choose one connection: --port NAME, --usb[=SERIAL] or --simulate (several are for produce)",
+         {}},
+        {{"--usb=QV000042", "--simulate"},
+         "choose one connection: --port NAME, --usb[=SERIAL] or --simulate",
+         {}},
+        {with({"--usb=QV000042", "--port", "/dev/ttyS0", "--usb=QV000043"}, produce),
+         "",
+         {{true, "QV000042"}, {false, "/dev/ttyS0"}, {true, "QV000043"}}},
+        {with({"--usb=QV000042", "--usb=QV000042"}, produce), "--usb=QV000042 given twice", {}},
+        {with({"--usb", "--usb=QV000042"}, produce),
+         "--usb (the first bridge) and --usb=SERIAL together: name each bridge by its serial number",
+         {}},
+        // One bridge and one serial port: the first bridge is not among those named.
+        {with({"--usb", "--port", "/dev/ttyS0"}, produce), "", {{true, ""}, {false, "/dev/ttyS0"}}},
+        {with(with({"--usb=QV000042", "--usb=QV000043"}, produce), {"--no-ledger", "--usb-serial", "1"}),
+         "produce on several ports needs a ledger: --no-ledger would give readers the same numbers",
+         {}},
+        // A bridge beside a serial port: the port's rate is still checked.
+        {with({"--usb=QV000042", "--port", "/dev/ttyS0", "--baud", "12345"}, produce),
+         "--baud 12345: a serial port cannot be set to that rate (e.g. 9600, 19200, 38400, 57600, 115200)",
+         {}},
+        {with({"--usb=QV000042", "--baud", "12345"}, produce), "", {{true, "QV000042"}}},
+    };
+    for (const auto& test : cases) {
+        const Parsed p = Parse(test.args);
+        std::string line;
+        for (const std::string& arg : test.args) {
+            line += arg + " ";
+        }
+        EXPECT_EQ(p.ok, test.error.empty()) << line << p.error;
+        EXPECT_EQ(p.error, test.error) << line;
+        if (p.ok) {
+            EXPECT_EQ(p.options.GetReaders(), test.readers) << line;
+            EXPECT_EQ(p.options.GetConnection(),
+                      test.readers[0].bUsb ? CliOptions::ConnectionUsb : CliOptions::ConnectionPort)
+                << line;
+        }
+    }
+}
+
 TEST(CliOptions, HelpListsEveryCommand) {
     const Parsed p = Parse({"--help"});
     ASSERT_TRUE(p.ok);
@@ -153,7 +212,8 @@ TEST(CliOptions, HelpListsEveryCommand) {
                              "restore",         "transfer",
                              "setport",         "info",
                              "--quiet",         "--hitag2",
-                             "--simulate=com",  "--baud"}) {
+                             "--simulate=com",  "--baud",
+                             "--usb=SERIAL"}) {
         EXPECT_NE(CliOptions::Usage().find(name), std::string::npos) << name;
     }
 }
