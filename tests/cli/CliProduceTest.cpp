@@ -19,6 +19,7 @@
 #include "production/Ledger.h"
 #include "production/LedgerJob.h"
 #include "production/ProductionRecord.h"
+#include "sim/SimD2xxProvider.h"
 #include "sim/SimReader.h"
 #include "sim/Simulator.h"
 
@@ -437,6 +438,72 @@ TEST_F(CliProduceTest, AReadOnlyLedgerStopsTheSeriesBeforeAnyReader) {
     EXPECT_EQ(text, "tagbench-cli: produce: Could not open the production ledger " + ledger.string() +
                         ": the file is read-only.\n");
     EXPECT_EQ(Runs().size(), 1u);
+}
+
+// Simulated readers behind USB bridges with serial numbers of their own, each bridge a table of
+// its own (the simulated bridge plays one device). Each fresh reader of a series comes with its
+// bridge's serial number as the series started, so the bridge stays the one named.
+TEST_F(CliProduceTest, UsbBridgesNamedBySerialNumberRunTheirSeriesAtOnce) {
+    const std::vector<std::string> serials = {"QV000900", "QV000901"};
+    std::vector<std::shared_ptr<SimReader>> sims;
+    std::vector<std::shared_ptr<D2xxProvider>> bridges;
+    for (const std::string& serial : serials) {
+        sims.push_back(std::make_shared<SimReader>(Clock::System()));
+        SimEeprom eeprom;
+        eeprom.serialNumber = serial;
+        sims.back()->SetEeprom(eeprom);
+        sims.back()->StartSeries("");
+        bridges.push_back(std::make_shared<SimD2xxProvider>(sims.back(), Clock::System()));
+    }
+    // Handed out in reverse: a port must find its bridge by the serial number, not by turn.
+    size_t handed = bridges.size();
+    CliOptions options;
+    std::string error;
+    ASSERT_TRUE(options.Parse({"--usb=QV000901", "--usb=QV000900", "produce", "--profiles", profiles.string(),
+                               "--record", record.string(), "--profile", "desk usb", "--count", "2",
+                               "--ledger", ledger.string(), "--station", "bench-1"},
+                              error))
+        << error;
+    std::ostringstream out;
+    std::ostringstream err;
+    CliRunner runner(options, out, err, false);
+    runner.SetD2xxFactory([&] { return bridges.at(--handed); });
+    EXPECT_EQ(runner.Run(), 0) << err.str();
+
+    std::map<std::string, std::vector<std::string>> printed;  // port: USB serial numbers in order
+    const std::regex line(R"(\[(USB QV00090[01])\] reader [12]: MIFARE \d{8}, USB (QV\d{6}): OK)");
+    std::istringstream lines(out.str());
+    for (std::string text; std::getline(lines, text);) {
+        if (std::smatch match; std::regex_match(text, match, line)) {
+            printed[match[1]].push_back(match[2]);
+        }
+    }
+    EXPECT_NE(out.str().find("[USB QV000900] 2 readers: 2 programmed, 0 failed.\n"), std::string::npos)
+        << out.str();
+    EXPECT_NE(out.str().find("4 readers on 2 ports: 4 programmed, 0 failed.\n"), std::string::npos);
+    std::set<std::string> stored;
+    for (size_t n = 0; n < sims.size(); ++n) {
+        std::vector<std::string> numbers;
+        for (const SimSeriesReader& r : sims[n]->GetSeriesReaders()) {
+            numbers.push_back(r.eeprom.serialNumber);
+            stored.insert(r.eeprom.serialNumber);
+        }
+        EXPECT_EQ(numbers, printed["USB " + serials[n]]) << serials[n];
+    }
+    EXPECT_EQ(stored.size(), 4u) << "no USB serial number twice";
+
+    // A bridge that is not there: the series does not start on another one.
+    CliOptions missing;
+    ASSERT_TRUE(missing.Parse({"--usb=QV000999", "produce", "--profiles", profiles.string(), "--record",
+                               record.string(), "--profile", "desk usb", "--ledger", ledger.string()},
+                              error));
+    std::ostringstream missingErr;
+    CliRunner missingRunner(missing, out, missingErr, false);
+    missingRunner.SetD2xxFactory([&] { return bridges[0]; });
+    EXPECT_EQ(missingRunner.Run(), 1);
+    EXPECT_EQ(missingErr.str().rfind("tagbench-cli: cannot connect to the USB bridge QV000999: ", 0), 0u)
+        << missingErr.str();
+    EXPECT_EQ(sims[0]->GetSeriesReaders().size(), 2u);
 }
 
 TEST_F(CliProduceTest, ASeriesThatCannotStartSaysWhyAndTouchesNoReader) {
