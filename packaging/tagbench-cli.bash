@@ -5,6 +5,18 @@ _tagbench_cli() {
     COMPREPLY=()
     cur=${COMP_WORDS[COMP_CWORD]}
     prev=${COMP_WORDS[COMP_CWORD-1]}
+    # --usb=SERIAL: the serial numbers of the FTDI bridges plugged in (bash splits the word at "=").
+    if [[ $prev == = && ${COMP_WORDS[COMP_CWORD-2]} == --usb ]] || [[ $cur == --usb=* ]]; then
+        local serials=$(for d in /sys/bus/usb/devices/*; do
+            [[ $(cat "$d/idVendor" 2>/dev/null) == 0403 && -r $d/serial ]] && cat "$d/serial"
+        done)
+        if [[ $cur == --usb=* ]]; then
+            COMPREPLY=($(compgen -P --usb= -W "$serials" -- "${cur#--usb=}"))
+        else
+            COMPREPLY=($(compgen -W "$serials" -- "$cur"))
+        fi
+        return
+    fi
     case $prev in
         --port)
             COMPREPLY=($(compgen -W "$(ls -d /dev/serial/by-id/* /dev/ttyUSB* /dev/ttyACM* /dev/ttyS* /dev/pts/[0-9]* 2>/dev/null)" -- "$cur"))
@@ -26,7 +38,7 @@ _tagbench_cli() {
     esac
     help=$("${COMP_WORDS[0]}" --help 2>/dev/null)
     if [[ $cur == -* ]]; then
-        COMPREPLY=($(compgen -W "$(grep -o -- '--[a-z0-9-]*' <<<"$help" | sort -u) --simulate=com --simulate=usb" -- "$cur"))
+        COMPREPLY=($(compgen -W "$(grep -o -- '--[a-z0-9-]*' <<<"$help" | sort -u) --simulate=com --simulate=usb --usb=" -- "$cur"))
     else
         COMPREPLY=($(compgen -W "$(awk '/^  [a-z]/ {print $1}' <<<"$help" | sort -u)" -- "$cur"))
     fi
