@@ -63,10 +63,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             FUZZ_CHECK(ledger.verb != CliLedgerOptions::Export || !ledger.strCsv.empty(),
                        "an export without a file");
         }
-        // Two series on several ports would give readers the same numbers without a ledger.
-        FUZZ_CHECK(options.GetPortNames().size() <= 1 ||
-                       (options.GetProduce().bEnabled && !options.GetProduce().bNoLedger),
-                   "%zu ports without a ledger's series", options.GetPortNames().size());
+        // Two series on several readers (ports and USB bridges) would give readers the same numbers
+        // without a ledger.
+        const std::vector<CliReader>& readers = options.GetReaders();
+        FUZZ_CHECK(readers.size() <= 1 || (options.GetProduce().bEnabled && !options.GetProduce().bNoLedger),
+                   "%zu readers without a ledger's series", readers.size());
+        FUZZ_CHECK(readers.size() >= options.GetPortNames().size(), "a port that is no reader");
+        // The first bridge beside a named one might be that one: two series on one reader.
+        size_t bridges = 0;
+        bool firstBridge = false;
+        for (size_t n = 0; n < readers.size(); ++n) {
+            bridges += readers[n].bUsb ? 1 : 0;
+            firstBridge = firstBridge || (readers[n].bUsb && readers[n].strName.empty());
+            for (size_t m = 0; m < n; ++m) {
+                FUZZ_CHECK(!(readers[m] == readers[n]), "reader %s given twice", readers[n].strName.c_str());
+            }
+        }
+        FUZZ_CHECK(!(firstBridge && bridges > 1), "the first bridge beside a named one");
         FUZZ_CHECK(options.GetBaudRate() > 0, "baud rate 0");
         for (const CliCommand& command : options.GetCommands()) {
             CheckCommand(command);
