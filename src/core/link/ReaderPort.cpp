@@ -361,6 +361,13 @@ LinkResult ReaderPort::SetEventChars(uint8_t eventChar, uint8_t errorChar) {
     return CallD2xx(m_d2xx->Table().FT_SetChars, m_ftHandle, eventChar, uint8_t{1}, errorChar, uint8_t{1});
 }
 
+uint32_t ReaderPort::NormalReadLimitMs(uint32_t n) const {
+    if (IsUsb()) {
+        return kUsbReadTimeout;
+    }
+    return kComNormalTimeouts.readMultiplier * n + kComNormalTimeouts.readConstant;
+}
+
 LinkResult ReaderPort::ReadEeprom() {
     if (!IsUsb()) {
         return LR_NOT_USB;

@@ -54,6 +54,9 @@ public:
     LinkResult Purge();
     LinkResult SetReadMode(uint32_t mode);
     LinkResult SetEventChars(uint8_t eventChar, uint8_t errorChar);
+    // The longest a read of n bytes in the normal read mode waits for its first byte: a reader
+    // that pauses this long inside a telegram has broken it off, as far as the link can tell.
+    uint32_t NormalReadLimitMs(uint32_t n) const;
 
     bool IsOpen() const { return m_dwOpen != 0; }
     bool IsUsb() const { return m_dwKind == PortKindUsb; }
