@@ -346,7 +346,7 @@ ConformanceResult Skip(std::string reason) {
 // line falls quiet and one request is served before the next check starts.
 bool ConformanceSuite::Resync() {
     const uint32_t start = m_clock.GetTickCount();
-    while (m_clock.GetTickCount() - start < kResyncMs && !Aborted()) {
+    while (m_clock.GetTickCount() - start < kResyncMs && !Aborted() && !m_wire.HadPortError()) {
         if (!m_wire.WaitQuiet(kSettleMs, kResyncMs)) {
             continue;
         }

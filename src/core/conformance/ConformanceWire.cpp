@@ -12,6 +12,12 @@ namespace {
 constexpr size_t kTranscriptLineLimit = 600;
 constexpr size_t kBurstBytesShown = 96;
 
+// Milliseconds from one tick to a later one; 0 for a byte that was in before the tick (a late
+// byte of an earlier exchange).
+uint32_t Since(uint32_t from, uint32_t to) {
+    return static_cast<int32_t>(to - from) > 0 ? to - from : 0;
+}
+
 uint8_t Xor(const std::vector<uint8_t>& bytes, size_t from = 0) {
     uint8_t bcc = 0;
     for (size_t i = from; i < bytes.size(); ++i) {
@@ -153,7 +159,7 @@ std::optional<uint8_t> ConformanceWire::ReadByte(uint32_t limitMs) {
         }
     }
     // A byte that came within the limit counts even if the read that brought it overran it.
-    if (m_pending.front().second - start > limitMs) {
+    if (Since(start, m_pending.front().second) > limitMs) {
         return std::nullopt;
     }
     const auto [byte, at] = m_pending.front();
@@ -258,7 +264,7 @@ ExchangeRecord ConformanceWire::Exchange3964R(const std::vector<uint8_t>& telegr
         record.firstByte = byte;
         return fail(ExchangeRecord::NoStxAck);
     }
-    record.stxAckMs = m_dwLastAt - stxSent;
+    record.stxAckMs = Since(stxSent, m_dwLastAt);
 
     std::vector<uint8_t> request = EncodeRequest(telegram, false, plan.spoilBcc);
     if (plan.breakAfter != 0 && plan.breakAfter < request.size()) {
@@ -279,14 +285,14 @@ ExchangeRecord ConformanceWire::Exchange3964R(const std::vector<uint8_t>& telegr
         return fail(ExchangeRecord::NoTelegramAck);
     }
     const uint32_t acknowledged = m_dwLastAt;
-    record.telegramAckMs = acknowledged - requestSent;
+    record.telegramAckMs = Since(requestSent, acknowledged);
 
     byte = ReadByte(kAnswerLimitMs);
     if (byte != STX) {
         record.firstByte = byte;
         return fail(ExchangeRecord::NoAnswer);
     }
-    record.answerStartMs = m_dwLastAt - acknowledged;
+    record.answerStartMs = Since(acknowledged, m_dwLastAt);
     if (!Send({DLE})) {
         return fail(ExchangeRecord::PortError);
     }
@@ -330,7 +336,7 @@ ExchangeRecord ConformanceWire::ExchangeFramed(const std::vector<uint8_t>& teleg
         record.outcome = m_bPortError ? ExchangeRecord::PortError : ExchangeRecord::NoAnswer;
         return record;
     }
-    record.answerStartMs = m_dwFrameStartAt - requestSent;
+    record.answerStartMs = Since(requestSent, m_dwFrameStartAt);
     record.outcome = ExchangeRecord::Answered;
     if (plan.nakFirst) {
         Send({NAK});
