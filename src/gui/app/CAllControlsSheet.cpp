@@ -48,6 +48,7 @@ CAllControlsSheet::CAllControlsSheet(const QString& caption, QWidget* parent, in
       m_connectionDialog(m_session),
       m_commandsDlg(m_session),
       m_monitorDlg(m_session),
+      m_conformanceDlg(m_session),
       m_productionDlg(m_session) {
     setWindowTitle(caption);
     setWindowIcon(QIcon(QStringLiteral(":/tagbench/icon.svg")));
@@ -83,8 +84,8 @@ CAllControlsSheet::~CAllControlsSheet() {
     // The pages stop their modes on the worker and take no answer from now on: nothing a page
     // would show (a message box) appears once closing began. What runs still ends and its trace
     // reaches the window before the pages go.
-    for (CPropertyPage* page : std::initializer_list<CPropertyPage*>{&m_commandsDlg, &m_monitorDlg,
-                                                                     &m_productionDlg, &m_connectionDialog}) {
+    for (CPropertyPage* page : std::initializer_list<CPropertyPage*>{
+             &m_commandsDlg, &m_monitorDlg, &m_conformanceDlg, &m_productionDlg, &m_connectionDialog}) {
         page->OnClose();
     }
     m_session.Shutdown();
@@ -98,6 +99,7 @@ void CAllControlsSheet::AddPages() {
     AddPage(&m_commandsDlg, QStringLiteral("Mifare® commands"));
     if (m_bDevelop) {
         AddPage(&m_monitorDlg, QStringLiteral("Monitor"), false);
+        AddPage(&m_conformanceDlg, QStringLiteral("Conformance"));
     }
     if (m_bProduction) {
         AddPage(&m_productionDlg, QStringLiteral("Production"));

@@ -9,6 +9,7 @@
 #include "link/ReaderLink.h"
 #include "link/ReaderPort.h"
 #include "pages/commands/CMifareCommandsDlg.h"
+#include "pages/conformance/CConformanceDialog.h"
 #include "pages/monitor/CMonitorDialog.h"
 #include "pages/settings/CConnectionDialog.h"
 #include "production/CProductionDialog.h"
@@ -43,6 +44,7 @@ public:
     CConnectionDialog& GetConnectionDialog() { return m_connectionDialog; }
     CMifareCommandsDlg& GetCommandsDlg() { return m_commandsDlg; }
     CMonitorDialog& GetMonitorDlg() { return m_monitorDlg; }
+    CConformanceDialog& GetConformanceDlg() { return m_conformanceDlg; }
     CProductionDialog& GetProductionDlg() { return m_productionDlg; }
     ReaderPort& GetReaderPort() { return m_readerPort; }
     ReaderLink& GetReaderLink() { return m_readerLink; }
@@ -84,5 +86,6 @@ private:
     CConnectionDialog m_connectionDialog;
     CMifareCommandsDlg m_commandsDlg;
     CMonitorDialog m_monitorDlg;
+    CConformanceDialog m_conformanceDlg;
     CProductionDialog m_productionDlg;
 };
