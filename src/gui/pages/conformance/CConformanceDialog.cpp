@@ -77,7 +77,7 @@ CConformanceDialog::CConformanceDialog(CReaderSession& session, QWidget* parent)
       m_pDetailsForm(new QFormLayout),
       m_pTranscriptLabel(new QLabel(this)),
       m_pTranscript(new QPlainTextEdit(this)) {
-    // Steps wait on the clock the link runs on; a fake one is moved instead of waited for.
+    // Under a fake clock (the tests') the driver moves it by each delay instead of waiting.
     m_driver.SetFakeClock(dynamic_cast<FakeClock*>(&session.GetClock()));
 
     for (const char* name : kProcedures) {
