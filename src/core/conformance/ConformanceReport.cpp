@@ -95,9 +95,9 @@ std::string SkipReason(const ConformanceResult& result) {
 
 // --- XML
 
-// Escaped for text and attribute values alike; line breaks and tabs as references, which
-// attribute values keep (a parser turns a literal one into a blank).
-std::string Xml(std::string_view text) {
+// Escaped for text and attribute values alike. In an attribute, line breaks and tabs go as
+// references, which it keeps (a parser turns a literal one into a blank).
+std::string Xml(std::string_view text, bool attribute = true) {
     std::string escaped;
     for (const char c : ConformanceCleanText(text, true)) {
         switch (c) {
@@ -117,10 +117,10 @@ std::string Xml(std::string_view text) {
                 escaped += "&apos;";
                 break;
             case '\n':
-                escaped += "&#10;";
+                escaped += attribute ? "&#10;" : "\n";
                 break;
             case '\t':
-                escaped += "&#9;";
+                escaped += attribute ? "&#9;" : "\t";
                 break;
             default:
                 escaped += c;
@@ -300,7 +300,7 @@ std::string ConformanceJUnitXml(const std::vector<ConformanceCheck>& checks,
                 xml += "      <failure message=\"" +
                        Xml(Cut(ConformanceCleanText(message, false), kMessageLimit)) +
                        "\" type=\"nonconformant\">" +
-                       Xml("Expected: " + result.expected + "\nSeen: " + result.seen) + "</failure>\n";
+                       Xml("Expected: " + result.expected + "\nSeen: " + result.seen, false) + "</failure>\n";
                 break;
             }
             case ConformanceResult::Skipped:
@@ -320,7 +320,7 @@ std::string ConformanceJUnitXml(const std::vector<ConformanceCheck>& checks,
         if (!result.transcript.empty()) {
             out += "Transcript:\n" + result.transcript;
         }
-        xml += "      <system-out>" + Xml(out) + "</system-out>\n";
+        xml += "      <system-out>" + Xml(out, false) + "</system-out>\n";
         xml += "    </testcase>\n";
     }
     xml += "  </testsuite>\n</testsuites>\n";
