@@ -236,6 +236,11 @@ bool CliOptions::Parse(const std::vector<std::string>& args, std::string& error)
         error = "choose a connection: --port NAME, --usb or --simulate";
         return false;
     }
+    if (m_conformance.bEnabled &&
+        (!m_commands.empty() || m_mode.nMode != CliModeOptions::ModeNone || m_produce.bEnabled)) {
+        error = "conformance runs alone: no other command, contread, waitcard or produce with it";
+        return false;
+    }
     if (m_produce.bEnabled && (!m_commands.empty() || m_mode.nMode != CliModeOptions::ModeNone)) {
         error = "produce runs alone: no other command, contread or waitcard with it";
         return false;
@@ -285,6 +290,13 @@ bool CliOptions::ParseCommand(const std::vector<std::string>& args, size_t& i, s
             return false;
         }
         return ParseProduce(args, i, m_produce, error);
+    }
+    if (name == "conformance") {
+        if (m_conformance.bEnabled) {
+            error = "conformance given twice";
+            return false;
+        }
+        return ParseConformance(args, i, m_conformance, error);
     }
     if (IsProgrammingVerb(name)) {
         CliCommand command;
@@ -446,6 +458,7 @@ std::string CliOptions::Usage() {
     }
     usage += "\n" + ProgrammingUsage();
     usage += "\n" + ProduceUsage();
+    usage += "\n" + ConformanceUsage();
     usage += "\n" + LedgerUsage();
     usage +=
         "\n"
@@ -457,6 +470,8 @@ std::string CliOptions::Usage() {
         CliModeOptions::Usage() +
         "\n"
         "Exit status: 0 when every command succeeded; 1 when one failed (the first failure is\n"
-        "printed as its 8-digit code and meaning) or the connection failed; 2 for a bad argument.\n";
+        "printed as its 8-digit code and meaning) or the connection failed; 2 for a bad argument.\n"
+        "conformance: 0 only when every check that ran passed, 1 when one failed, none ran, the run\n"
+        "was stopped or a report could not be written.\n";
     return usage;
 }

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "CliConformance.h"
 #include "CliLedger.h"
 #include "CliModes.h"
 #include "CliProduce.h"
@@ -91,6 +92,8 @@ public:
     const CliModeOptions& GetMode() const { return m_mode; }
     // produce, which runs alone.
     const CliProduceOptions& GetProduce() const { return m_produce; }
+    // conformance, which runs alone.
+    const CliConformanceOptions& GetConformance() const { return m_conformance; }
     // "tagbench-cli ledger ...": no reader, no connection.
     bool IsLedger() const { return m_bLedger; }
     const CliLedgerOptions& GetLedger() const { return m_ledger; }
@@ -111,6 +114,7 @@ private:
     std::vector<CliCommand> m_commands;
     CliModeOptions m_mode;
     CliProduceOptions m_produce;
+    CliConformanceOptions m_conformance;
     bool m_bLedger = false;
     CliLedgerOptions m_ledger;
 };

@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include "CliConformance.h"
 #include "CliProduce.h"
 #include "StringTable.h"
 #include "commands/HexText.h"
@@ -97,6 +98,7 @@ bool CliRunner::Connect() {
         d2xx = providerFor(first);
         label = labelOf(first);
     }
+    m_strLabel = label;
     m_pPort = std::make_unique<ReaderPort>(nullptr, d2xx);
     if (!ConnectPort(*m_pPort, m_link, first, label)) {
         return false;
@@ -155,8 +157,23 @@ int CliRunner::Run() {
             return 1;
         }
     }
+    std::unique_ptr<CliConformance> conformance;
+    if (m_options.GetConformance().bEnabled) {
+        const bool terminal = &m_out == &std::cout && isatty(STDOUT_FILENO) != 0;
+        conformance = std::make_unique<CliConformance>(m_options.GetConformance(), m_out, m_err, terminal);
+        // Reports that could not be written are refused before any byte goes to the reader.
+        if (!conformance->Prepare()) {
+            return 1;
+        }
+    }
     if (!Connect()) {
         return 1;
+    }
+    if (conformance) {
+        // The suite's thousands of exchanges would flood the trace: its table tells what happened.
+        m_pPort->SetOutputWindow(nullptr, false, TraceModeHex);
+        return conformance->Run(*m_pPort, m_clock, m_link.GetLinkMode(),
+                                m_strLabel + " at " + std::to_string(m_options.GetBaudRate()) + " baud");
     }
     if (produce) {
         // The wake-up characters of a series would flood the trace: only the readers' lines show.

@@ -59,4 +59,5 @@ private:
     uint32_t m_dwCardSerial = 0;
     bool m_bHaveSerial = false;   // a whole serial number came from anticollision
     std::string m_strJobFailure;  // the last failed programming job's last log line
+    std::string m_strLabel;       // the first reader as messages name it
 };
