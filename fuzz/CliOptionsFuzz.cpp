@@ -3,8 +3,10 @@
 // What must hold: a refused command line says why in one bounded line; an accepted one names a
 // connection (or asks for help, or is a ledger command, which needs no reader) and holds only
 // commands whose arguments passed their checks, so that no command reaches the reader with a key,
-// block data or bounds it should not have, and no number is released without a reason; parsing the
-// same arguments again gives the same result.
+// block data or bounds it should not have, and no number is released without a reason; conformance
+// runs alone, with options the suite takes (known checks, each once, a repeat count of 1 to 1000,
+// no block it must not write) and two different report files; parsing the same arguments again
+// gives the same result.
 #include "CliOptions.h"
 #include "FuzzSupport.h"
 
@@ -81,6 +83,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         FUZZ_CHECK(!(firstBridge && bridges > 1), "the first bridge beside a named one");
         FUZZ_CHECK(options.GetBaudRate() > 0, "baud rate 0");
+        const CliConformanceOptions& conformance = options.GetConformance();
+        if (conformance.bEnabled) {
+            FUZZ_CHECK(options.GetCommands().empty() && options.GetMode().nMode == CliModeOptions::ModeNone &&
+                           !options.GetProduce().bEnabled,
+                       "conformance beside other commands");
+            std::string refusal;
+            FUZZ_CHECK(ConformanceSuite::CheckOptions(conformance.suite, refusal), "the suite refuses: %s",
+                       refusal.c_str());
+            FUZZ_CHECK(conformance.suite.repeat >= 1 && conformance.suite.repeat <= 1000, "repeat %u",
+                       conformance.suite.repeat);
+            const std::vector<std::string>& only = conformance.suite.only;
+            for (size_t n = 0; n < only.size(); ++n) {
+                FUZZ_CHECK(std::find(only.begin(), only.begin() + static_cast<long>(n), only[n]) ==
+                               only.begin() + static_cast<long>(n),
+                           "check %s named twice", only[n].c_str());
+            }
+            FUZZ_CHECK(conformance.strJUnit.empty() || conformance.strJUnit != conformance.strReport,
+                       "both reports to %s", conformance.strJUnit.c_str());
+        }
         for (const CliCommand& command : options.GetCommands()) {
             CheckCommand(command);
         }
