@@ -174,11 +174,11 @@ const std::vector<ConformanceCheck>& ConformanceSuite::Checks() {
         {"commands.info", "Info text printable", "GetInfo",
          "status 0 and a text of printable characters (its last byte, the terminator, aside)"},
         {"commands.write", "Block written and restored",
-         "with --write only: Authenticate, ReadBlock, WriteBlock of a pattern with DLE and ETX bytes, "
+         "with --write only: Authenticate, ReadBlock, WriteBlock of a pattern with STX, ETX and NAK bytes, "
          "ReadBlock, WriteBlock of the old data, ReadBlock",
          "each read shows what was written last; the block ends as it was"},
         {"recovery.collision", "Both sides send STX at once",
-         "a request; after its DLE, STX from the PC at the moment the reader starts its answer (3964R)",
+         "a request; STX from the PC in place of the DLE for the reader's STX that opens the answer (3964R)",
          "the reader recovers: it sends its answer or takes the PC's, and the next request is served"},
         {"recovery.broken", "Broken-off request dropped", "the first half of a request, then nothing",
          "the reader drops it after its character delay (NAK or silence) and serves the next request"},
@@ -914,11 +914,20 @@ ConformanceResult ConformanceSuite::CheckWrite() {
     if (!read(original)) {
         return Fail("block " + std::to_string(block) + " read", "the read failed; nothing was written");
     }
-    // DLE and ETX among the data: the write tests the doubling of a long request too.
-    std::vector<uint8_t> pattern = {0x10, 0x10, 0x03, 0x02, 0x15, 0x10, 0x03, 0xA5,
-                                    0x5A, 0x00, 0xFF, 0x10, 0x02, 0x10, 0x15, 0x01};
+    // Control characters of the link among the data, but no DLE: the doubling is the framing
+    // checks' subject, and a reader that gets it wrong fails those, not this one. For the same
+    // reason the request's block check must not be a DLE where no sequence number can avoid it.
+    std::vector<uint8_t> pattern = {0x55, 0xAA, 0x02, 0x03, 0x15, 0x00, 0xFF, 0x5A,
+                                    0xA5, 0x01, 0x7E, 0x80, 0x02, 0x15, 0x03, 0xC3};
     if (pattern == original) {
         std::reverse(pattern.begin(), pattern.end());
+    }
+    uint8_t bcc = static_cast<uint8_t>(kCmdWriteBlock ^ 17 ^ block);
+    for (uint8_t byte : pattern) {
+        bcc ^= byte;
+    }
+    if (m_bFramed && bcc == DLE) {
+        pattern.back() ^= 0x01;
     }
     std::vector<uint8_t> seen;
     const bool written = write(pattern) && read(seen) && seen == pattern;
@@ -944,15 +953,17 @@ ConformanceResult ConformanceSuite::CheckCollision() {
         return Skip("the DLE-framed procedure has no STX handshake");
     }
     m_bDirty = true;
-    // The request as usual up to the reader's DLE for it; then the PC's STX at once, which meets
-    // the STX that opens the reader's answer.
+    // The request as usual up to the STX that opens the reader's answer; the PC answers it with
+    // an STX of its own, as a PC that wants to send at that moment does.
     if (!m_wire.Send({STX}) || m_wire.ReadByte(ConformanceWire::kStxAckLimitMs) != DLE) {
         return Fail("DLE for the PC's STX", "none");
     }
-    const uint8_t sequence = m_wire.PeekSequence();
-    if (!m_wire.Send(EncodeRequest({sequence, kCmdRequest, 1, 0}, false)) ||
-        m_wire.ReadByte(ConformanceWire::kTelegramAckLimitMs) != DLE || !m_wire.Send({STX})) {
+    if (!m_wire.Send(EncodeRequest(m_wire.NextTelegram(kCmdRequest, {0}), false)) ||
+        m_wire.ReadByte(ConformanceWire::kTelegramAckLimitMs) != DLE) {
         return Fail("DLE for the request", "none");
+    }
+    if (m_wire.ReadByte(ConformanceWire::kAnswerLimitMs) != STX || !m_wire.Send({STX})) {
+        return Fail("an answer to the request", "no STX");
     }
     // The PC gives way: whenever the reader has STX as its last word, it takes the reader's answer.
     const uint32_t start = m_clock.GetTickCount();
@@ -977,9 +988,8 @@ ConformanceResult ConformanceSuite::CheckCollision() {
 
 ConformanceResult ConformanceSuite::CheckBroken() {
     m_bDirty = true;
-    const std::vector<uint8_t> request = EncodeRequest({m_wire.PeekSequence(), kCmdRequest, 1, 0}, m_bFramed);
     ExchangePlan plan;
-    plan.breakAfter = request.size() / 2;
+    plan.breakAfter = (m_bFramed ? 8 : 7) / 2;  // half of Request's bytes on the wire
     const ExchangeRecord broken = m_wire.Exchange(kCmdRequest, {0}, plan);
     if (broken.outcome != ExchangeRecord::Broken) {
         return Fail("the handshake for the request", OutcomeText(broken));

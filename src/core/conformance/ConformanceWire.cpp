@@ -215,27 +215,30 @@ bool ConformanceWire::WaitQuiet(uint32_t quietMs, uint32_t limitMs, std::vector<
 
 // --- exchanges
 
-ExchangeRecord ConformanceWire::Exchange(uint8_t command, const std::vector<uint8_t>& params,
-                                         const ExchangePlan& plan) {
+std::vector<uint8_t> ConformanceWire::NextTelegram(uint8_t command, const std::vector<uint8_t>& params,
+                                                   std::optional<uint8_t> sequence) {
     std::vector<uint8_t> telegram;
-    uint8_t sequence = 0;
     if (!m_bFramed) {
         // A block check of 0x10 is doubled on the wire; only the check that tests that rule sends
         // one, so a reader that gets the doubling wrong fails that check alone.
-        sequence = plan.sequence ? *plan.sequence : m_bySequence;
-        if (!plan.sequence) {
-            while (static_cast<uint8_t>(sequence ^ command ^ params.size() ^ Xor(params)) == DLE) {
-                ++sequence;
-            }
+        uint8_t next = sequence.value_or(m_bySequence);
+        while (!sequence && static_cast<uint8_t>(next ^ command ^ params.size() ^ Xor(params)) == DLE) {
+            ++next;
         }
-        m_bySequence = static_cast<uint8_t>(sequence + 1);
-        telegram.push_back(sequence);
+        m_bySequence = static_cast<uint8_t>(next + 1);
+        telegram.push_back(next);
     }
     telegram.push_back(command);
     telegram.push_back(static_cast<uint8_t>(params.size()));
     telegram.insert(telegram.end(), params.begin(), params.end());
+    return telegram;
+}
+
+ExchangeRecord ConformanceWire::Exchange(uint8_t command, const std::vector<uint8_t>& params,
+                                         const ExchangePlan& plan) {
+    const std::vector<uint8_t> telegram = NextTelegram(command, params, plan.sequence);
     ExchangeRecord record = m_bFramed ? ExchangeFramed(telegram, plan) : Exchange3964R(telegram, plan);
-    record.sequence = sequence;
+    record.sequence = m_bFramed ? 0 : telegram[0];
     if (Stopped() && !record.Ok()) {
         record.outcome = ExchangeRecord::Aborted;
     }
@@ -357,8 +360,8 @@ void ConformanceWire::Record(bool fromPc, const uint8_t* bytes, size_t count, ui
         m_bTranscriptStarted = true;
         m_dwTranscriptStart = at;
     }
-    if (m_burstFromPc != fromPc || at - m_dwBurstAt > 0) {
-        Note("");  // ends the burst being collected
+    if (fromPc || m_burstFromPc != fromPc || at != m_dwBurstAt) {  // each write a line of its own
+        Note("");                                                  // ends the burst being collected
         m_burstFromPc = fromPc;
         m_dwBurstAt = at;
         char head[48];

@@ -94,8 +94,10 @@ public:
     // One request/answer exchange.
     ExchangeRecord Exchange(uint8_t command, const std::vector<uint8_t>& params,
                             const ExchangePlan& plan = {});
-    // The next sequence number Exchange would use.
-    uint8_t PeekSequence() const { return m_bySequence; }
+    // The telegram (without block check) of the next request, with the next sequence number or
+    // the one given, which it takes.
+    std::vector<uint8_t> NextTelegram(uint8_t command, const std::vector<uint8_t>& params,
+                                      std::optional<uint8_t> sequence = std::nullopt);
 
     // Raw steps for checks that leave the procedure.
     bool Send(const std::vector<uint8_t>& bytes);
