@@ -17,12 +17,25 @@ _tagbench_cli() {
         fi
         return
     fi
+    # conformance --only ID,...: the checks and their groups from --help, after the ids typed so far.
+    if [[ $prev == --only || ( $prev == = && ${COMP_WORDS[COMP_CWORD-2]} == --only ) ]]; then
+        local checks=$("${COMP_WORDS[0]}" --help 2>/dev/null | awk '/^    [a-z]+\.[a-z-]+  / {print $1}')
+        local groups=$(sed 's/\..*//' <<<"$checks" | sort -u)
+        local typed=
+        [[ $cur == *,* ]] && typed=${cur%,*},
+        COMPREPLY=($(compgen -P "$typed" -W "$checks $groups" -- "${cur##*,}"))
+        return
+    fi
     case $prev in
+        --procedure)
+            COMPREPLY=($(compgen -W "auto 3964r framed" -- "$cur"))
+            return
+            ;;
         --port)
             COMPREPLY=($(compgen -W "$(ls -d /dev/serial/by-id/* /dev/ttyUSB* /dev/ttyACM* /dev/ttyS* /dev/pts/[0-9]* 2>/dev/null)" -- "$cur"))
             return
             ;;
-        --log|firmware|sendfile|program|verify|--profiles|--record|--ledger|--csv)
+        --log|firmware|sendfile|program|verify|--profiles|--record|--ledger|--csv|--junit|--report)
             COMPREPLY=($(compgen -f -- "$cur"))
             compopt -o filenames 2>/dev/null
             return
