@@ -71,7 +71,7 @@ SimCommandSet::Answer SimCommandSet::Execute(uint8_t command, const std::vector<
                 }
             }
             if (!any) {
-                return {kStatusNoCard, {}};
+                return NoCard();
             }
             return {
                 kStatusOk,
@@ -85,12 +85,16 @@ SimCommandSet::Answer SimCommandSet::Execute(uint8_t command, const std::vector<
             for (SimCard& card : m_cards) {
                 if (card.GetState() == SimCard::StateReady) {
                     const uint32_t uid = card.GetUid();
-                    return {kStatusOk,
-                            {static_cast<uint8_t>(uid), static_cast<uint8_t>(uid >> 8),
-                             static_cast<uint8_t>(uid >> 16), static_cast<uint8_t>(uid >> 24)}};
+                    Answer answer{kStatusOk,
+                                  {static_cast<uint8_t>(uid), static_cast<uint8_t>(uid >> 8),
+                                   static_cast<uint8_t>(uid >> 16), static_cast<uint8_t>(uid >> 24)}};
+                    if (m_faults.shortAnticollision) {
+                        answer.data.resize(3);
+                    }
+                    return answer;
                 }
             }
-            return {kStatusNoCard, {}};
+            return NoCard();
         case kCmdSelect: {
             if (n != 4) {
                 return bad;
@@ -108,7 +112,7 @@ SimCommandSet::Answer SimCommandSet::Execute(uint8_t command, const std::vector<
                     return {kStatusOk, {SimCard::kSak}};
                 }
             }
-            return {kStatusNoCard, {}};
+            return NoCard();
         }
         case kCmdLoadKey: {
             // Mode bit 2 chooses key B, bits 0-1 the key set; the second six-byte group is the key.
@@ -159,6 +163,11 @@ SimCommandSet::Answer SimCommandSet::Execute(uint8_t command, const std::vector<
             }
             SimCard::Block data;
             std::copy(params.begin() + 1, params.end(), data.begin());
+            if (m_faults.ignoreWrite) {
+                // A firmware that never passes the data on, yet answers as the card would have.
+                SimCard untouched = *card;
+                return {untouched.WriteFromReader(params[0], data) ? kStatusOk : kStatusWrite, {}};
+            }
             return {card->WriteFromReader(params[0], data) ? kStatusOk : kStatusWrite, {}};
         }
         case kCmdIncrement:
@@ -219,14 +228,21 @@ SimCommandSet::Answer SimCommandSet::Execute(uint8_t command, const std::vector<
             if (n != 0) {
                 return bad;
             }
+            const char* text = m_faults.infoControls ? kInfoTextWithControls : kInfoText;
             Answer info;
-            info.data.assign(kInfoText, kInfoText + std::strlen(kInfoText));
+            info.data.assign(text, text + std::strlen(text));
             info.data.push_back(0);
             return info;
         }
         default:
             return bad;
     }
+}
+
+SimCommandSet::Answer SimCommandSet::NoCard() const {
+    Answer answer{kStatusNoCard, {}};
+    answer.unanswered = m_faults.hangWithoutCard;
+    return answer;
 }
 
 SimCard* SimCommandSet::CardForBlock(uint8_t block, uint8_t& refusal) {

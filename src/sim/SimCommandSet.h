@@ -17,6 +17,14 @@ struct SimPortState {
     uint32_t beeps = 0;  // short beeps sounded (mask bit 2) since start
 };
 
+// Commands that misbehave on purpose, as a reader's firmware could; each breaks one rule.
+struct SimCommandFaults {
+    bool shortAnticollision = false;  // a successful anticollision answers 3 bytes of the UID
+    bool hangWithoutCard = false;     // request, anticollision and select without a card answer nothing
+    bool infoControls = false;        // the info text carries control characters
+    bool ignoreWrite = false;         // a block write answers as usual but leaves the block as it was
+};
+
 // The reader's command set over its card field: request, anticollision and select, the key store
 // and authentication, block reads and writes, value blocks with their transfer buffer, halt, reset,
 // the port outputs, and the armed wait for a card. It knows nothing of the line: the link endpoint
@@ -29,15 +37,19 @@ public:
     static constexpr uint8_t kStatusOk = 0;
     // GetInfo's answer; the PC shows it without its last character (the terminating zero).
     static constexpr const char* kInfoText = "Tagbench simulated reader V1.0";
+    // ... and the one with control characters that SimCommandFaults::infoControls gives.
+    static constexpr const char* kInfoTextWithControls = "Tagbench simulated reader\r\nV1.0\a";
 
     struct Answer {
         uint8_t status = kStatusOk;
         std::vector<uint8_t> data;
+        bool unanswered = false;  // the firmware sends nothing back at all
     };
 
     explicit SimCommandSet(Clock& clock);
 
     Answer Execute(uint8_t command, const std::vector<uint8_t>& params);
+    void SetFaults(const SimCommandFaults& faults) { m_faults = faults; }
 
     // --- the card field
     void EnterCard(const SimCard& card);
@@ -76,6 +88,8 @@ private:
     // The card in the field with block authenticated; else null and the status that refuses.
     SimCard* CardForBlock(uint8_t block, uint8_t& refusal);
     Answer ValueOperation(uint8_t command, const std::vector<uint8_t>& params);
+    // Status 1 for a card that does not answer, or no answer at all from a firmware that hangs.
+    Answer NoCard() const;
 
     Clock& m_clock;
     std::vector<SimCard> m_cards;
@@ -84,4 +98,5 @@ private:
     std::array<SimCard::Key, 3 * 2 * 16> m_keys;
     bool m_bWaitForCard = false;
     std::optional<std::pair<int32_t, uint8_t>> m_transferBuffer;  // value and address
+    SimCommandFaults m_faults;
 };

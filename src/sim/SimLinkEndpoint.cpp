@@ -88,15 +88,22 @@ std::optional<uint32_t> SimLinkEndpoint::MsToNextEvent(int source) {
 
 // --- the line
 
-void SimLinkEndpoint::Queue(uint8_t byte, uint32_t delayMs) {
+uint32_t SimLinkEndpoint::Queue(uint8_t byte, uint32_t delayMs) {
+    // The reader puts its bytes out in order: never before one it queued earlier and still holds.
+    uint32_t sentAfter = delayMs;
+    const uint32_t now = m_clock.GetTickCount();
+    if (!m_output.empty() && static_cast<int32_t>(m_dwLastSentAt - (now + delayMs)) > 0) {
+        sentAfter = m_dwLastSentAt - now;
+    }
+    m_dwLastSentAt = now + sentAfter;
     if (m_faults.dropNthOut != 0 && --m_faults.dropNthOut == 0) {
-        return;
+        return sentAfter;
     }
     if (m_faults.corruptNthOut != 0 && --m_faults.corruptNthOut == 0) {
         byte = static_cast<uint8_t>(~byte);
     }
     if (DrawFraction(m_faults.dropFraction)) {
-        return;
+        return sentAfter;
     }
     if (DrawFraction(m_faults.corruptFraction)) {
         byte = static_cast<uint8_t>(~byte);
@@ -107,17 +114,54 @@ void SimLinkEndpoint::Queue(uint8_t byte, uint32_t delayMs) {
         due = m_output.back().second;
     }
     m_output.emplace_back(byte, due);
+    return sentAfter;
 }
 
-void SimLinkEndpoint::QueueFramed(const std::vector<uint8_t>& telegram) {
+uint32_t SimLinkEndpoint::QueueFrame(const std::vector<uint8_t>& telegram, uint32_t delayMs) {
+    std::vector<uint8_t> frame;
+    if (m_nLinkMode == SimLinkFramed && !m_faults.noFramedStart) {
+        frame = {DLE, STX};
+    }
     for (uint8_t byte : telegram) {
-        Queue(byte);
-        if (byte == DLE) {
-            Queue(DLE);
+        frame.push_back(byte);
+        if (byte == DLE && !m_faults.noAnswerDoubling) {
+            frame.push_back(DLE);
         }
     }
-    Queue(DLE);
-    Queue(ETX);
+    frame.push_back(DLE);
+    frame.push_back(ETX);
+    uint32_t at = Queue(frame[0], delayMs);
+    for (size_t i = 1; i < frame.size(); ++i) {
+        at = Queue(frame[i], at + m_faults.charGapMs);
+    }
+    return at;
+}
+
+std::vector<uint8_t> SimLinkEndpoint::MakeTelegram(uint8_t sequence, uint8_t status,
+                                                   const std::vector<uint8_t>& data) const {
+    std::vector<uint8_t> telegram;
+    if (m_nLinkMode == SimLink3964R) {
+        telegram.push_back(sequence);
+    }
+    telegram.push_back(status);
+    telegram.push_back(static_cast<uint8_t>(data.size() + (m_faults.wrongLength ? 1 : 0)));
+    telegram.insert(telegram.end(), data.begin(), data.end());
+    telegram.push_back(Xor(telegram));
+    return telegram;
+}
+
+std::vector<uint8_t> SimLinkEndpoint::Spoiled(std::vector<uint8_t> telegram) {
+    if (m_nLinkMode == SimLink3964R && m_faults.wrongSequenceCount != 0) {
+        --m_faults.wrongSequenceCount;
+        const uint8_t wrong = static_cast<uint8_t>(telegram[0] + 1);
+        telegram.back() ^= static_cast<uint8_t>(telegram[0] ^ wrong);  // the check stays right
+        telegram[0] = wrong;
+    }
+    if (m_faults.wrongBccCount != 0) {
+        --m_faults.wrongBccCount;
+        telegram.back() ^= 0xFF;
+    }
+    return telegram;
 }
 
 bool SimLinkEndpoint::DrawFraction(double fraction) {
@@ -212,6 +256,8 @@ void SimLinkEndpoint::ReceiveByte(uint8_t byte) {
         case LinkLoader:
             m_loader.Byte(byte);
             return;
+        case LinkLocked:
+            return;
         case LinkReceive:
             SetTimer(kCharTimeoutMs);
             if (m_bDleSeen) {
@@ -219,6 +265,9 @@ void SimLinkEndpoint::ReceiveByte(uint8_t byte) {
                 if (byte == ETX) {
                     EndOfTelegram();
                     return;
+                }
+                if (byte == DLE && m_faults.keepRequestDle && m_received.size() >= HeaderSize()) {
+                    m_received.push_back(DLE);  // this firmware undoubles the header only
                 }
                 m_received.push_back(byte);  // a doubled DLE, or a stray byte after a lone DLE
             } else if (byte == DLE) {
@@ -253,6 +302,8 @@ void SimLinkEndpoint::ReceiveByte(uint8_t byte) {
                 }
                 m_sending.reset();
                 BecomeIdle();
+            } else if (byte == NAK && m_faults.noRepeatAfterNak) {
+                GiveUp();
             } else if (byte == NAK) {
                 RepeatOrGiveUp();
             } else if (byte == STX) {
@@ -276,11 +327,10 @@ void SimLinkEndpoint::ReceiveByte(uint8_t byte) {
                 }
             } else if (byte == DLE) {
                 m_nState = LinkFramedDle;
-            } else if (byte == NAK && m_sending && m_sending->repeatsLeft > 0) {
-                --m_sending->repeatsLeft;
-                Queue(DLE);
-                Queue(STX);
-                QueueFramed(m_sending->telegram);
+            } else if (byte == NAK && m_sending && m_faults.noRepeatAfterNak) {
+                m_sending.reset();
+            } else if (byte == NAK && TakeRepeat()) {
+                QueueFrame(Spoiled(m_sending->telegram), 0);
             }
             return;
     }
@@ -295,14 +345,16 @@ bool SimLinkEndpoint::IsLoneStx() const {
 // telegram itself is unacknowledged, the PC's STX shows that the acknowledgement was lost, and the
 // answer goes out again.
 void SimLinkEndpoint::OnPcStx() {
-    if (!m_bStrict) {
+    if (m_faults.lockAfterCollisionMs != 0) {
+        // A firmware that hangs here drops its answer; an armed wait survives and reports later.
+        m_sending.reset();
+        Lock(m_faults.lockAfterCollisionMs);
+    } else if (!m_bStrict) {
         GiveWayToPc();
     } else if (m_nState == LinkAwaitTelegramAck) {
         RepeatOrGiveUp();
-    } else if (m_sending && m_sending->repeatsLeft > 0) {
-        --m_sending->repeatsLeft;
-        Queue(STX);
-        SetTimer(kAckTimeoutMs);
+    } else if (TakeRepeat()) {
+        SetTimer(Queue(STX) + kAckTimeoutMs);
     } else {
         m_sending.reset();
         BecomeIdle();
@@ -311,19 +363,32 @@ void SimLinkEndpoint::OnPcStx() {
 
 // After a NAK or a missing acknowledgement: the answer again, from its STX, while repeats last. The
 // PC refuses a card report for good (it stops waiting), so a refused report is not repeated.
-void SimLinkEndpoint::RepeatOrGiveUp() {
-    if (m_sending && m_sending->repeatsLeft > 0 && !(m_sending->report && m_nState == LinkAwaitTelegramAck)) {
-        --m_sending->repeatsLeft;
-        Queue(STX);
+void SimLinkEndpoint::RepeatOrGiveUp(bool timedOut) {
+    if (!(m_sending && m_sending->report && m_nState == LinkAwaitTelegramAck) &&
+        TakeRepeat(timedOut && m_faults.endlessRepeat)) {
         m_nState = LinkAwaitStxAck;
-        SetTimer(kAckTimeoutMs);
+        SetTimer(Queue(STX) + kAckTimeoutMs);
         return;
     }
+    GiveUp();
+}
+
+void SimLinkEndpoint::GiveUp() {
     if (m_sending && m_sending->report) {
         m_commands.EndWaitForCard();
     }
     m_sending.reset();
     BecomeIdle();
+}
+
+bool SimLinkEndpoint::TakeRepeat(bool unlimited) {
+    if (!m_sending || m_sending->repeatsLeft == 0) {
+        return false;
+    }
+    if (!unlimited) {
+        --m_sending->repeatsLeft;
+    }
+    return true;
 }
 
 // The lenient reader gives way: it takes the PC's telegram. An answer is then obsolete; a card
@@ -334,13 +399,12 @@ void SimLinkEndpoint::GiveWayToPc() {
 }
 
 void SimLinkEndpoint::StartReceive() {
-    if (m_nLinkMode == SimLink3964R) {
-        Queue(DLE);
-    }
+    // The character time-out counts from the DLE, however late it goes out.
+    const uint32_t acked = m_nLinkMode == SimLink3964R ? Queue(DLE, m_faults.lateStxAckMs) : 0;
     m_nState = LinkReceive;
     m_received.clear();
     m_bDleSeen = false;
-    SetTimer(kCharTimeoutMs);
+    SetTimer(acked + kCharTimeoutMs);
 }
 
 void SimLinkEndpoint::BecomeIdle() {
@@ -349,31 +413,46 @@ void SimLinkEndpoint::BecomeIdle() {
     MaybeStartReport();
 }
 
+void SimLinkEndpoint::Lock(uint32_t ms) {
+    if (ms == 0) {
+        BecomeIdle();
+        return;
+    }
+    m_nState = LinkLocked;
+    SetTimer(ms);
+}
+
 void SimLinkEndpoint::OnTimer() {
     switch (m_nState) {
         case LinkReceive:
             if (IsLoneStx()) {
                 // Not a telegram that starts with sequence number 2 (its bytes would follow at
                 // once) but the PC asking again, e.g. after its probe's STX: acknowledge it.
-                Queue(DLE);
                 m_received.clear();
-                SetTimer(kCharTimeoutMs);
+                SetTimer(Queue(DLE, m_faults.lateStxAckMs) + kCharTimeoutMs);
                 return;
             }
             // The telegram stopped before its end mark: refuse it. A lone STX with nothing after it
             // ends quietly, since the PC sends one on its own to probe the reader; a NAK would
             // linger in its input and spoil the next exchange.
-            if (m_nLinkMode == SimLink3964R && (!m_received.empty() || m_bDleSeen)) {
-                Queue(NAK);
+            if (!m_received.empty() || m_bDleSeen) {
+                if (m_nLinkMode == SimLink3964R) {
+                    Queue(NAK);
+                }
+                Lock(m_faults.lockAfterBrokenMs);
+                return;
             }
             BecomeIdle();
             return;
         case LinkAwaitStxAck:
         case LinkAwaitTelegramAck:
-            RepeatOrGiveUp();
+            RepeatOrGiveUp(true);
             return;
         case LinkLoader:
             m_loader.OnTimer();
+            return;
+        case LinkLocked:
+            BecomeIdle();
             return;
         default:
             return;
@@ -384,8 +463,8 @@ void SimLinkEndpoint::EndOfTelegram() {
     std::vector<uint8_t> telegram = std::move(m_received);
     m_received.clear();
     const bool framed = m_nLinkMode == SimLinkFramed;
-    const size_t header = framed ? 2 : 3;  // [sequence,] command, length
-    if (telegram.size() < header + 1 || Xor(telegram) != 0) {
+    const size_t header = HeaderSize();  // [sequence,] command, length
+    if (telegram.size() < header + 1 || (Xor(telegram) != 0 && !m_faults.acceptBadBcc)) {
         // A bad block check: NAK, and the PC starts over. The framed procedure has no
         // acknowledgements, so there the request is dropped without a word.
         if (!framed) {
@@ -394,8 +473,10 @@ void SimLinkEndpoint::EndOfTelegram() {
         BecomeIdle();
         return;
     }
+    // The answer's STX follows the DLE, however late that goes out.
+    const uint32_t ackDelay = framed ? 0 : m_faults.lateTelegramAckMs;
     if (!framed) {
-        Queue(DLE);
+        Queue(DLE, ackDelay);
     }
     telegram.pop_back();  // the BCC
     SimRequest request;
@@ -418,33 +499,26 @@ void SimLinkEndpoint::EndOfTelegram() {
             result = SimCommandSet::Answer{SimCommandSet::kStatusOk, std::move(*m_faults.answerData)};
             m_faults.answerData.reset();
         }
+        if (result.unanswered) {
+            // A firmware that hangs in the command: nothing comes back, and the line is free again.
+            m_requests.push_back(std::move(request));
+            BecomeIdle();
+            return;
+        }
         if (request.command == kCmdWaitForCard && result.status == SimCommandSet::kStatusOk) {
             m_byReportSequence = request.sequence;
         }
-        if (!framed) {
-            answer.push_back(request.sequence);
-        }
-        answer.push_back(result.status);
-        answer.push_back(static_cast<uint8_t>(result.data.size()));
-        answer.insert(answer.end(), result.data.begin(), result.data.end());
-        answer.push_back(Xor(answer));
+        answer = MakeTelegram(request.sequence, result.status, result.data);
         m_lastRequest = telegram;
         m_lastAnswer = answer;
     }
     m_requests.push_back(std::move(request));
-    StartSending(Outgoing{answer, false, kMaxRepeats}, m_faults.answerDelayMs);
+    StartSending(Outgoing{answer, false, kMaxRepeats}, ackDelay + m_faults.answerDelayMs);
 }
 
 void SimLinkEndpoint::StartSending(Outgoing outgoing, uint32_t delayMs) {
     if (m_nLinkMode == SimLinkFramed) {
-        std::vector<uint8_t> telegram = outgoing.telegram;
-        if (m_faults.wrongBccCount != 0) {
-            --m_faults.wrongBccCount;
-            telegram.back() ^= 0xFF;
-        }
-        Queue(DLE, delayMs);
-        Queue(STX);
-        QueueFramed(telegram);
+        QueueFrame(Spoiled(outgoing.telegram), delayMs);
         m_sending = std::move(outgoing);
         m_nState = LinkIdle;
         return;
@@ -453,26 +527,15 @@ void SimLinkEndpoint::StartSending(Outgoing outgoing, uint32_t delayMs) {
         m_bAnswerAcknowledged = false;
     }
     m_sending = std::move(outgoing);
-    Queue(STX, delayMs);
     m_nState = LinkAwaitStxAck;
-    SetTimer(delayMs + kAckTimeoutMs);
+    SetTimer(Queue(STX, delayMs) + kAckTimeoutMs);
 }
 
 void SimLinkEndpoint::SendTelegramBody() {
-    std::vector<uint8_t> telegram = m_sending->telegram;
-    if (m_faults.wrongSequenceCount != 0) {
-        --m_faults.wrongSequenceCount;
-        const uint8_t wrong = static_cast<uint8_t>(telegram[0] + 1);
-        telegram.back() ^= static_cast<uint8_t>(telegram[0] ^ wrong);  // the check stays right
-        telegram[0] = wrong;
-    }
-    if (m_faults.wrongBccCount != 0) {
-        --m_faults.wrongBccCount;
-        telegram.back() ^= 0xFF;
-    }
-    QueueFramed(telegram);
+    // The PC's time to acknowledge starts with the last byte, however slowly the frame goes out.
+    const uint32_t last = QueueFrame(Spoiled(m_sending->telegram), 0);
     m_nState = LinkAwaitTelegramAck;
-    SetTimer(kAckTimeoutMs);
+    SetTimer(last + kAckTimeoutMs);
 }
 
 void SimLinkEndpoint::MaybeStartReport() {
@@ -484,20 +547,18 @@ void SimLinkEndpoint::MaybeStartReport() {
     if (card == nullptr) {
         return;
     }
-    std::vector<uint8_t> telegram{m_byReportSequence, SimCommandSet::kStatusOk, 4};
+    std::vector<uint8_t> uid;
     for (int i = 0; i < 4; ++i) {
-        telegram.push_back(static_cast<uint8_t>(card->GetUid() >> (8 * i)));
+        uid.push_back(static_cast<uint8_t>(card->GetUid() >> (8 * i)));
     }
+    const std::vector<uint8_t> telegram = MakeTelegram(m_byReportSequence, SimCommandSet::kStatusOk, uid);
     if (m_nLinkMode == SimLinkFramed) {
-        telegram.erase(telegram.begin());  // no sequence number in this procedure
-        telegram.push_back(Xor(telegram));
         // Nothing acknowledges a framed report: it counts as delivered once sent.
         m_commands.EndWaitForCard();
         card->SetState(SimCard::StateReady);
         StartSending(Outgoing{telegram, true, 0}, 0);
         return;
     }
-    telegram.push_back(Xor(telegram));
     StartSending(Outgoing{telegram, true, kMaxRepeats}, 0);
 }
 

@@ -52,6 +52,34 @@ struct SimFaults {
     std::set<uint8_t> refusedLoaderCommands;
     std::set<uint8_t> silentLoaderCommands;  // taken and never answered
     bool wrongLoaderCrc = false;             // the loader's own checksum differs from the PC's
+
+    // A firmware that breaks one rule of the link procedure or the command set, each switch its own.
+    uint32_t lateStxAckMs = 0;       // the DLE for the PC's STX goes out this late (3964R)
+    uint32_t lateTelegramAckMs = 0;  // ... the DLE for a request telegram; the answer's STX follows it
+    // A doubled DLE among a request's parameters or as its block check is taken as two bytes (the
+    // header is undoubled right), so such a request fails its block check.
+    bool keepRequestDle = false;
+    bool noAnswerDoubling = false;  // answers and card reports go out with their DLE bytes single
+    bool wrongLength = false;       // every answer's length byte counts one byte more than it carries
+    bool noRepeatAfterNak = false;  // a NAK after an answer ends it: not sent again
+    // An answer the PC leaves without a word is sent again without limit, each time after the
+    // acknowledgement time-out; a NAK or the PC's STX still count their repeats.
+    bool endlessRepeat = false;
+    bool acceptBadBcc = false;  // a request with a wrong block check is taken as if it were right
+    // After a request that stops before its end mark (a NAK in 3964R), and after the PC's STX meets
+    // the reader's own (the answer is dropped), the reader takes nothing and sends nothing this long,
+    // as a firmware that hangs until its watchdog resets it.
+    uint32_t lockAfterBrokenMs = 0;
+    uint32_t lockAfterCollisionMs = 0;
+    // Each byte of an answer or card report after its first (3964R: the telegram's first; framed:
+    // the opening DLE) goes out this long after the one before.
+    uint32_t charGapMs = 0;
+    bool noFramedStart = false;  // framed answers lack their opening DLE STX (3964R: no effect)
+    // The command set's own (see SimCommandFaults).
+    bool shortAnticollision = false;
+    bool hangWithoutCard = false;
+    bool infoControls = false;
+    bool ignoreWrite = false;
 };
 
 // The reader's end of the line: the 3964R and DLE-framed procedures (handshakes, DLE doubling, block
@@ -92,8 +120,9 @@ public:
     void SetStrict(bool strict) { m_bStrict = strict; }
     bool IsStrict() const { return m_bStrict; }
 
-    // The loader's ways to the PC.
-    void Queue(uint8_t byte, uint32_t delayMs = 0);
+    // The loader's ways to the PC. Queue returns when the reader puts the byte out (ms from now),
+    // which its own timers count from; a stalled line may deliver it later still.
+    uint32_t Queue(uint8_t byte, uint32_t delayMs = 0);
     void SetTimer(uint32_t ms);
     void CancelTimer() { m_bTimerArmed = false; }
     bool InLoader() const { return m_nState == LinkLoader; }
@@ -113,6 +142,7 @@ private:
         LinkAwaitStxAck,       // sent STX, waiting for DLE
         LinkAwaitTelegramAck,  // sent the telegram, waiting for DLE (or NAK)
         LinkLoader,
+        LinkLocked,  // a hung firmware: deaf and mute until the timer
     };
     struct Outgoing {
         std::vector<uint8_t> telegram;  // before DLE doubling
@@ -122,17 +152,30 @@ private:
 
     bool Due(uint32_t at) const;
     void ReceiveByte(uint8_t byte);
-    void QueueFramed(const std::vector<uint8_t>& telegram);
+    // [sequence,] status, length, data, block check; no sequence number in the framed procedure.
+    std::vector<uint8_t> MakeTelegram(uint8_t sequence, uint8_t status,
+                                      const std::vector<uint8_t>& data) const;
+    // The telegram as it goes out this once, with the faults that spoil single sendings.
+    std::vector<uint8_t> Spoiled(std::vector<uint8_t> telegram);
+    // Queues an answer's frame, the first byte delayMs from now; returns when its last byte leaves
+    // (ms from now).
+    uint32_t QueueFrame(const std::vector<uint8_t>& telegram, uint32_t delayMs);
+    size_t HeaderSize() const { return m_nLinkMode == SimLinkFramed ? 2 : 3; }
     void OnTimer();
     void OnPcStx();
     void GiveWayToPc();
-    void RepeatOrGiveUp();
+    // Takes one of the repeats left (unlimited: without counting it down); false when none is.
+    bool TakeRepeat(bool unlimited = false);
+    // timedOut: the PC said nothing, which is where a firmware that never stops repeating shows.
+    void RepeatOrGiveUp(bool timedOut = false);
+    void GiveUp();
     void StartReceive();
     bool IsLoneStx() const;
     void EndOfTelegram();
     void StartSending(Outgoing outgoing, uint32_t delayMs);
     void SendTelegramBody();
     void BecomeIdle();
+    void Lock(uint32_t ms);
     void MaybeStartReport();
     bool ApplyInputFaults(uint8_t& byte);
     bool DrawFraction(double fraction);
@@ -148,6 +191,7 @@ private:
 
     int m_nSource = 0;                                     // the transport that spoke last; output goes there
     std::deque<std::pair<uint8_t, uint32_t>> m_output;     // byte, due tick
+    uint32_t m_dwLastSentAt = 0;                           // when the reader puts its last byte out
     std::deque<std::pair<uint8_t, uint32_t>> m_lateInput;  // bytes from the PC the delay fault holds back
     LinkState m_nState = LinkIdle;
     std::vector<uint8_t> m_received;

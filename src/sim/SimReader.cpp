@@ -102,6 +102,8 @@ void SimReader::SetFaults(const SimFaults& faults) {
         m_link.SetFaults(faults);
         m_loader.SetFaults(
             {faults.refusedLoaderCommands, faults.silentLoaderCommands, faults.wrongLoaderCrc});
+        m_commands.SetFaults(
+            {faults.shortAnticollision, faults.hangWithoutCard, faults.infoControls, faults.ignoreWrite});
     }
     Notify();
 }
