@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "link/Clock.h"
@@ -58,7 +59,51 @@ const char* const kUsage =
     "  --silent               take nothing and answer nothing\n"
     "  --refuse CMDS          refuse these loader commands: any of @ # D S G, or 1..7 for the\n"
     "                         binary commands (erase answers 3, the others NAK)\n"
+    "Conformance faults (each breaks one rule a reader firmware could break):\n"
+    "  --late-stx-ack MS      acknowledge the PC's STX MS milliseconds late (3964R)\n"
+    "  --late-telegram-ack MS acknowledge a request telegram MS milliseconds late (3964R)\n"
+    "  --keep-request-dle     take a doubled DLE among a request's parameters or as its block\n"
+    "                         check as two bytes\n"
+    "  --no-answer-dle        send answers without doubling their DLE bytes\n"
+    "  --wrong-length         give every answer a length byte one too high\n"
+    "  --no-repeat-after-nak  drop an answer the PC refuses with NAK instead of repeating it\n"
+    "  --endless-repeat       repeat an answer the PC leaves unacknowledged without limit\n"
+    "  --accept-bad-bcc       take a request with a wrong block check as if it were right\n"
+    "  --lock-after-broken MS take nothing and send nothing for MS milliseconds after a\n"
+    "                         request that stops before its end\n"
+    "  --lock-after-collision MS\n"
+    "                         the same after the PC's STX meets the reader's own, and drop\n"
+    "                         the answer\n"
+    "  --char-gap MS          send the bytes of an answer MS milliseconds apart\n"
+    "  --no-framed-start      send framed answers without their opening DLE STX\n"
+    "  --short-anticollision  answer anticollision with 3 bytes of the serial number\n"
+    "  --hang-without-card    answer nothing to request, anticollision and select when no\n"
+    "                         card answers\n"
+    "  --info-controls        put control characters in the info text\n"
+    "  --ignore-write         answer block writes as done but leave the block as it was\n"
+    "Other:\n"
     "  --help                 this text\n";
+
+// How long a conformance fault may make the reader wait, so that sums of delays stay far from
+// the clock's wrap.
+constexpr uint32_t kMaxFaultMs = 600000;
+
+// The conformance fault an option with a time sets; null for other options.
+uint32_t SimFaults::*FaultTime(const std::string& option) {
+    static const std::pair<const char*, uint32_t SimFaults::*> kTimes[] = {
+        {"--late-stx-ack", &SimFaults::lateStxAckMs},
+        {"--late-telegram-ack", &SimFaults::lateTelegramAckMs},
+        {"--lock-after-broken", &SimFaults::lockAfterBrokenMs},
+        {"--lock-after-collision", &SimFaults::lockAfterCollisionMs},
+        {"--char-gap", &SimFaults::charGapMs},
+    };
+    for (const auto& [name, field] : kTimes) {
+        if (option == name) {
+            return field;
+        }
+    }
+    return nullptr;
+}
 
 int g_signalPipe[2] = {-1, -1};
 
@@ -183,6 +228,28 @@ int main(int argc, char** argv) {
             anyCardOption = true;
         } else if (option == "--silent") {
             faults.silent = true;
+        } else if (option == "--keep-request-dle") {
+            faults.keepRequestDle = true;
+        } else if (option == "--no-answer-dle") {
+            faults.noAnswerDoubling = true;
+        } else if (option == "--wrong-length") {
+            faults.wrongLength = true;
+        } else if (option == "--no-repeat-after-nak") {
+            faults.noRepeatAfterNak = true;
+        } else if (option == "--endless-repeat") {
+            faults.endlessRepeat = true;
+        } else if (option == "--accept-bad-bcc") {
+            faults.acceptBadBcc = true;
+        } else if (option == "--no-framed-start") {
+            faults.noFramedStart = true;
+        } else if (option == "--short-anticollision") {
+            faults.shortAnticollision = true;
+        } else if (option == "--hang-without-card") {
+            faults.hangWithoutCard = true;
+        } else if (option == "--info-controls") {
+            faults.infoControls = true;
+        } else if (option == "--ignore-write") {
+            faults.ignoreWrite = true;
         } else if (!value(arg)) {
             return Fail("unknown option or missing value: " + option + " (see --help)");
         } else if (option == "--link") {
@@ -210,6 +277,12 @@ int main(int argc, char** argv) {
             if (!ParseFraction(arg, option == "--drop-rate" ? faults.dropFraction : faults.corruptFraction)) {
                 return Fail(option + " wants a fraction from 0 to 1, not " + arg);
             }
+        } else if (uint32_t SimFaults::*field = FaultTime(option)) {
+            if (!ParseUnsigned(arg, n) || n > kMaxFaultMs) {
+                return Fail(option + " wants milliseconds up to " + std::to_string(kMaxFaultMs) + ", not " +
+                            arg);
+            }
+            faults.*field = n;
         } else if (ParseUnsigned(arg, n)) {
             if (option == "--baud" && n != 0) {
                 baud = n;
