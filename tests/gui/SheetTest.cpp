@@ -51,12 +51,12 @@ TEST(MainSheet, TabsFollowTheRunModeWithSettingsFirstAndActive) {
     const Case cases[] = {
         {{}, {"Settings", "Mifare\u00ae commands"}, false},
         {{"hitag2"}, {"Settings", "Mifare\u00ae commands"}, true},
-        {{"Develop"}, {"Settings", "Mifare\u00ae commands", "Monitor"}, false},
-        {{"/DEVELOP"}, {"Settings", "Mifare\u00ae commands", "Monitor"}, false},
+        {{"Develop"}, {"Settings", "Mifare\u00ae commands", "Monitor", "Conformance"}, false},
+        {{"/DEVELOP"}, {"Settings", "Mifare\u00ae commands", "Monitor", "Conformance"}, false},
         {{"dev"}, {"Settings", "Mifare\u00ae commands"}, false},
         {{"production"}, {"Settings", "Mifare\u00ae commands", "Production"}, false},
         {{"develop", "production", "hitag2"},
-         {"Settings", "Mifare\u00ae commands", "Monitor", "Production"},
+         {"Settings", "Mifare\u00ae commands", "Monitor", "Conformance", "Production"},
          true},
     };
     for (const Case& c : cases) {
