@@ -283,14 +283,18 @@ StepOutcome ConformanceSuite::Advance() {
             }
             m_strInfo = Printable(text);
         } else if (!info.Ok()) {
-            m_strOpening = OutcomeText(info);
+            m_strOpening = m_wire.HadPortError() ? m_wire.PortErrorText() : OutcomeText(info);
         }
         m_wire.TakeTranscript();
         m_dwElapsedMs = m_clock.GetTickCount() - m_dwStartAt;
         return outcome;
     }
     ConformanceResult result;
-    if (!m_strOpening.empty()) {
+    if (m_wire.HadPortError()) {
+        // The line went away (a reader unplugged, a bridge gone): nothing more can be judged.
+        result.verdict = ConformanceResult::Skipped;
+        result.reason = "not run: " + m_wire.PortErrorText();
+    } else if (!m_strOpening.empty()) {
         // Nothing answered at the start: every check would only wait out its limits.
         result.verdict = ConformanceResult::Failed;
         result.expected = "an answer to GetInfo at the start";
@@ -298,6 +302,9 @@ StepOutcome ConformanceSuite::Advance() {
     } else {
         result = RunCheck(m_selected[m_nNext].id);
         result.transcript = m_wire.TakeTranscript();
+    }
+    if (m_wire.HadPortError() && result.verdict == ConformanceResult::Failed) {
+        result.seen = m_wire.PortErrorText();
     }
     if (Aborted() && result.verdict != ConformanceResult::Passed) {
         result = ConformanceResult{};

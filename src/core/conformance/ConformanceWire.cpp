@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "link/ByteBuffer.h"
+#include "link/LinkResult.h"
 #include "link/ReaderPort.h"
 #include "link/ReaderProtocol.h"
 
@@ -128,9 +129,8 @@ bool ConformanceWire::Send(const std::vector<uint8_t>& bytes) {
         buffer.Append(byte);
     }
     const uint32_t at = m_clock.GetTickCount();
-    if (m_port.Write(buffer) != LR_OK) {
-        m_bPortError = true;
-        Note("the port refused the write");
+    if (const LinkResult result = m_port.Write(buffer); result != LR_OK) {
+        PortFailed("write", result);
         return false;
     }
     Record(true, bytes.data(), bytes.size(), at);
@@ -146,9 +146,8 @@ std::optional<uint8_t> ConformanceWire::ReadByte(uint32_t limitMs) {
         }
         ByteBuffer received;
         uint32_t count = 0;
-        if (m_port.Read(received, 64, count, any) != LR_OK) {
-            m_bPortError = true;
-            Note("the port reported a read error");
+        if (const LinkResult result = m_port.Read(received, 64, count, any); result != LR_OK) {
+            PortFailed("read", result);
             return std::nullopt;
         }
         const uint32_t at = m_clock.GetTickCount();
@@ -348,6 +347,15 @@ ExchangeRecord ConformanceWire::ExchangeFramed(const std::vector<uint8_t>& teleg
         record.repeated = !record.repeatRaw.empty();
     }
     return record;
+}
+
+void ConformanceWire::PortFailed(const char* what, uint32_t result) {
+    m_bPortError = true;
+    char code[16];
+    std::snprintf(code, sizeof code, "%08X", static_cast<unsigned>(result));
+    m_strPortError =
+        std::string("the port failed to ") + what + ": " + LinkResultText(result) + " (" + code + ")";
+    Note(m_strPortError);
 }
 
 // --- transcript

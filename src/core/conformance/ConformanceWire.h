@@ -112,12 +112,15 @@ public:
     // it fell quiet. Returns the bytes it dropped in dropped when given.
     bool WaitQuiet(uint32_t quietMs, uint32_t limitMs, std::vector<uint8_t>* dropped = nullptr);
     bool HadPortError() const { return m_bPortError; }
+    // What the port said when it failed, for the user.
+    const std::string& PortErrorText() const { return m_strPortError; }
 
     // The transcript since the last TakeTranscript, one line per burst of bytes in one direction.
     std::string TakeTranscript();
     void Note(const std::string& text);
 
 private:
+    void PortFailed(const char* what, uint32_t result);
     void Record(bool fromPc, const uint8_t* bytes, size_t count, uint32_t at);
     ExchangeRecord Exchange3964R(const std::vector<uint8_t>& telegram, const ExchangePlan& plan);
     ExchangeRecord ExchangeFramed(const std::vector<uint8_t>& telegram, const ExchangePlan& plan);
@@ -131,6 +134,7 @@ private:
     bool m_bFramed = false;
     uint8_t m_bySequence = 0;
     bool m_bPortError = false;
+    std::string m_strPortError;
     std::deque<std::pair<uint8_t, uint32_t>> m_pending;  // bytes read but not yet taken, with their time
     uint32_t m_dwLastAt = 0;
     uint32_t m_dwFrameStartAt = 0;

@@ -41,14 +41,16 @@ protected:
         for (size_t i = 0; i < suite->Results().size(); ++i) {
             const ConformanceResult& r = suite->Results()[i];
             text += suite->Selected()[i].id + ": " + VerdictName(r.verdict) + " " + r.expected + " / " +
-                    r.seen + " / " + r.reason + "\n" + (r.verdict == ConformanceResult::Failed ? r.transcript : "");
+                    r.seen + " / " + r.reason + "\n" +
+                    (r.verdict == ConformanceResult::Failed ? r.transcript : "");
         }
         return text;
     }
 
     FakeClock clock{5000};
     std::shared_ptr<SimReader> reader = std::make_shared<SimReader>(clock);
-    ReaderPort port{nullptr, std::make_shared<SimD2xxProvider>(reader, clock)};
+    std::shared_ptr<SimD2xxProvider> bridge = std::make_shared<SimD2xxProvider>(reader, clock);
+    ReaderPort port{nullptr, bridge};
     ReaderLink link{clock};
     std::unique_ptr<ConformanceSuite> suite;
 };
@@ -81,6 +83,27 @@ TEST_F(ConformanceSuiteTest, WriteCheckWritesAndRestoresTheNamedBlock) {
     EXPECT_EQ(With(ConformanceResult::Failed), std::vector<std::string>{}) << Explain();
     EXPECT_EQ(With(ConformanceResult::Skipped), std::vector<std::string>{"framed.frame"}) << Explain();
     EXPECT_EQ(reader->GetCard(0x12345678)->GetBlock(5), before);
+}
+
+TEST_F(ConformanceSuiteTest, LineThatGoesAwayEndsTheRunWithTheRestNotRun) {
+    reader->EnterCard(SimCard(0x12345678));
+    ASSERT_EQ(port.OpenPort(PortKindUsb, 0), LR_OK);
+    ASSERT_EQ(link.Connect(&port, 115200), LR_OK);
+    suite = std::make_unique<ConformanceSuite>(port, clock, link.GetLinkMode(), ConformanceOptions{});
+    BlockingStepDriver driver(nullptr, [this](uint32_t ms) { clock.Advance(ms); });
+    // The bridge is unplugged during the third check.
+    driver.Run(*suite, {}, [this] {
+        if (suite->Results().size() == 2) {
+            bridge->FailCall("FT_Read", FT_DEVICE_NOT_FOUND, SimD2xxProvider::kForever);
+        }
+    });
+    ASSERT_TRUE(suite->IsDone());
+    EXPECT_EQ(With(ConformanceResult::Failed), std::vector<std::string>{"framing.request-dle"}) << Explain();
+    EXPECT_EQ(suite->Results()[2].seen.rfind("the port failed to read: ", 0), 0u) << Explain();
+    for (size_t i = 3; i < suite->Results().size(); ++i) {
+        EXPECT_EQ(suite->Results()[i].reason.rfind("not run: the port failed to read", 0), 0u) << Explain();
+    }
+    EXPECT_FALSE(suite->AllPassed());
 }
 
 // A reader that breaks one rule fails the check of that rule and no other.
