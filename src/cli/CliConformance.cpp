@@ -1,5 +1,6 @@
 #include "CliConformance.h"
 
+#include "CliInterruptGuard.h"
 #include "CliNumber.h"
 
 #include <fcntl.h>
@@ -17,6 +18,7 @@
 
 #include "CliLedger.h"
 #include "conformance/ConformanceReport.h"
+#include "files/RegularFile.h"
 #include "link/SerialLine.h"
 
 #ifndef TAGBENCH_VERSION
@@ -38,23 +40,6 @@ void OnInterrupt(int signal) {
     }
     g_bStop = true;
 }
-
-class InterruptGuard {
-public:
-    InterruptGuard() {
-        g_bStop = false;
-        struct sigaction action {};
-        action.sa_handler = OnInterrupt;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGINT, &action, &m_previous);
-    }
-    ~InterruptGuard() { sigaction(SIGINT, &m_previous, nullptr); }
-    InterruptGuard(const InterruptGuard&) = delete;
-    InterruptGuard& operator=(const InterruptGuard&) = delete;
-
-private:
-    struct sigaction m_previous {};
-};
 
 // The longest texts the table shows of a check; the reports keep them whole.
 constexpr size_t kFiguresShown = 72;
@@ -133,38 +118,6 @@ bool CheckWritable(const std::string& path, std::string& reason) {
     close(fd);
     unlink(probe.c_str());
     return true;
-}
-
-// Writes the text beside its final name and renames it over that name once whole, so that a CI
-// job never reads half a report and a failed write leaves the last report as it was.
-bool WriteWhole(const std::string& path, const std::string& text, std::string& reason) {
-    std::string temp = path + ".XXXXXX";
-    const int fd = mkstemp(temp.data());
-    if (fd < 0) {
-        reason = std::strerror(errno);
-        return false;
-    }
-    // mkstemp makes the file for its owner alone; a report is an ordinary file.
-    const mode_t mask = umask(0);
-    umask(mask);
-    bool ok = fchmod(fd, 0666 & ~mask) == 0;
-    for (size_t done = 0; ok && done < text.size();) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        ok = n > 0;
-        done += ok ? static_cast<size_t>(n) : 0;
-    }
-    ok = ok && fsync(fd) == 0;
-    const int writeErrno = errno;
-    ok = close(fd) == 0 && ok;
-    if (ok && rename(temp.c_str(), path.c_str()) == 0) {
-        return true;
-    }
-    reason = std::strerror(ok ? errno : writeErrno);
-    unlink(temp.c_str());
-    return false;
 }
 
 // The groups of the checks' ids ("handshake" of "handshake.stx-ack"), for --only.
@@ -389,7 +342,7 @@ bool CliConformance::WriteReport(const std::string& path, const char* what, cons
         return true;
     }
     std::string reason;
-    if (!WriteWhole(path, text, reason)) {
+    if (!RegularFile::WriteWhole(path, text, reason)) {
         m_err << "tagbench-cli: conformance: cannot write the " << what << " " << OneLineText(path) << ": "
               << reason << "\n";
         return false;
@@ -405,7 +358,8 @@ int CliConformance::Run(ReaderPort& port, Clock& clock, uint32_t linkMode, const
     info.version = TAGBENCH_VERSION;
 
     ConformanceSuite suite(port, clock, linkMode, m_options.suite);
-    const InterruptGuard interrupt;
+    g_bStop = false;
+    const CliInterruptGuard interrupt(OnInterrupt);
     suite.SetInterrupt(&g_bStop);
     ShowProgress(suite);
     BlockingStepDriver(&g_bStop, std::move(pause)).Run(suite, {}, [&] { ShowProgress(suite); });

@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "commands/HexText.h"
+#include "files/RegularFile.h"
 #include "production/ProductionForm.h"
 #include "production/ProductionRecord.h"
 
@@ -84,43 +85,6 @@ int Fail(std::ostream& err, const std::string& message) {
     return 1;
 }
 
-// Writes the export beside its final name and renames it over that name once whole, so that a
-// reader of the file never sees half an export and a failed one leaves the old file as it was.
-bool WriteWhole(const std::string& path, const std::string& text, std::string& error) {
-    struct stat st {};
-    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        error = path + ": not a regular file";
-        return false;
-    }
-    std::string temp = path + ".XXXXXX";
-    const int fd = mkstemp(temp.data());
-    if (fd < 0) {
-        error = path + ": " + std::strerror(errno);
-        return false;
-    }
-    // mkstemp makes the file for its owner alone; an export is an ordinary file.
-    const mode_t mask = umask(0);
-    umask(mask);
-    bool ok = fchmod(fd, 0666 & ~mask) == 0;
-    for (size_t done = 0; ok && done < text.size();) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        ok = n > 0;
-        done += ok ? static_cast<size_t>(n) : 0;
-    }
-    ok = ok && fsync(fd) == 0;
-    const int writeErrno = errno;
-    ok = close(fd) == 0 && ok;
-    if (ok && rename(temp.c_str(), path.c_str()) == 0) {
-        return true;
-    }
-    error = path + ": " + std::strerror(ok ? errno : writeErrno);
-    unlink(temp.c_str());
-    return false;
-}
-
 int List(Ledger& ledger, const LedgerFilter& filter, std::ostream& out, std::ostream& err) {
     std::vector<LedgerRun> runs;
     std::string error;
@@ -155,8 +119,8 @@ int Export(Ledger& ledger, const std::string& file, std::ostream& out, std::ostr
         out.flush();
         return out ? 0 : Fail(err, "cannot write the export to the standard output");
     }
-    if (!WriteWhole(file, text, error)) {
-        return Fail(err, "cannot write the export " + error);
+    if (!RegularFile::WriteWhole(file, text, error)) {
+        return Fail(err, "cannot write the export " + OneLineText(file) + ": " + error);
     }
     out << "Exported " << runs.size() << (runs.size() == 1 ? " run" : " runs") << " to " << OneLineText(file)
         << ".\n";

@@ -1,5 +1,6 @@
 #include "CliModes.h"
 
+#include "CliInterruptGuard.h"
 #include "CliNumber.h"
 
 #include <atomic>
@@ -25,24 +26,6 @@ static_assert(std::atomic<bool>::is_always_lock_free);
 void OnInterrupt(int) {
     g_bInterrupted = true;
 }
-
-// Ctrl-C ends the running mode after its current step, instead of the program.
-class InterruptGuard {
-public:
-    InterruptGuard() {
-        g_bInterrupted = false;
-        struct sigaction action {};
-        action.sa_handler = OnInterrupt;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGINT, &action, &m_previous);
-    }
-    ~InterruptGuard() { sigaction(SIGINT, &m_previous, nullptr); }
-    InterruptGuard(const InterruptGuard&) = delete;
-    InterruptGuard& operator=(const InterruptGuard&) = delete;
-
-private:
-    struct sigaction m_previous {};
-};
 
 std::string Format(const char* format, auto... values) {
     char line[160];
@@ -195,7 +178,8 @@ int CliModes::RunContRead(const CliModeOptions& options) {
     port->SetOutputWindow(nullptr, false, TraceModeHex);
 
     ContinuousReadCycle cycle(m_link, m_clock);
-    const InterruptGuard interrupt;
+    g_bInterrupted = false;
+    const CliInterruptGuard interrupt(OnInterrupt);
     const uint32_t start = m_clock.GetTickCount();
     uint32_t lastProgress = start;
     uint64_t cycles = 0;
@@ -257,7 +241,8 @@ int CliModes::RunContRead(const CliModeOptions& options) {
 
 int CliModes::RunWaitCard(const CliModeOptions& options) {
     WaitCardExchange exchange(m_link, m_clock);
-    const InterruptGuard interrupt;
+    g_bInterrupted = false;
+    const CliInterruptGuard interrupt(OnInterrupt);
     const uint32_t start = m_clock.GetTickCount();
     const auto timedOut = [&] {
         return options.dwSeconds != 0 && m_clock.GetTickCount() - start >= options.dwSeconds * 1000;

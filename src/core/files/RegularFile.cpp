@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -129,4 +130,39 @@ bool RegularFile::IsRegular(const std::string& path, std::string& reason) {
         return false;
     }
     return true;
+}
+
+bool RegularFile::WriteWhole(const std::string& path, const std::string& text, std::string& reason) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        reason = kNotRegular;
+        return false;
+    }
+    std::string temp = path + ".XXXXXX";
+    const int fd = mkstemp(temp.data());
+    if (fd < 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    // mkstemp makes the file for its owner alone; what users write here is an ordinary file.
+    const mode_t mask = umask(0);
+    umask(mask);
+    bool ok = fchmod(fd, 0666 & ~mask) == 0;
+    for (size_t done = 0; ok && done < text.size();) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        ok = n > 0;
+        done += ok ? static_cast<size_t>(n) : 0;
+    }
+    ok = ok && fsync(fd) == 0;
+    const int writeErrno = errno;
+    ok = close(fd) == 0 && ok;
+    if (ok && rename(temp.c_str(), path.c_str()) == 0) {
+        return true;
+    }
+    reason = std::strerror(ok ? errno : writeErrno);
+    unlink(temp.c_str());
+    return false;
 }

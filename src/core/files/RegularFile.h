@@ -23,6 +23,10 @@ public:
     // Whether the regular file at path has content whose last line has no line end, so that a line
     // appended to it would be glued onto that line.
     static bool LacksFinalLineBreak(const std::string& path);
+    // Writes text beside path and renames it over path once whole, so that no reader of the file
+    // sees half of it and a failed write leaves the old file as it was. An existing path that is
+    // not a regular file is refused.
+    static bool WriteWhole(const std::string& path, const std::string& text, std::string& reason);
     // Whether path names a regular file, without opening it (stat follows links).
     static bool IsRegular(const std::string& path, std::string& reason);
 };
