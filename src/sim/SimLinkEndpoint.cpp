@@ -6,14 +6,6 @@
 
 namespace {
 
-uint8_t Xor(const std::vector<uint8_t>& bytes) {
-    uint8_t bcc = 0;
-    for (uint8_t byte : bytes) {
-        bcc ^= byte;
-    }
-    return bcc;
-}
-
 uint32_t U32(const std::vector<uint8_t>& bytes, size_t offset) {
     return bytes[offset] | (bytes[offset + 1] << 8) | (bytes[offset + 2] << 16) |
            (static_cast<uint32_t>(bytes[offset + 3]) << 24);
@@ -146,7 +138,7 @@ std::vector<uint8_t> SimLinkEndpoint::MakeTelegram(uint8_t sequence, uint8_t sta
     telegram.push_back(status);
     telegram.push_back(static_cast<uint8_t>(data.size() + (m_faults.wrongLength ? 1 : 0)));
     telegram.insert(telegram.end(), data.begin(), data.end());
-    telegram.push_back(Xor(telegram));
+    telegram.push_back(BlockCheck(telegram));
     return telegram;
 }
 
@@ -464,7 +456,7 @@ void SimLinkEndpoint::EndOfTelegram() {
     m_received.clear();
     const bool framed = m_nLinkMode == SimLinkFramed;
     const size_t header = HeaderSize();  // [sequence,] command, length
-    if (telegram.size() < header + 1 || (Xor(telegram) != 0 && !m_faults.acceptBadBcc)) {
+    if (telegram.size() < header + 1 || (BlockCheck(telegram) != 0 && !m_faults.acceptBadBcc)) {
         // A bad block check: NAK, and the PC starts over. The framed procedure has no
         // acknowledgements, so there the request is dropped without a word.
         if (!framed) {

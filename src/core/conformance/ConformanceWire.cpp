@@ -19,14 +19,6 @@ uint32_t Since(uint32_t from, uint32_t to) {
     return static_cast<int32_t>(to - from) > 0 ? to - from : 0;
 }
 
-uint8_t Xor(const std::vector<uint8_t>& bytes, size_t from = 0) {
-    uint8_t bcc = 0;
-    for (size_t i = from; i < bytes.size(); ++i) {
-        bcc ^= bytes[i];
-    }
-    return bcc;
-}
-
 }  // namespace
 
 DecodedFrame DecodeFrame(const std::vector<uint8_t>& raw, bool framed) {
@@ -78,7 +70,7 @@ std::vector<uint8_t> EncodeRequest(const std::vector<uint8_t>& telegram, bool fr
         bytes = {DLE, STX};
     }
     std::vector<uint8_t> withBcc = telegram;
-    withBcc.push_back(static_cast<uint8_t>(Xor(telegram) ^ (spoilBcc ? 0x5A : 0)));
+    withBcc.push_back(static_cast<uint8_t>(BlockCheck(telegram) ^ (spoilBcc ? 0x5A : 0)));
     for (uint8_t byte : withBcc) {
         bytes.push_back(byte);
         if (byte == DLE) {
@@ -115,7 +107,7 @@ std::vector<uint8_t> ExchangeRecord::Data(bool framed) const {
 }
 
 bool ExchangeRecord::BccOk() const {
-    return !answer.telegram.empty() && Xor(answer.telegram) == 0;
+    return !answer.telegram.empty() && BlockCheck(answer.telegram) == 0;
 }
 
 ConformanceWire::ConformanceWire(ReaderPort& port, Clock& clock, std::function<bool()> stop)
@@ -221,7 +213,8 @@ std::vector<uint8_t> ConformanceWire::NextTelegram(uint8_t command, const std::v
         // A block check of 0x10 is doubled on the wire; only the check that tests that rule sends
         // one, so a reader that gets the doubling wrong fails that check alone.
         uint8_t next = sequence.value_or(m_bySequence);
-        while (!sequence && static_cast<uint8_t>(next ^ command ^ params.size() ^ Xor(params)) == DLE) {
+        while (!sequence &&
+               static_cast<uint8_t>(next ^ command ^ params.size() ^ BlockCheck(params)) == DLE) {
             ++next;
         }
         m_bySequence = static_cast<uint8_t>(next + 1);

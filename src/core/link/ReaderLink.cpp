@@ -28,14 +28,6 @@ uint32_t ReceiveLimitMs(uint32_t baudRate) {
            kReaderCharDelayMs;
 }
 
-uint8_t Xor(std::span<const uint8_t> bytes) {
-    uint8_t bcc = 0;
-    for (uint8_t byte : bytes) {
-        bcc ^= byte;
-    }
-    return bcc;
-}
-
 // Appends the bytes with every DLE doubled, then DLE ETX.
 bool AppendFramed(ByteBuffer& frame, std::span<const uint8_t> bytes) {
     for (uint8_t byte : bytes) {
@@ -253,7 +245,7 @@ bool ReaderLink::BuildRequest(uint8_t command, const ByteBuffer& parameters, Byt
     }
     built = built && telegram.Append(command) &&
             telegram.Append(static_cast<uint8_t>(parameters.GetCount())) && telegram.AppendBuffer(parameters);
-    built = built && telegram.Append(Xor(telegram.Bytes()));
+    built = built && telegram.Append(BlockCheck(telegram.Bytes()));
     return built && AppendFramed(frame, telegram.Bytes());
 }
 
@@ -318,7 +310,8 @@ LinkResult ReaderLink::Transact(uint8_t command, ByteBuffer parameters, uint8_t&
         // Besides the block check, the length byte must count the data: a lost zero byte, or two
         // lost equal bytes, leave the check intact and would pass a shortened answer as success.
         const uint32_t header = framed ? kMinAnswerFramed - 1 : kMinAnswer3964R - 1;
-        const bool good = bytes.size() > header && Xor(bytes) == 0 && (framed || bytes[0] == m_bySequence) &&
+        const bool good = bytes.size() > header && BlockCheck(bytes) == 0 &&
+                          (framed || bytes[0] == m_bySequence) &&
                           bytes[header - 1] == static_cast<uint8_t>(bytes.size() - header - 1);
         if (!good) {
             // The reader repeats its telegram after a NAK, so only the receive phase runs again.

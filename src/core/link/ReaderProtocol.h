@@ -1,8 +1,18 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 // The reader's wire vocabulary, shared by the PC side of the link and the simulated reader.
+
+// The block check of a telegram: the XOR of its bytes (0 over a telegram with its check).
+inline uint8_t BlockCheck(std::span<const uint8_t> bytes) {
+    uint8_t bcc = 0;
+    for (uint8_t byte : bytes) {
+        bcc ^= byte;
+    }
+    return bcc;
+}
 
 // Control characters of the link procedure.
 inline constexpr uint8_t STX = 0x02;
