@@ -65,6 +65,12 @@ TEST_F(ConformanceSuiteTest, ConformantReaderPassesEveryCheckThatAppliesIn3964R)
     EXPECT_EQ(suite->GetInfoText(), SimReader::kInfoText);
 }
 
+TEST_F(ConformanceSuiteTest, ReaderThatGivesWayToThePcPassesToo) {
+    reader->SetStrict(false);
+    Run(SimLink3964R);
+    EXPECT_EQ(With(ConformanceResult::Failed), std::vector<std::string>{}) << Explain();
+}
+
 TEST_F(ConformanceSuiteTest, ConformantReaderPassesEveryCheckThatAppliesFramed) {
     Run(SimLinkFramed);
     EXPECT_TRUE(suite->IsFramed());
