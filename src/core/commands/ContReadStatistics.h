@@ -8,6 +8,8 @@
 
 #include "link/LinkResult.h"
 
+struct ContReadOptions;
+
 // One point of the plot: the figures over one sampling interval.
 struct ContReadSample {
     uint32_t dwElapsedMs = 0;  // end of the interval, from the start of the run
@@ -23,7 +25,8 @@ struct ContReadFigures {
     uint64_t nCycles = 0;     // cycles that ended, completed or not (one log record each)
     uint64_t nCompleted = 0;  // cycles that ended with the switch-off's success
     std::array<uint64_t, kSteps> failuresByStep{};
-    int nLastFailureStep = -1;  // -1 while nothing failed
+    std::array<LinkResult, kSteps> lastFailureByStep{};  // LR_OK for a step that has not failed
+    int nLastFailureStep = -1;                           // -1 while nothing failed
     LinkResult lastFailure = LR_OK;
     std::string strLastFailure;
     uint32_t dwElapsedMs = 0;
@@ -59,3 +62,15 @@ private:
     uint64_t m_nIntervalCycles = 0;
     uint64_t m_nIntervalCompleted = 0;
 };
+
+// Where a hint is read: the window names its buttons, the command line its commands.
+enum class ContReadHintVoice { Window, CommandLine };
+
+// A few failures say little: a card put on the reader late fails some cycles on its way.
+inline constexpr uint64_t kContReadHintMinFailures = 3;
+
+// Why most cycles fail and what to do about it, in one or two sentences, when one step ends more
+// than half of all cycles (and at least kContReadHintMinFailures of them); empty while most cycles
+// complete or the failures spread over several steps. options: what the run reads with.
+std::string ContReadHint(const ContReadFigures& figures, const ContReadOptions& options,
+                         ContReadHintVoice voice = ContReadHintVoice::Window);
