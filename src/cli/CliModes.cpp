@@ -139,8 +139,9 @@ std::string CliModeOptions::Usage() {
            "           [--max-attempts N] [--log FILE] [--signal green,red,buzzer] [--pc-beep]\n"
            "      reads the card over and over (reset, request, anticollision, select,\n"
            "      authenticate, read, signal, switch-off) until Ctrl-C or the limit, then prints\n"
-           "      the statistics. --max-attempts: failed resets before it stops by itself\n"
-           "      (default 10, 0: never). --log appends one record per cycle to FILE.\n"
+           "      the statistics and, when one step ends most cycles, what to do about it.\n"
+           "      --max-attempts: failed resets before it stops by itself (default 10, 0: never).\n"
+           "      --log appends one record per cycle to FILE.\n"
            "  waitcard [--seconds S]\n"
            "      arms the reader and prints the serial number of the card that enters its\n"
            "      field; exit status 1 on time-out or Ctrl-C (the reader is reset).\n";
@@ -219,7 +220,7 @@ int CliModes::RunContRead(const CliModeOptions& options) {
     }
     ClearProgress();
     port->SetOutputWindow(m_pWindow, true, TraceModeHex);
-    PrintTable(cycle.Statistics().Figures(m_clock.GetTickCount()));
+    PrintTable(cycle.Statistics().Figures(m_clock.GetTickCount()), options.contRead);
 
     int status = 0;
     if (lineLost != LR_OK) {
@@ -277,7 +278,7 @@ void CliModes::ClearProgress() {
     }
 }
 
-void CliModes::PrintTable(const ContReadFigures& f) {
+void CliModes::PrintTable(const ContReadFigures& f, const ContReadOptions& options) {
     auto count = [](uint64_t n) { return static_cast<unsigned long long>(n); };
     m_out << Format("%-18s%10llu\n", "cycles", count(f.nCycles))
           << Format("%-18s%10llu  %.1f %%\n", "completed", count(f.nCompleted), f.dSuccessPercent)
@@ -291,6 +292,9 @@ void CliModes::PrintTable(const ContReadFigures& f) {
     if (f.nLastFailureStep >= 0) {
         m_out << "last failure      " << ContReadStepName(f.nLastFailureStep) << ": " << f.strLastFailure
               << "\n";
+    }
+    if (const std::string hint = ContReadHint(f, options, ContReadHintVoice::CommandLine); !hint.empty()) {
+        m_out << hint << "\n";
     }
     m_out.flush();
 }

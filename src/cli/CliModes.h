@@ -46,7 +46,7 @@ private:
     int RunWaitCard(const CliModeOptions& options);
     void PrintProgress(const ContReadFigures& figures);
     void ClearProgress();
-    void PrintTable(const ContReadFigures& figures);
+    void PrintTable(const ContReadFigures& figures, const ContReadOptions& options);
 
     ReaderLink& m_link;
     Clock& m_clock;
