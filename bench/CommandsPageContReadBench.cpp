@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include "commands/CommandSet.h"
 #include "commands/ContinuousReadCycle.h"
 #include "common/CReaderSession.h"
 #include "common/ControlId.h"
@@ -55,7 +56,8 @@ struct Reader {
             return false;
         }
         port.SetReadMode(ReadModeNormal);
-        return true;
+        // The key the page loads when it comes to the front, which opens the sample card's block 0.
+        return LoadDefaultKey(port, link, nullptr) == LR_OK;
     }
 };
 

@@ -12,6 +12,7 @@
 #include <sstream>
 #include <thread>
 
+#include "commands/CommandSet.h"
 #include "commands/ContinuousReadCycle.h"
 #include "commands/WaitCardExchange.h"
 #include "link/MemoryOutputWindow.h"
@@ -69,6 +70,11 @@ bool MeasureCycle(uint32_t baud, int cycles, bool paced = true) {
         return false;
     }
     port.SetReadMode(ReadModeNormal);
+    // The commands page's key, which opens sector 0 of the sample card.
+    if (LoadDefaultKey(port, link, nullptr) != LR_OK) {
+        std::fprintf(stderr, "the simulated reader does not take the key\n");
+        return false;
+    }
     ContReadOptions options;
     options.nBlock = 1;
     ContinuousReadCycle cycle(link, Clock::System());

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "commands/CStatisticsLog.h"
+#include "commands/CommandSet.h"
 #include "commands/PcBeep.h"
 #include "commands/WaitCardExchange.h"
 #include "link/ReaderLink.h"
@@ -38,6 +39,10 @@ std::string Format(const char* format, auto... values) {
 CliModeOptions::Parsed CliModeOptions::Parse(const std::vector<std::string>& args, size_t& i,
                                              std::string& error) {
     const std::string& arg = args[i];
+    if (arg == "loadkey") {
+        bCommandsLoadKey = true;  // the command's own parser takes it
+        return NotMine;
+    }
     if (arg == "contread" || arg == "waitcard") {
         if (nMode != ModeNone) {
             error = "choose one of contread and waitcard";
@@ -140,8 +145,11 @@ std::string CliModeOptions::Usage() {
            "      reads the card over and over (reset, request, anticollision, select,\n"
            "      authenticate, read, signal, switch-off) until Ctrl-C or the limit, then prints\n"
            "      the statistics and, when one step ends most cycles, what to do about it.\n"
-           "      --max-attempts: failed resets before it stops by itself (default 10, 0: never).\n"
-           "      --log appends one record per cycle to FILE.\n"
+           "      It authenticates with key --key --keynum (default A 0) of key set 0. Unless\n"
+           "      the line has a loadkey command, it first loads A0A1A2A3A4A5 into key A 0 of\n"
+           "      key set 0, as Tagbench's commands page does. --max-attempts: failed resets\n"
+           "      before it stops by itself (default 10, 0: never). --log appends one record\n"
+           "      per cycle to FILE.\n"
            "  waitcard [--seconds S]\n"
            "      arms the reader and prints the serial number of the card that enters its\n"
            "      field; exit status 1 on time-out or Ctrl-C (the reader is reset).\n";
@@ -177,6 +185,11 @@ int CliModes::RunContRead(const CliModeOptions& options) {
     ReaderPort* port = m_link.GetPort();
     // As on the commands page: nothing is traced while the cycle runs.
     port->SetOutputWindow(nullptr, false, TraceModeHex);
+    if (!options.bCommandsLoadKey) {
+        // As the commands page does whenever it comes to the front, so that both read the same
+        // card alike. A reader that does not take it fails the cycle, which says so.
+        LoadDefaultKey(*port, m_link, nullptr);
+    }
 
     ContinuousReadCycle cycle(m_link, m_clock);
     g_bInterrupted = false;

@@ -21,6 +21,9 @@ struct CliModeOptions {
     uint64_t nCycles = 0;      // stop after this many cycles; 0: no limit
     uint32_t dwSeconds = 0;    // stop after this long; 0: no limit
     std::string strLogPath;    // empty: no log
+    // A loadkey command on the line: contread then reads with the key it loaded instead of
+    // loading the commands page's default key into key 0 first.
+    bool bCommandsLoadKey = false;
 
     // What the parser made of args[i]: not a word of the modes, taken (i moved past it), or wrong.
     enum Parsed { NotMine, Taken, Wrong };

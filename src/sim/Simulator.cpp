@@ -8,6 +8,9 @@
 
 SimCard Simulator::SampleCard(uint32_t uid) {
     SimCard card(uid);
+    // The public key A of sector 0 on cards that carry an application directory; it is also what
+    // the commands page loads into key 0, so continuous read of block 0 works out of the box.
+    card.SetSectorKeys(0, {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5}, SimCard::kTransportKey);
     SimCard::Block text{};
     std::memcpy(text.data(), "Tagbench sample.", 16);
     card.SetBlock(1, text);

@@ -27,7 +27,8 @@ public:
     std::shared_ptr<D2xxProvider> UsbProvider() const { return m_pUsb; }
     SimReader& Reader() { return *m_pReader; }
 
-    // The card in the field at start: shipping keys, a readable text in block 1, the numbers
+    // The card in the field at start: key A A0A1A2A3A4A5 in sector 0, the shipping key
+    // FFFFFFFFFFFF everywhere else (key B of sector 0 too), a readable text in block 1, the numbers
     // 0 to 15 in block 2 and a value block of 100 (address 4) in block 4.
     static SimCard SampleCard(uint32_t uid = kCardUid);
 

@@ -59,6 +59,8 @@ TEST(CliModes, OptionsAreCheckedWithTheirMode) {
         << "global options mix with the mode's";
 }
 
+// Out of the box: block 0 of the simulated sample card, with the key contread loads as the commands
+// page does.
 TEST(CliModes, ContReadRunsItsCyclesLogsThemAndPrintsTheTable) {
     const std::string log = ::testing::TempDir() + "cli_contread_" + std::to_string(getpid()) + ".log";
     std::remove(log.c_str());
@@ -82,6 +84,46 @@ TEST(CliModes, ContReadRunsItsCyclesLogsThemAndPrintsTheTable) {
         EXPECT_EQ(line.substr(line.find(';')), ";7;00000000");
     }
     EXPECT_EQ(records, 5);
+}
+
+TEST(CliModes, ContReadSaysWhichKeyTheCardRefusedAndTheAdviceWorks) {
+    const auto run = [](const std::vector<std::string>& args, std::string& out) {
+        CliOptions options;
+        std::string error;
+        EXPECT_TRUE(options.Parse(args, error)) << error;
+        std::ostringstream text;
+        std::ostringstream err;
+        const int status = CliRunner(options, text, err, false).Run();
+        EXPECT_EQ(err.str(), "");
+        out = text.str();
+        return status;
+    };
+    const std::string lastFailure =
+        "  Switch-off               0\n"
+        "last failure      Authenticate: the reader answered with status 4 <No authentication possible>\n";
+    std::string out;
+    // Block 4 keeps the shipping key, not the one contread loads into key 0.
+    EXPECT_EQ(run({"--simulate", "contread", "--block", "4", "--cycles", "3"}, out), 0);
+    EXPECT_TRUE(
+        out.ends_with(lastFailure +
+                      "The card did not accept key A 0 of key set 0 for block 4: load the card's key with "
+                      "\"loadkey A 0 0 KEY\" (new cards use FFFFFFFFFFFF).\n"))
+        << out;
+    // A key the line loads is the one contread reads with.
+    EXPECT_EQ(run({"--simulate", "--quiet", "loadkey", "B", "0", "5", "FFFFFFFFFFFF", "contread", "--key",
+                   "B", "--keynum", "5", "--cycles", "3"},
+                  out),
+              0);
+    EXPECT_TRUE(
+        out.ends_with(lastFailure +
+                      "The card did not accept key B 5 of key set 0 for block 0: load the card's key with "
+                      "\"loadkey B 0 5 KEY\" (new cards use FFFFFFFFFFFF).\n"))
+        << "sector 0's key B only reads as data: " << out;
+    EXPECT_EQ(run({"--simulate", "--quiet", "loadkey", "A", "0", "0", "FFFFFFFFFFFF", "contread", "--block",
+                   "4", "--cycles", "3"},
+                  out),
+              0);
+    EXPECT_NE(out.find("completed                  3  100.0 %\n"), std::string::npos) << out;
 }
 
 // The modes on a reader without a card, on the fake clock.

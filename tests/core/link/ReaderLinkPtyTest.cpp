@@ -32,19 +32,23 @@ TEST(LinkPty, CommandsRunOverASerialPortToTheSimulatedReader) {
     EXPECT_EQ(link.Anticollision(value), LR_OK);
     EXPECT_EQ(value, Simulator::kCardUid);
     EXPECT_EQ(link.Select(value, selected), LR_OK);
+    // Sector 0 of the sample card opens with A0A1A2A3A4A5, sector 1 with the shipping key.
     EXPECT_EQ(
-        link.LoadKey(0, 0, ByteBuffer{0, 0, 0, 0, 0, 0}, ByteBuffer{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}),
+        link.LoadKey(0, 0, ByteBuffer{0, 0, 0, 0, 0, 0}, ByteBuffer{0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5}),
+        LR_OK);
+    EXPECT_EQ(
+        link.LoadKey(0, 1, ByteBuffer{0, 0, 0, 0, 0, 0}, ByteBuffer{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}),
         LR_OK);
     EXPECT_EQ(link.Authenticate(0, 0, 1), LR_OK);
     EXPECT_EQ(link.ReadBlock(1, data), LR_OK);
     EXPECT_EQ(data.ToText(), "Tagbench sample.");
-    EXPECT_EQ(link.Authenticate(0, 0, 4), LR_OK);
+    EXPECT_EQ(link.Authenticate(0, 1, 4), LR_OK);
     EXPECT_EQ(link.ReadValueBlock(4, data), LR_OK);
     EXPECT_EQ(link.Halt(), LR_OK);
-    EXPECT_EQ(link.GetSequenceNumber(), 9);
+    EXPECT_EQ(link.GetSequenceNumber(), 10);
 
     const auto lines = window.Lines();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "<OK>"), 8);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "<OK>"), 9);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "<OK; Value = 0x00000064; Address = 0x04>"), 1);
     EXPECT_EQ(port.ClosePort(), LR_OK);
 }
