@@ -8,20 +8,14 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
-#include <QSettings>
 #include <QVBoxLayout>
 
 #include "common/ControlId.h"
+#include "common/UserSettings.h"
 #include "production/ProductionForm.h"
 #include "widgets/FileDialog.h"
 
 namespace {
-
-// The user's own settings file (~/.config/tagbench/tagbench.conf), beside the profile file but
-// never in it.
-QSettings UserSettings() {
-    return QSettings(QStringLiteral("tagbench"), QStringLiteral("tagbench"));
-}
 
 const char* const kKinds[] = {"line", "other", "none"};
 
