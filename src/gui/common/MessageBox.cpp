@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <utility>
 
+#include "app/CVersionInfo.h"
+
 namespace {
 
 MessageHook& Hook() {
@@ -39,6 +41,13 @@ QString AsTable(const QString& text) {
     return html + QStringLiteral("</table>");
 }
 
+// The program's name as its window's caption shows it, not the executable's ("tagbench"), which
+// is all the application object knows: the program sets no display name (see main).
+QString Title() {
+    const std::string product = CVersionInfo().ProductName();
+    return product.empty() ? QApplication::applicationDisplayName() : QString::fromStdString(product);
+}
+
 }  // namespace
 
 QMessageBox::StandardButton ShowMessage(QWidget* parent, const QString& text, MessageIcon icon,
@@ -47,8 +56,7 @@ QMessageBox::StandardButton ShowMessage(QWidget* parent, const QString& text, Me
         return Hook()(text, icon);
     }
     const bool table = text.contains(QLatin1Char('\t'));
-    QMessageBox box(ToQtIcon(icon), QApplication::applicationDisplayName(), table ? AsTable(text) : text,
-                    buttons, parent);
+    QMessageBox box(ToQtIcon(icon), Title(), table ? AsTable(text) : text, buttons, parent);
     box.setTextFormat(table ? Qt::RichText : Qt::AutoText);
     return static_cast<QMessageBox::StandardButton>(box.exec());
 }
