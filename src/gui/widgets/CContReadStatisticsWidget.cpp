@@ -6,14 +6,15 @@
 #include <QChart>
 #include <QChartView>
 #include <QFormLayout>
+#include <QFrame>
 #include <QGraphicsLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineSeries>
+#include <QStyle>
 #include <QVBoxLayout>
 #include <QValueAxis>
 
-#include "commands/ContinuousReadCycle.h"
 #include "link/LinkResult.h"
 
 namespace {
@@ -54,6 +55,10 @@ CContReadStatisticsWidget::CContReadStatisticsWidget(QWidget* parent) : QWidget(
     form->setVerticalSpacing(1);
     m_pState = AddFigure(form, tr("Continuous read:"));
     m_pCycles = AddFigure(form, tr("Cycles:"));
+    // Wide enough for a long run's counts: the plot beside them does not shift as they grow.
+    m_pCycles->setMinimumWidth(m_pCycles->fontMetrics().horizontalAdvance(
+        tr("%1 (%2 completed)").arg(QStringLiteral("000000000"), QStringLiteral("000000000"))));
+    m_pAttemptedRate = AddFigure(form, tr("Cycles per second:"));
     m_pRate = AddFigure(form, tr("Completed per second:"));
     m_pSuccess = AddFigure(form, tr("Success rate:"));
     m_pElapsed = AddFigure(form, tr("Elapsed:"));
@@ -62,20 +67,43 @@ CContReadStatisticsWidget::CContReadStatisticsWidget(QWidget* parent) : QWidget(
             AddFigure(form, tr("Failed at %1:").arg(QString::fromLatin1(ContReadStepName(step))));
     }
     // The texts below the figures and the plot, where a status text of any length fits.
+    // Texts from the reader are shown as they are, never taken for markup.
     m_pLastFailure = new QLabel(this);
+    m_pLastFailure->setTextFormat(Qt::PlainText);
     m_pLastFailure->setWordWrap(true);
     m_pLastFailure->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // Why most cycles fail, set apart from the figures as a note, not as an alarm: the reader is
+    // doing what it was asked.
+    m_pHintFrame = new QFrame(this);
+    m_pHintFrame->setObjectName(QStringLiteral("hint"));
+    m_pHintFrame->setStyleSheet(QStringLiteral(
+        "QFrame#hint { background-color: #eef4fb; border: 1px solid #a9c4e2; border-radius: 3px; }"
+        "QFrame#hint QLabel { color: #14304d; background: transparent; border: none; }"));
+    auto* hintIcon = new QLabel(m_pHintFrame);
+    const int iconSize = style()->pixelMetric(QStyle::PM_SmallIconSize);
+    hintIcon->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxInformation).pixmap(iconSize, iconSize));
+    hintIcon->setAlignment(Qt::AlignTop);
+    m_pHint = new QLabel(m_pHintFrame);
+    m_pHint->setTextFormat(Qt::PlainText);
+    m_pHint->setWordWrap(true);
+    m_pHint->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    auto* hintLayout = new QHBoxLayout(m_pHintFrame);
+    hintLayout->setContentsMargins(6, 4, 6, 4);
+    hintLayout->addWidget(hintIcon);
+    hintLayout->addWidget(m_pHint, 1);
+    m_pHintFrame->hide();
     m_pNotice = new QLabel(this);
+    m_pNotice->setTextFormat(Qt::PlainText);
     m_pNotice->setWordWrap(true);
     m_pNotice->hide();
 
+    m_pAttemptedSeries = new QLineSeries;
+    m_pAttemptedSeries->setName(tr("Cycles/s"));
     m_pSuccessSeries = new QLineSeries;
     m_pSuccessSeries->setName(tr("Success %"));
-    m_pRateSeries = new QLineSeries;
-    m_pRateSeries->setName(tr("Cycles/s"));
     m_pChart = new QChart;
+    m_pChart->addSeries(m_pAttemptedSeries);
     m_pChart->addSeries(m_pSuccessSeries);
-    m_pChart->addSeries(m_pRateSeries);
     m_pChart->legend()->setAlignment(Qt::AlignBottom);
     m_pChart->setMargins(QMargins(2, 2, 2, 2));
     m_pChart->layout()->setContentsMargins(0, 0, 0, 0);
@@ -98,8 +126,8 @@ CContReadStatisticsWidget::CContReadStatisticsWidget(QWidget* parent) : QWidget(
     m_pChart->addAxis(m_pRateAxis, Qt::AlignRight);
     m_pSuccessSeries->attachAxis(m_pTimeAxis);
     m_pSuccessSeries->attachAxis(successAxis);
-    m_pRateSeries->attachAxis(m_pTimeAxis);
-    m_pRateSeries->attachAxis(m_pRateAxis);
+    m_pAttemptedSeries->attachAxis(m_pTimeAxis);
+    m_pAttemptedSeries->attachAxis(m_pRateAxis);
 
     m_pChartView = new QChartView(m_pChart, this);
     m_pChartView->setRenderHint(QPainter::Antialiasing);
@@ -113,6 +141,7 @@ CContReadStatisticsWidget::CContReadStatisticsWidget(QWidget* parent) : QWidget(
     layout->setSpacing(2);
     layout->addLayout(top, 1);
     layout->addWidget(m_pLastFailure);
+    layout->addWidget(m_pHintFrame);
     layout->addWidget(m_pNotice);
 
     Show(ContReadFigures{});
@@ -126,9 +155,20 @@ QLabel* CContReadStatisticsWidget::AddFigure(QFormLayout* form, const QString& n
     return value;
 }
 
+void CContReadStatisticsWidget::StartRun(const ContReadOptions& options) {
+    m_options = options;
+    m_attempted.clear();
+    m_dwSampleMs = 0;
+    m_nSampleCycles = 0;
+    m_dwIntervalMs = ContReadStatistics::kFirstIntervalMs;
+}
+
 QString CContReadStatisticsWidget::Figure(const QString& name) const {
     if (name == QLatin1String("Last failure")) {
         return m_pLastFailure->text();
+    }
+    if (name == QLatin1String("Hint")) {
+        return m_pHintFrame->isHidden() ? QString() : m_pHint->text();
     }
     const auto* label = findChild<QLabel*>(name);
     return label != nullptr ? label->text() : QString();
@@ -137,6 +177,9 @@ QString CContReadStatisticsWidget::Figure(const QString& name) const {
 void CContReadStatisticsWidget::Show(const ContReadFigures& figures) {
     m_pState->setText(figures.bRunning ? tr("running") : tr("stopped"));
     m_pCycles->setText(tr("%1 (%2 completed)").arg(figures.nCycles).arg(figures.nCompleted));
+    const double attempted =
+        figures.dwElapsedMs == 0 ? 0 : 1000.0 * static_cast<double>(figures.nCycles) / figures.dwElapsedMs;
+    m_pAttemptedRate->setText(QString::number(attempted, 'f', 1));
     m_pRate->setText(QString::number(figures.dCyclesPerSecond, 'f', 1));
     m_pSuccess->setText(QStringLiteral("%1 %").arg(figures.dSuccessPercent, 0, 'f', 1));
     m_pElapsed->setText(Elapsed(figures.dwElapsedMs));
@@ -148,25 +191,53 @@ void CContReadStatisticsWidget::Show(const ContReadFigures& figures) {
                                 : tr("Last failure at %1: %2")
                                       .arg(QString::fromLatin1(ContReadStepName(figures.nLastFailureStep)),
                                            QString::fromStdString(figures.strLastFailure)));
+    const QString hint = QString::fromStdString(ContReadHint(figures, m_options));
+    m_pHint->setText(hint);
+    m_pHintFrame->setVisible(!hint.isEmpty());
 
+    SampleAttempted(figures);
     QList<QPointF> success;
-    QList<QPointF> rate;
     success.reserve(static_cast<qsizetype>(figures.samples.size()));
-    rate.reserve(static_cast<qsizetype>(figures.samples.size()));
-    double highestRate = 0;
     for (const ContReadSample& sample : figures.samples) {
-        const double seconds = sample.dwElapsedMs / 1000.0;
-        success.append(QPointF(seconds, sample.dSuccessPercent));
-        rate.append(QPointF(seconds, sample.dCyclesPerSecond));
-        highestRate = std::max(highestRate, sample.dCyclesPerSecond);
+        success.append(QPointF(sample.dwElapsedMs / 1000.0, sample.dSuccessPercent));
     }
     m_pSuccessSeries->replace(success);
-    m_pRateSeries->replace(rate);
+    m_pAttemptedSeries->replace(m_attempted);
+    // The rate axis follows the figures from the first update on, before the first point is in.
+    double highestRate = attempted;
+    for (const QPointF& point : m_attempted) {
+        highestRate = std::max(highestRate, point.y());
+    }
     m_pTimeAxis->setRange(0, std::max(10.0, RoundUp(figures.dwElapsedMs / 1000.0)));
     const double rateEnd = RoundUp(highestRate * 1.1);
     m_pRateAxis->setRange(0, rateEnd);
     // Whole numbers unless the rate is too low for them to tell the ticks apart.
     m_pRateAxis->setLabelFormat(rateEnd < 10 ? QStringLiteral("%.1f") : QStringLiteral("%.0f"));
+}
+
+void CContReadStatisticsWidget::SampleAttempted(const ContReadFigures& figures) {
+    // Another run's figures (a page that did not say so): start over.
+    if (figures.dwElapsedMs < m_dwSampleMs || figures.nCycles < m_nSampleCycles) {
+        StartRun(m_options);
+    }
+    const uint32_t span = figures.dwElapsedMs - m_dwSampleMs;
+    if (span < m_dwIntervalMs) {
+        return;  // a part of an interval, also at the stop, would be a ragged last point
+    }
+    const uint64_t cycles = figures.nCycles - m_nSampleCycles;
+    m_attempted.append(QPointF(figures.dwElapsedMs / 1000.0, 1000.0 * static_cast<double>(cycles) / span));
+    m_dwSampleMs = figures.dwElapsedMs;
+    m_nSampleCycles = figures.nCycles;
+    // As the run's own series does: a run of days plots whole in a bounded number of points.
+    if (static_cast<size_t>(m_attempted.size()) >= ContReadStatistics::kMaxSamples) {
+        QList<QPointF> merged;
+        merged.reserve(m_attempted.size() / 2);
+        for (qsizetype i = 0; i + 1 < m_attempted.size(); i += 2) {
+            merged.append(QPointF(m_attempted[i + 1].x(), (m_attempted[i].y() + m_attempted[i + 1].y()) / 2));
+        }
+        m_attempted = merged;
+        m_dwIntervalMs *= 2;
+    }
 }
 
 void CContReadStatisticsWidget::SetNotice(const QString& text) {
