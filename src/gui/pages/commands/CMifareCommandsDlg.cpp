@@ -30,6 +30,8 @@
 #include "common/CStepDriver.h"
 #include "common/ControlId.h"
 #include "common/MessageBox.h"
+#include "common/UserSettings.h"
+#include "link/Clock.h"
 #include "link/Trace.h"
 #include "pages/commands/CAuthenticateDialog.h"
 #include "pages/commands/CChangeValueDialog.h"
@@ -51,6 +53,9 @@ QString Text(uint32_t id) {
 QString Q(const std::string& text) {
     return QString::fromStdString(text);
 }
+
+// The statistics log chosen last, in the user's settings: the next start offers it again.
+const QString kLogPathKey = QStringLiteral("ContinuousRead/LogPath");
 
 // The parameter dialogs: each opens with the last entries and leaves its own back; false on Cancel.
 template <typename Dialog, typename Load, typename Store>
@@ -204,6 +209,9 @@ CMifareCommandsDlg::CMifareCommandsDlg(CReaderSession& session, QWidget* parent)
       m_pCycle(std::make_unique<ContinuousReadCycle>(session.LinkForWork(), session.GetClock())),
       m_pWaitCardExchange(std::make_unique<WaitCardExchange>(session.LinkForWork(), session.GetClock())),
       m_pDriver(std::make_unique<CStepDriver>(session)) {
+    // On a fake clock the reader's signal would never have been shown long enough: each pause the
+    // modes ask for moves that clock instead.
+    m_pDriver->SetFakeClock(dynamic_cast<FakeClock*>(&session.GetClock()));
     setWindowTitle(tr("Mifare® commands"));
 
     auto* group = new QGroupBox(tr("3964 Commands"), this);
@@ -229,8 +237,14 @@ CMifareCommandsDlg::CMifareCommandsDlg(CReaderSession& session, QWidget* parent)
     m_pCommandGrid = grid;
     EqualizeColumns();
 
-    auto* caption = new QLabel(tr("Output (hexadecimal):"), this);
-    m_pOutput = new COutputWindowWidget(this);
+    // The caption belongs to the output window: it goes and comes back with it.
+    m_pOutputPane = new QWidget(this);
+    auto* caption = new QLabel(tr("Output (hexadecimal):"), m_pOutputPane);
+    m_pOutput = new COutputWindowWidget(m_pOutputPane);
+    auto* outputLayout = new QVBoxLayout(m_pOutputPane);
+    outputLayout->setContentsMargins(0, 0, 0, 0);
+    outputLayout->addWidget(caption);
+    outputLayout->addWidget(m_pOutput, 1);
     SetControlId(m_pOutput, IDC_OUTPUT);
     KeepOwnFont(m_pOutput);
     m_pLegend = new QLabel(this);
@@ -252,7 +266,7 @@ CMifareCommandsDlg::CMifareCommandsDlg(CReaderSession& session, QWidget* parent)
     m_pStatistics->hide();
     auto* outputArea = new QSplitter(Qt::Horizontal, this);
     outputArea->setChildrenCollapsible(false);
-    outputArea->addWidget(m_pOutput);
+    outputArea->addWidget(m_pOutputPane);
     outputArea->addWidget(m_pStatistics);
     outputArea->setStretchFactor(0, 1);
     outputArea->setStretchFactor(1, 1);
@@ -264,7 +278,6 @@ CMifareCommandsDlg::CMifareCommandsDlg(CReaderSession& session, QWidget* parent)
     bottom->addWidget(m_pClear);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(group);
-    layout->addWidget(caption);
     layout->addWidget(outputArea, 1);
     layout->addLayout(bottom);
 
@@ -503,10 +516,11 @@ void CMifareCommandsDlg::OnContRead() {
     }
     m_session.SetTraceWindow(nullptr, TraceModeHex);
     m_pCycle->Start(options, m_logFile.IsOpen() ? &m_logFile : nullptr, m_pPcBeep.get());
+    m_pStatistics->StartRun(options);
     if (!options.bPcBeep) {
         m_pStatistics->SetNotice(QString());  // a silent beep's notice is given once and then kept
     }
-    m_pOutput->hide();
+    m_pOutputPane->hide();
     m_pStatistics->show();
     RefreshStatistics();
     m_pStatisticsTimer->start();
@@ -527,6 +541,7 @@ bool CMifareCommandsDlg::OpenLog() {
         // Records are appended to an existing log: no question about replacing it.
         request.bConfirmOverwrite = false;
         request.bRefuseReadOnly = true;
+        request.strStart = RememberedText(kLogPathKey);
         const QString path = AskSaveFileName(this, request);
         if (path.isEmpty()) {
             return std::nullopt;
@@ -536,7 +551,11 @@ bool CMifareCommandsDlg::OpenLog() {
     const auto showError = [this](const std::string& description) {
         ShowMessage(this, QString::fromLocal8Bit(description), MessageIcon::Exclamation);
     };
-    return m_logFile.PromptAndOpen(choose, showError);
+    if (!m_logFile.PromptAndOpen(choose, showError)) {
+        return false;
+    }
+    Remember(kLogPathKey, QFile::decodeName(QByteArray::fromStdString(m_logFile.GetPath())));
+    return true;
 }
 
 void CMifareCommandsDlg::OnWaitCard() {
@@ -584,7 +603,7 @@ void CMifareCommandsDlg::ContReadStopped() {
     m_pStatisticsTimer->stop();
     ShowHighlight(-1);
     m_session.SetTraceWindow(m_pOutput, TraceModeHex);
-    m_pOutput->show();
+    m_pOutputPane->show();
     RefreshStatistics();
     UpdateControls();
 }

@@ -134,6 +134,7 @@ private:
     QPushButton* m_pContRead = nullptr;
     QPushButton* m_pWaitCard = nullptr;
     QPushButton* m_pClear = nullptr;
+    QWidget* m_pOutputPane = nullptr;  // the output window under its caption
     COutputWindowWidget* m_pOutput = nullptr;
     QLabel* m_pLegend = nullptr;
     QComboBox* m_pTimestamps = nullptr;

@@ -550,19 +550,22 @@ protected:
     }
 
     QString LogPath() { return m_dir.filePath("cycle.log"); }
+    QLabel* OutputCaption() {
+        for (QLabel* label : m_page.findChildren<QLabel*>()) {
+            if (label->text() == "Output (hexadecimal):") {
+                return label;
+            }
+        }
+        return nullptr;
+    }
 
     QTemporaryDir m_dir;
 };
 
-TEST_F(CommandsPageModeTest, ContinuousReadRunsFromThePageAndSwitchesOffAtTheStop) {
+// As a new user meets it: Connect, then Cont. read with nothing loaded but the page's default key,
+// which opens block 0 of the sample card.
+TEST_F(CommandsPageModeTest, ContinuousReadSucceedsOutOfTheBoxAndSwitchesOffAtTheStop) {
     Connect();
-    // The card's own key into the key number the cycle authenticates with.
-    Press(CMifareCommandsDlg::IDC_LOAD_KEY, [](QDialog* d) {
-        SetField(d, 1079, "FFFFFFFFFFFF");
-        return true;
-    });
-    m_reader->ClearRequests();
-    m_port.ClearOutput();
     m_page.m_bLogToFile = 1;
     SaveFileAnswers answers({LogPath()});
     {
@@ -578,7 +581,12 @@ TEST_F(CommandsPageModeTest, ContinuousReadRunsFromThePageAndSwitchesOffAtTheSto
     EXPECT_EQ(qobject_cast<QLabel*>(FindControl(&m_page, CMifareCommandsDlg::IDC_LEGEND))->text(),
               "The output window is disabled during continuous read.");
     EXPECT_FALSE(Button(CMifareCommandsDlg::IDC_WAIT_CARD)->isEnabled());
-    EXPECT_FALSE(m_page.GetOutputWindow()->isVisible() && m_page.isVisible());
+    // The statistics take the output window's place, caption and all.
+    QLabel* caption = OutputCaption();
+    ASSERT_NE(caption, nullptr);
+    EXPECT_FALSE(m_page.GetOutputWindow()->isVisibleTo(&m_page));
+    EXPECT_FALSE(caption->isVisibleTo(&m_page));
+    EXPECT_TRUE(m_page.GetStatisticsWidget()->isVisibleTo(&m_page));
     ASSERT_TRUE(RunUntil([&] { return ReadLines(LogPath()).size() >= 4; }));
 
     contRead->click();  // the stop
@@ -609,7 +617,50 @@ TEST_F(CommandsPageModeTest, ContinuousReadRunsFromThePageAndSwitchesOffAtTheSto
     EXPECT_EQ(statistics->Figure("Continuous read:"), "stopped");
     EXPECT_TRUE(statistics->Figure("Cycles:").endsWith(QString("(%1 completed)").arg(lines.size() - 1)))
         << statistics->Figure("Cycles:").toStdString();
-    EXPECT_FALSE(m_page.GetOutputWindow()->isHidden());
+    EXPECT_EQ(statistics->Figure("Success rate:"), "100.0 %");
+    EXPECT_EQ(statistics->Figure("Hint"), "");
+    EXPECT_TRUE(m_page.GetOutputWindow()->isVisibleTo(&m_page));
+    EXPECT_TRUE(caption->isVisibleTo(&m_page));
+}
+
+// When one step ends every cycle, the panel says why in the user's terms, under the last failure.
+TEST_F(CommandsPageModeTest, TheStatisticsSayWhyEveryCycleFails) {
+    struct Case {
+        const char* name;
+        std::function<void()> arrange;
+        QString lastFailure;
+        QString hint;
+    };
+    const Case cases[] = {
+        {"a key the card refuses",
+         [this] {
+             Press(CMifareCommandsDlg::IDC_LOAD_KEY, [](QDialog* d) {
+                 SetField(d, 1079, "5E2F9A40C713");
+                 return true;
+             });
+         },
+         "Last failure at Authenticate: ",
+         "The card did not accept key A 0 of key set 0 for block 0: load the card's key with \"Load "
+         "key...\" (new cards use FFFFFFFFFFFF)."},
+        {"an empty field", [this] { m_reader->LeaveCard(kUid); },
+         "Last failure at Request: ", "No card answers in the field: put a card on the reader."},
+    };
+    Connect();
+    const CContReadStatisticsWidget* statistics = m_page.GetStatisticsWidget();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.arrange();
+        QPushButton* contRead = Button(CMifareCommandsDlg::IDC_CONT_READ);
+        contRead->click();
+        // The panel shows what it is given a few times a second.
+        ASSERT_TRUE(RunUntil([&] { return !statistics->Figure("Hint").isEmpty(); }));
+        EXPECT_EQ(statistics->Figure("Hint"), c.hint);
+        EXPECT_TRUE(statistics->Figure("Last failure").startsWith(c.lastFailure))
+            << statistics->Figure("Last failure").toStdString();
+        contRead->click();
+        ASSERT_TRUE(RunUntil([&] { return !m_session.IsBusy() && !m_page.m_bContRead; }));
+        EXPECT_EQ(statistics->Figure("Hint"), c.hint);  // the stopped run still says why
+    }
 }
 
 TEST_F(CommandsPageModeTest, WithoutACardEachCycleEndsAtRequestAndKeyBUsesMode4) {
@@ -669,7 +720,7 @@ TEST_F(CommandsPageModeTest, ClosingThePageInTheMiddleOfACycleSwitchesTheReaderO
     page->OnInitDialog();
     page->m_bGreenLedFlash = 1;
     qobject_cast<QPushButton*>(FindControl(page.get(), CMifareCommandsDlg::IDC_CONT_READ))->click();
-    // Load key was not done: the cycle ends at Authenticate; let it run a few cycles.
+    // Each cycle leaves the green LED on until its switch-off; let more than one cycle run.
     ASSERT_TRUE(RunUntil([&] { return Requests().size() >= 12; }));
     page.reset();
     EXPECT_FALSE(m_session.IsBusy());
