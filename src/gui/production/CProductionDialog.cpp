@@ -27,6 +27,7 @@
 #include "common/CSpinButton.h"
 #include "common/ControlId.h"
 #include "common/MessageBox.h"
+#include "common/UserSettings.h"
 #include "production/DeviceProfiles.h"
 #include "production/LedgerJob.h"
 #include "programming/CProgrammingDialog.h"
@@ -101,6 +102,9 @@ std::optional<uint32_t> JobNumber(const ProgrammingInputs& inputs) {
 }
 
 const QString kNoLedger = QStringLiteral("No ledger: numbers are not checked against other runs.");
+
+// The record chosen last, in the user's settings: one station keeps its record where it chose.
+const QString kRecordPathKey = QStringLiteral("Production/RecordPath");
 
 }  // namespace
 
@@ -305,6 +309,9 @@ CProductionDialog::CProductionDialog(CReaderSession& session, QWidget* parent)
     m_pStatus->setWordWrap(true);
     m_pUsbSerial->installEventFilter(this);
     m_pMifareSerial->installEventFilter(this);
+    if (const QString remembered = RememberedText(kRecordPathKey); !remembered.isEmpty()) {
+        m_record.SetPath(remembered.toStdString());
+    }
     ShowRecordPath();
 }
 
@@ -650,6 +657,7 @@ void CProductionDialog::OnChooseRecord() {
         return;
     }
     SetRecordPath(candidate.GetPath());
+    Remember(kRecordPathKey, QString::fromStdString(candidate.GetPath()));
 }
 
 void CProductionDialog::OpenLedger(const LedgerChoice& choice, bool force) {

@@ -4,6 +4,7 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -23,6 +24,7 @@
 #include "common/CSpinButton.h"
 #include "common/ControlId.h"
 #include "common/MessageBox.h"
+#include "common/UserSettings.h"
 #include "link/SerialPortList.h"
 
 namespace {
@@ -33,6 +35,12 @@ constexpr int kDefaultBaudIndex = 3;  // 9600
 constexpr int kDefaultMaxAttempts = 10;
 constexpr int kMaxAttemptsLower = 1;
 constexpr int kMaxAttemptsUpper = 32767;
+
+// The connection of the last run, in the user's settings.
+const QString kConnectionKindKey = QStringLiteral("Connection/Kind");
+const QString kConnectionPortKey = QStringLiteral("Connection/Port");
+const QString kUsbKind = QStringLiteral("usb");
+const QString kComKind = QStringLiteral("com");
 
 QString Text(uint32_t id) {
     return QString::fromStdString(LoadString(id));
@@ -137,6 +145,9 @@ CConnectionDialog::CConnectionDialog(CReaderSession& session, QWidget* parent)
 }
 
 void CConnectionDialog::OnInitDialog() {
+    if (m_strPreferredPort.empty()) {
+        LoadRememberedPort();
+    }
     LoadControls();
     for (uint32_t rate : kBaudRates) {
         m_pBaudList->addItem(QString::number(rate));
@@ -173,8 +184,10 @@ std::string CConnectionDialog::ChosenPortName() const {
 }
 
 void CConnectionDialog::FillPortList() {
-    // Keep the user's choice across a refresh, typed or chosen; at first, prefer the named port.
-    const std::string keep = m_pPortList->currentText().isEmpty() ? m_strPreferredPort : ChosenPortName();
+    // Keep the user's choice across a refresh, typed or chosen; at first, prefer the named port, else
+    // the one remembered from an earlier run.
+    const bool first = m_pPortList->currentText().isEmpty();
+    std::string keep = first ? m_strPreferredPort : ChosenPortName();
     SerialPortList& ports = m_session.PortList();
     ports.Refresh();
     m_pPortList->clear();
@@ -191,6 +204,14 @@ void CConnectionDialog::FillPortList() {
     }
     // Wide enough for the longest entry: a clipped device name could be mistaken for another.
     m_pPortList->setMinimumContentsLength(longest);
+    // A remembered port that is gone (an adapter unplugged, a typed link removed) is not offered.
+    if (first && keep.empty()) {
+        const QString remembered = QString::fromStdString(m_strRememberedPort);
+        if (m_pPortList->findData(remembered) >= 0 ||
+            (!remembered.isEmpty() && QFileInfo::exists(remembered))) {
+            keep = m_strRememberedPort;
+        }
+    }
     const int index = m_pPortList->findData(QString::fromStdString(keep));
     m_pPortList->setCurrentIndex(index >= 0 ? index : 0);
     if (index < 0 && !keep.empty()) {
@@ -288,6 +309,7 @@ void CConnectionDialog::Connect() {
         const QByteArray name =
             usb ? Text(IDS_THE_USB_READER).toLocal8Bit() : QByteArray::fromStdString(portName);
         if (result == LR_OK) {
+            RememberPort(usb, portName);
             m_pConnectButton->setText(Text(IDS_DISCONNECT));
             SetStatus(Format(IDS_CONNECTED_TO, name.constData(), baudRate), true);
         } else {
@@ -324,6 +346,25 @@ void CConnectionDialog::OnInfinite() {
     m_pMaxAttempts->setEnabled(!m_bInfinite);
     m_pSpin->setEnabled(!m_bInfinite);
     LoadControls();
+}
+
+void CConnectionDialog::LoadRememberedPort() {
+    if (RememberedText(kConnectionKindKey) == kUsbKind && m_bUsbAvailable) {
+        m_nConnection = 0;
+    }
+    m_strRememberedPort = RememberedText(kConnectionPortKey).toStdString();
+}
+
+void CConnectionDialog::RememberPort(bool usb, const std::string& portName) const {
+    // The simulated reader lives for this run only, and so does its USB bridge.
+    if (!m_strPreferredPort.empty() && (usb || portName == m_strPreferredPort)) {
+        return;
+    }
+    Remember(kConnectionKindKey, usb ? kUsbKind : kComKind);
+    // The serial port stays remembered through a USB connection, for the next time COM is chosen.
+    if (!usb) {
+        Remember(kConnectionPortKey, QString::fromStdString(portName));
+    }
 }
 
 void CConnectionDialog::SetStatus(const QString& text, bool connected) {

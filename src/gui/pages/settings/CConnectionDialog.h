@@ -42,8 +42,9 @@ public:
 
     // Whether the USB kind may be chosen (the bridge's library is there).
     void SetUsbAvailable(bool usbAvailable) { m_bUsbAvailable = usbAvailable; }
-    // Before OnInitDialog: the port the list selects at start instead of its first entry (the simulated
-    // reader).
+    // Before OnInitDialog: a port of this run only (the simulated reader's), which the list selects
+    // at start in place of the port remembered from earlier runs. A connection to it, or to its USB
+    // bridge, is not remembered: the next run may have neither.
     void SetPreferredPort(const std::string& name) { m_strPreferredPort = name; }
 
     void OnInitDialog() override;
@@ -85,9 +86,14 @@ private:
     void LoadControls();
     void FillPortList();
     void SetStatus(const QString& text, bool connected);
+    // The kind and port of the last connection made in an earlier run, as the page's start.
+    void LoadRememberedPort();
+    // A connection made: the next run starts with it.
+    void RememberPort(bool usb, const std::string& portName) const;
 
     bool m_bUsbAvailable = false;
     std::string m_strPreferredPort;
+    std::string m_strRememberedPort;
     bool m_bStatusConnected = false;
 
     QGroupBox* m_pConnectionGroup;
