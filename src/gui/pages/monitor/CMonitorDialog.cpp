@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "StringTable.h"
+#include "commands/HexText.h"
 #include "common/CReaderSession.h"
 #include "common/ControlId.h"
 #include "common/MessageBox.h"
@@ -19,6 +20,55 @@
 #include "pages/monitor/CMonitorRichEdit.h"
 #include "programming/CProgrammingDialog.h"
 #include "widgets/FileDialog.h"
+
+// The port traces for the monitor in hexadecimal, so that each chunk read keeps its bytes,
+// whoever read it; the chunk goes to the hex view as it is and to the terminal by the text trace's
+// own rules, as if that traced it. Sent bytes are not shown; status lines pass as they are.
+class CMonitorDialog::TraceSplitter final : public OutputWindow {
+public:
+    TraceSplitter(CMonitorDialog& page, CMonitorRichEdit& terminal) : m_page(page), m_terminal(terminal) {
+        m_text.SetOutputWindow(&m_terminal, false, TraceModeText);
+    }
+
+    void Append(std::string_view text, const TraceFormat* format, int margin) override {
+        const bool sent = format != nullptr && *format == kSentFormat && text.starts_with(">> ");
+        const bool received = format != nullptr && *format == kReceivedFormat && text.starts_with("<< ");
+        if (sent) {
+            return;
+        }
+        ByteBuffer bytes;
+        if (received && Parse(text.substr(3), bytes)) {
+            m_page.ShowHexChunk(bytes);
+            m_text.Received(bytes);
+            return;
+        }
+        m_terminal.Append(text, format, margin);
+    }
+    void SetDefaultFormat(std::string_view, int, bool) override {
+        m_text.SetOutputWindow(&m_terminal, true, TraceModeText);
+    }
+    void ClearAll() override {
+        m_text.ClearOutput();
+        m_page.m_pHexView->clear();
+    }
+
+private:
+    // "4F 4B 0A " and its line break back into its bytes.
+    static bool Parse(std::string_view hex, ByteBuffer& bytes) {
+        std::string digits;
+        digits.reserve(hex.size());
+        for (const char c : hex) {
+            if (c != ' ' && c != '\n') {
+                digits += c;
+            }
+        }
+        return HexToBytes(digits, bytes);
+    }
+
+    CMonitorDialog& m_page;
+    CMonitorRichEdit& m_terminal;
+    Trace m_text;
+};
 
 namespace {
 
@@ -51,7 +101,8 @@ CMonitorDialog::CMonitorDialog(CReaderSession& session, QWidget* parent)
       m_pClear(WithId(new QPushButton(QStringLiteral("&Clear"), this), IDC_CLEAR)),
       m_pProgram(WithId(new QPushButton(QStringLiteral("&Program"), this), IDC_PROGRAM)),
       m_pVerify(WithId(new QPushButton(QStringLiteral("&Verify"), this), IDC_VERIFY)),
-      m_pSendFile(WithId(new QPushButton(QStringLiteral("&Send file..."), this), IDC_SEND_FILE)) {
+      m_pSendFile(WithId(new QPushButton(QStringLiteral("&Send file..."), this), IDC_SEND_FILE)),
+      m_pTrace(std::make_unique<TraceSplitter>(*this, *m_pTerminal)) {
     m_pStatus->setTextFormat(Qt::PlainText);
     // The terminal and its file button stay in the dialog font when the sheet enlarges its own.
     KeepOwnFont(m_pTerminal);
@@ -94,8 +145,8 @@ CMonitorDialog::~CMonitorDialog() {
     OnClose();
     m_session.WaitForIdle();
     // The port outlives the page: it must not keep tracing into a terminal that is gone.
-    if (m_session.TracesInto(m_pTerminal)) {
-        m_session.SetTraceWindow(nullptr, TraceModeText);
+    if (m_session.TracesInto(m_pTrace.get())) {
+        m_session.SetTraceWindow(nullptr, TraceModeHex);
     }
 }
 
@@ -106,7 +157,7 @@ void CMonitorDialog::OnClose() {
 
 void CMonitorDialog::OnInitDialog() {
     // The terminal is attached when the page is shown.
-    m_session.FormatTraceWindow(m_pTerminal, TraceModeText);
+    m_session.FormatTraceWindow(m_pTrace.get(), TraceModeHex);
     UpdateControls();
 }
 
@@ -127,7 +178,7 @@ bool CMonitorDialog::OnKillActive() {
 }
 
 void CMonitorDialog::StartPolling() {
-    m_session.SetTraceWindow(m_pTerminal, TraceModeText);
+    m_session.SetTraceWindow(m_pTrace.get(), TraceModeHex);
     if (!IsPortOpen()) {
         return;
     }
@@ -138,7 +189,7 @@ void CMonitorDialog::StartPolling() {
             if (m_bActive && !m_driver.IsRunning()) {
                 m_driver.Start(m_rawTerminal, 0,
                                [this](const StepOutcome&) {
-                                   ShowReceived(true);
+                                   AfterPoll(true);
                                    // Typed while the step ran: out at once, not after the poll period.
                                    if (m_rawTerminal.HasTyped()) {
                                        m_driver.RunSoon();
@@ -152,7 +203,7 @@ void CMonitorDialog::StartPolling() {
 
 void CMonitorDialog::StopPolling() {
     m_driver.Shutdown();
-    ShowReceived(false);
+    AfterPoll(false);
 }
 
 void CMonitorDialog::UpdateControls() {
@@ -177,10 +228,14 @@ void CMonitorDialog::FocusTerminal() {
     m_pTerminal->setFocus();
 }
 
-void CMonitorDialog::ShowReceived(bool focus) {
-    for (const ByteBuffer& bytes : m_rawTerminal.TakeReceived()) {
-        m_pHexView->appendPlainText(QString::fromStdString(m_pTerminal->Prefix() + bytes.ToHex()));
-    }
+void CMonitorDialog::ShowHexChunk(const ByteBuffer& bytes) {
+    m_pHexView->appendPlainText(QString::fromStdString(m_pTerminal->Prefix() + bytes.ToHex()));
+}
+
+void CMonitorDialog::AfterPoll(bool focus) {
+    // The hex view has the chunks from the trace already: the poller's own list of them is only
+    // emptied, so that it does not grow.
+    (void)m_rawTerminal.TakeReceived();
     if (focus && !m_bFocusDone) {
         m_bFocusDone = true;
         FocusTerminal();

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QTimer>
 #include <functional>
+#include <memory>
 
 #include "common/CPropertyPage.h"
 #include "common/CStepDriver.h"
@@ -17,10 +18,11 @@ class QPlainTextEdit;
 class QPushButton;
 
 // The "Monitor" tab: a raw terminal on the reader connection, below the link procedure. While the
-// page is shown and connected, it polls the port every 50 ms; the port's text trace writes what
-// arrived into the terminal, and the hex view beside it lists the same chunks byte by byte.
-// Typed characters go to the reader byte for byte. "&Send file...", "&Program" and "&Verify" run
-// the programming dialog on a file, with polling stopped meanwhile.
+// page is shown and connected, it polls the port every 50 ms. The port's trace writes every chunk
+// read into the terminal as text and into the hex view beside it byte by byte, whoever read it:
+// the polls, or a programming job, whose loader answers show too. Typed characters go to the
+// reader byte for byte. "&Send file...", "&Program" and "&Verify" run the programming dialog on a
+// file, with polling stopped meanwhile.
 class CMonitorDialog : public CPropertyPage {
     Q_OBJECT
 public:
@@ -54,10 +56,14 @@ public:
     bool IsPolling() const { return m_driver.IsRunning(); }
 
 private:
+    class TraceSplitter;
+
     void UpdateControls();
     void OnTyped(const QByteArray& bytes);
-    // Shows what the polls brought in the hex view; the first time, focus puts the terminal in front.
-    void ShowReceived(bool focus);
+    // A chunk read from the port, as the hex view lists it.
+    void ShowHexChunk(const ByteBuffer& bytes);
+    // After a poll; the first time, focus puts the terminal in front.
+    void AfterPoll(bool focus);
     // Attaches the terminal to the trace and, when connected, sets the polling reads and starts
     // polling.
     void StartPolling();
@@ -85,4 +91,6 @@ private:
     QPushButton* m_pProgram;
     QPushButton* m_pVerify;
     QPushButton* m_pSendFile;
+    // What the port traces into: the terminal and the hex view.
+    std::unique_ptr<TraceSplitter> m_pTrace;
 };

@@ -295,6 +295,14 @@ TEST_F(MonitorJobTest, ProgramRunsTheBlockFileToItsEndAndPollingResumes) {
     const auto blocks = m_reader->GetFlashBlocks();
     ASSERT_EQ(blocks.size(), 2u);
     EXPECT_TRUE(std::equal(blocks[1].begin(), blocks[1].end(), image.begin() + 72));
+    // The loader's answers, read by the job and not by the page's polls, show in both views.
+    EXPECT_TRUE(m_page.GetTerminal()->toPlainText().contains(QStringLiteral("TBLOAD 1.0")))
+        << m_page.GetTerminal()->toPlainText().toStdString();
+    EXPECT_TRUE(m_page.GetHexView()->toPlainText().remove('\n').contains(
+        QStringLiteral("54 42 4C 4F 41 44 20 31 2E 30 ")))
+        << m_page.GetHexView()->toPlainText().toStdString();
+    // What went out (the image's first bytes) stays out of them.
+    EXPECT_FALSE(m_page.GetHexView()->toPlainText().remove('\n').contains(QStringLiteral("03 08 0D 12 17 ")));
     // The page polls again, in the read mode it set before the job.
     m_session.WaitForIdle();
     EXPECT_TRUE(m_page.IsPolling());
