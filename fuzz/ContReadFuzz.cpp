@@ -17,9 +17,11 @@
 //     failures per step and the same last failure; each step that reports a cycle's end wrote one
 //     record, and no record failed to reach the file;
 //   - each step ends within the waits of the exchanges it runs (one command, and the switch-off
-//     when the mode stops), on the fake clock.
+//     when the mode stops), on the fake clock;
+//   - the hint for the user, in both voices, holds no control character whatever the reader said.
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -233,6 +235,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             figures.lastFailure, lastFailure->step, lastFailure->result);
     } else {
         FUZZ_CHECK(figures.nLastFailureStep == -1, "a failure counted, none recorded");
+    }
+    for (const ContReadHintVoice voice : {ContReadHintVoice::Window, ContReadHintVoice::CommandLine}) {
+        const std::string hint = ContReadHint(figures, options, voice);
+        FUZZ_CHECK(std::none_of(hint.begin(), hint.end(),
+                                [](char c) { return static_cast<uint8_t>(c) < 0x20 || c == 0x7F; }),
+                   "a control character in the hint \"%s\"", hint.c_str());
     }
     return 0;
 }
