@@ -117,41 +117,49 @@ bool HexToBytes(std::string_view text, ByteBuffer& bytes) {
     return true;
 }
 
-namespace {
-
-// The length of the UTF-8 sequence that starts at i, or 0 when it is not a valid one (overlong
-// forms, surrogates and C1 controls included).
-size_t Utf8Length(std::string_view text, size_t i) {
+Utf8CodePoint DecodeUtf8(std::string_view text, size_t i) {
     const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
     const unsigned char lead = byte(i);
+    if (lead < 0x80) {
+        return {lead, 1};
+    }
     size_t length = 0;
-    uint32_t code = 0;
+    uint32_t value = 0;
     if (lead >= 0xC2 && lead <= 0xDF) {
         length = 2;
-        code = lead & 0x1Fu;
+        value = lead & 0x1Fu;
     } else if (lead >= 0xE0 && lead <= 0xEF) {
         length = 3;
-        code = lead & 0x0Fu;
+        value = lead & 0x0Fu;
     } else if (lead >= 0xF0 && lead <= 0xF4) {
         length = 4;
-        code = lead & 0x07u;
+        value = lead & 0x07u;
     } else {
-        return 0;
+        return {};
     }
     if (i + length > text.size()) {
-        return 0;
+        return {};
     }
     for (size_t k = 1; k < length; ++k) {
         if ((byte(i + k) & 0xC0u) != 0x80u) {
-            return 0;
+            return {};
         }
-        code = (code << 6) | (byte(i + k) & 0x3Fu);
+        value = (value << 6) | (byte(i + k) & 0x3Fu);
     }
     static constexpr uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (code < kSmallest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF) || code <= 0x9F) {
-        return 0;
+    if (value < kSmallest[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+        return {};
     }
-    return length;
+    return {value, length};
+}
+
+namespace {
+
+// The length of the multi-byte UTF-8 sequence that starts at i, or 0 when it is not a valid one
+// or a C1 control.
+size_t Utf8Length(std::string_view text, size_t i) {
+    const Utf8CodePoint point = DecodeUtf8(text, i);
+    return point.length >= 2 && point.value > 0x9F ? point.length : 0;
 }
 
 }  // namespace

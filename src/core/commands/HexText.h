@@ -39,6 +39,14 @@ bool ScanHex32(std::string_view text, uint32_t& value);
 // or a character that is not a hexadecimal digit.
 bool HexToBytes(std::string_view text, ByteBuffer& bytes);
 
+// The code point of the well-formed UTF-8 sequence at text[i] and its length; length 0 where the
+// bytes there form none (overlong forms, surrogates, values past U+10FFFF).
+struct Utf8CodePoint {
+    uint32_t value = 0;
+    size_t length = 0;
+};
+Utf8CodePoint DecodeUtf8(std::string_view text, size_t i);
+
 // Text from outside (a reader's answer) made safe to print on a terminal: control characters, C1
 // controls and bytes that are not UTF-8 become \xNN, and a backslash becomes \\, so that no
 // escape sequence can act; line feeds and tabs stay. Valid UTF-8 text passes unchanged.

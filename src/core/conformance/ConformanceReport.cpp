@@ -3,53 +3,12 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "commands/HexText.h"
+
 namespace {
 
 // A failure's message attribute is a headline; its whole text is in the element.
 constexpr size_t kMessageLimit = 300;
-
-// The code point of the UTF-8 sequence at text[i] and its length, or length 0 when the bytes
-// there are no well-formed sequence (overlong forms, surrogates and values past U+10FFFF).
-struct CodePoint {
-    uint32_t value = 0;
-    size_t length = 0;
-};
-
-CodePoint DecodeUtf8(std::string_view text, size_t i) {
-    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char lead = byte(i);
-    if (lead < 0x80) {
-        return {lead, 1};
-    }
-    size_t length = 0;
-    uint32_t value = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        value = lead & 0x1Fu;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        value = lead & 0x0Fu;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        value = lead & 0x07u;
-    } else {
-        return {};
-    }
-    if (i + length > text.size()) {
-        return {};
-    }
-    for (size_t k = 1; k < length; ++k) {
-        if ((byte(i + k) & 0xC0u) != 0x80u) {
-            return {};
-        }
-        value = (value << 6) | (byte(i + k) & 0x3Fu);
-    }
-    static constexpr uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (value < kSmallest[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
-        return {};
-    }
-    return {value, length};
-}
 
 std::string Seconds(uint32_t ms, int decimals) {
     char text[32];
@@ -208,7 +167,7 @@ std::string ConformanceCleanText(std::string_view text, bool keepTab) {
     std::string clean;
     clean.reserve(text.size());
     for (size_t i = 0; i < text.size();) {
-        const CodePoint point = DecodeUtf8(text, i);
+        const Utf8CodePoint point = DecodeUtf8(text, i);
         const uint32_t c = point.value;
         const bool control = c < 0x20 || (c >= 0x7F && c <= 0x9F);
         const bool allowed = point.length != 0 && (!control || c == '\n' || (keepTab && c == '\t')) &&
