@@ -170,14 +170,7 @@ bool ParseConformance(const std::vector<std::string>& args, size_t& i, CliConfor
                       std::string& error) {
     o.bEnabled = true;
     while (i < args.size()) {
-        std::string name = args[i];
-        std::string value;
-        bool hasValue = false;
-        if (const size_t eq = name.find('='); eq != std::string::npos) {
-            value = name.substr(eq + 1);
-            name = name.substr(0, eq);
-            hasValue = true;
-        }
+        auto [name, value, hasValue] = SplitOptionWord(args[i]);
         if (name != "--procedure" && name != "--repeat" && name != "--only" && name != "--write" &&
             name != "--junit" && name != "--report") {
             break;  // not ours: a connection option, or a word the command line refuses

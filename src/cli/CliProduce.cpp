@@ -78,14 +78,7 @@ bool IsProduceStopRequested() {
 bool ParseProduce(const std::vector<std::string>& args, size_t& i, CliProduceOptions& o, std::string& error) {
     o.bEnabled = true;
     while (i < args.size()) {
-        std::string name = args[i];
-        std::string value;
-        bool hasValue = false;
-        if (const size_t eq = name.find('='); eq != std::string::npos) {
-            value = name.substr(eq + 1);
-            name = name.substr(0, eq);
-            hasValue = true;
-        }
+        auto [name, value, hasValue] = SplitOptionWord(args[i]);
         const bool flag = name == "--no-settings" || name == "--no-serial" || name == "--no-ledger";
         const bool valued = name == "--profile" || name == "--profiles" || name == "--serial" ||
                             name == "--usb-serial" || name == "--count" || name == "--record" ||
