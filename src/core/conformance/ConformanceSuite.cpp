@@ -26,8 +26,9 @@ constexpr uint32_t kRepeatQuietMs = 2500;
 constexpr uint32_t kSettleMs = 300;
 constexpr uint32_t kResyncMs = 15000;
 constexpr uint32_t kSweepSize = 256;
-// Exchanges that fail one after the other before a check gives up on a reader that went silent,
-// rather than waiting out every limit of hundreds of exchanges.
+// Exchanges that fail (or end only at the frame's limits) one after the other before a check gives
+// up on a reader that went silent or trickles, rather than waiting out every limit of hundreds of
+// exchanges.
 constexpr uint32_t kDeadInARow = 3;
 
 constexpr uint8_t kStatusNoCard = 1;
@@ -408,7 +409,7 @@ std::vector<ExchangeRecord> ConformanceSuite::Exchanges(uint32_t count, uint8_t 
     uint32_t dead = 0;
     for (uint32_t n = 0; n < count && !Aborted() && dead < kDeadInARow; ++n) {
         records.push_back(m_wire.Exchange(command, params));
-        dead = records.back().Ok() ? 0 : dead + 1;
+        dead = records.back().Whole() ? 0 : dead + 1;
     }
     return records;
 }
@@ -562,12 +563,11 @@ ConformanceResult ConformanceSuite::CheckSequence() {
         const bool info = (n ^ 0x40) == DLE;
         const ExchangeRecord record =
             info ? m_wire.Exchange(kCmdGetInfo, {}, plan) : m_wire.Exchange(kCmdRequest, {0}, plan);
+        dead = record.Whole() ? 0 : dead + 1;
         if (!record.Ok() || record.answer.telegram.empty()) {
             ++failed;
-            ++dead;
             continue;
         }
-        dead = 0;
         if (record.answer.telegram[0] != n) {
             if (first.empty()) {
                 first = "sequence number " + Hex8(static_cast<uint8_t>(n)) + " answered with " +

@@ -63,6 +63,8 @@ struct ExchangeRecord {
     DecodedFrame repeat;
 
     bool Ok() const { return outcome == Answered; }
+    // An answer came and ended: not one that a trickling reader cut off at the frame's limits.
+    bool Whole() const { return Ok() && answer.ended; }
     // The answer's fields, when its telegram is long enough (3964R: seq, status, length, data, BCC).
     std::optional<uint8_t> Status(bool framed) const;
     std::optional<uint8_t> LengthByte(bool framed) const;
