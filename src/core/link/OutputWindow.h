@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 // Character format of a trace line.
@@ -30,4 +31,7 @@ public:
     virtual void SetDefaultFormat(std::string_view face, int pointSize, bool bold) = 0;
     // Removes all text and empties the undo buffer.
     virtual void ClearAll() = 0;
+    // The bytes of a read as they came, just before the trace writes them as text: for a window
+    // that also shows them in a form of its own (the monitor's hex view). Nothing by default.
+    virtual void ReceivedBytes(std::span<const uint8_t> bytes) { (void)bytes; }
 };

@@ -36,6 +36,7 @@ void Trace::Received(const ByteBuffer& destination) {
     if (m_pWindow == nullptr || destination.IsEmpty()) {
         return;
     }
+    m_pWindow->ReceivedBytes(destination.Bytes());
     if (m_dwTraceMode == TraceModeHex) {
         AppendLine("<< " + destination.ToHex() + "\n", &kReceivedFormat, kLineMargin);
         return;

@@ -2,6 +2,7 @@
 
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "link/OutputWindow.h"
 #include "link/ReaderLink.h"
@@ -28,6 +29,11 @@ public:
     }
     void ClearAll() override {
         Tell([this] { m_window.ClearAll(); });
+    }
+    void ReceivedBytes(std::span<const uint8_t> bytes) override {
+        Tell([this, copy = std::vector<uint8_t>(bytes.begin(), bytes.end())] {
+            m_window.ReceivedBytes(copy);
+        });
     }
 
 private:

@@ -12,7 +12,6 @@
 #include <memory>
 
 #include "StringTable.h"
-#include "commands/HexText.h"
 #include "common/CReaderSession.h"
 #include "common/ControlId.h"
 #include "common/MessageBox.h"
@@ -21,53 +20,27 @@
 #include "programming/CProgrammingDialog.h"
 #include "widgets/FileDialog.h"
 
-// The port traces for the monitor in hexadecimal, so that each chunk read keeps its bytes,
-// whoever read it; the chunk goes to the hex view as it is and to the terminal by the text trace's
-// own rules, as if that traced it. Sent bytes are not shown; status lines pass as they are.
+// The monitor's trace: the text goes to the terminal as the trace writes it, and each chunk read,
+// whoever read it (the page's polls, a programming job), to the hex view too.
 class CMonitorDialog::TraceSplitter final : public OutputWindow {
 public:
-    TraceSplitter(CMonitorDialog& page, CMonitorRichEdit& terminal) : m_page(page), m_terminal(terminal) {
-        m_text.SetOutputWindow(&m_terminal, false, TraceModeText);
-    }
+    TraceSplitter(CMonitorDialog& page, CMonitorRichEdit& terminal) : m_page(page), m_terminal(terminal) {}
 
     void Append(std::string_view text, const TraceFormat* format, int margin) override {
-        const bool sent = format != nullptr && *format == kSentFormat && text.starts_with(">> ");
-        const bool received = format != nullptr && *format == kReceivedFormat && text.starts_with("<< ");
-        if (sent) {
-            return;
-        }
-        ByteBuffer bytes;
-        if (received && Parse(text.substr(3), bytes)) {
-            m_page.ShowHexChunk(bytes);
-            m_text.Received(bytes);
-            return;
-        }
         m_terminal.Append(text, format, margin);
     }
-    void SetDefaultFormat(std::string_view, int, bool) override {
-        m_text.SetOutputWindow(&m_terminal, true, TraceModeText);
+    void SetDefaultFormat(std::string_view face, int pointSize, bool bold) override {
+        m_terminal.SetDefaultFormat(face, pointSize, bold);
     }
     void ClearAll() override {
-        m_text.ClearOutput();
+        m_terminal.ClearAll();
         m_page.m_pHexView->clear();
     }
+    void ReceivedBytes(std::span<const uint8_t> bytes) override { m_page.ShowHexChunk(bytes); }
 
 private:
-    // "4F 4B 0A " and its line break back into its bytes.
-    static bool Parse(std::string_view hex, ByteBuffer& bytes) {
-        std::string digits;
-        digits.reserve(hex.size());
-        for (const char c : hex) {
-            if (c != ' ' && c != '\n') {
-                digits += c;
-            }
-        }
-        return HexToBytes(digits, bytes);
-    }
-
     CMonitorDialog& m_page;
     CMonitorRichEdit& m_terminal;
-    Trace m_text;
 };
 
 namespace {
@@ -146,7 +119,7 @@ CMonitorDialog::~CMonitorDialog() {
     m_session.WaitForIdle();
     // The port outlives the page: it must not keep tracing into a terminal that is gone.
     if (m_session.TracesInto(m_pTrace.get())) {
-        m_session.SetTraceWindow(nullptr, TraceModeHex);
+        m_session.SetTraceWindow(nullptr, TraceModeText);
     }
 }
 
@@ -157,7 +130,7 @@ void CMonitorDialog::OnClose() {
 
 void CMonitorDialog::OnInitDialog() {
     // The terminal is attached when the page is shown.
-    m_session.FormatTraceWindow(m_pTrace.get(), TraceModeHex);
+    m_session.FormatTraceWindow(m_pTrace.get(), TraceModeText);
     UpdateControls();
 }
 
@@ -178,7 +151,7 @@ bool CMonitorDialog::OnKillActive() {
 }
 
 void CMonitorDialog::StartPolling() {
-    m_session.SetTraceWindow(m_pTrace.get(), TraceModeHex);
+    m_session.SetTraceWindow(m_pTrace.get(), TraceModeText);
     if (!IsPortOpen()) {
         return;
     }
@@ -228,8 +201,12 @@ void CMonitorDialog::FocusTerminal() {
     m_pTerminal->setFocus();
 }
 
-void CMonitorDialog::ShowHexChunk(const ByteBuffer& bytes) {
-    m_pHexView->appendPlainText(QString::fromStdString(m_pTerminal->Prefix() + bytes.ToHex()));
+void CMonitorDialog::ShowHexChunk(std::span<const uint8_t> bytes) {
+    ByteBuffer chunk;
+    for (uint8_t byte : bytes) {
+        chunk.Append(byte);
+    }
+    m_pHexView->appendPlainText(QString::fromStdString(m_pTerminal->Prefix() + chunk.ToHex()));
 }
 
 void CMonitorDialog::AfterPoll(bool focus) {

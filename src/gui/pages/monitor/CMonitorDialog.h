@@ -5,6 +5,7 @@
 #include <QTimer>
 #include <functional>
 #include <memory>
+#include <span>
 
 #include "common/CPropertyPage.h"
 #include "common/CStepDriver.h"
@@ -61,7 +62,7 @@ private:
     void UpdateControls();
     void OnTyped(const QByteArray& bytes);
     // A chunk read from the port, as the hex view lists it.
-    void ShowHexChunk(const ByteBuffer& bytes);
+    void ShowHexChunk(std::span<const uint8_t> bytes);
     // After a poll; the first time, focus puts the terminal in front.
     void AfterPoll(bool focus);
     // Attaches the terminal to the trace and, when connected, sets the polling reads and starts
