@@ -17,6 +17,7 @@
 #include "app/CAboutDialog.h"
 #include "app/CAllControlsSheet.h"
 #include "app/CReaderTestApp.h"
+#include "common/CPropertyPage.h"
 #include "common/ControlId.h"
 #include "common/MessageBox.h"
 #include "link/Clock.h"
@@ -192,12 +193,56 @@ TEST(MainSheet, StaysOnThePageWhoseExchangeRuns) {
     tabs->setCurrentIndex(1);
     sheet.GetSession().WaitForIdle();
 
+    // A click on another tab while the command runs is kept for when its answer is in.
     qobject_cast<QPushButton*>(FindControl(&sheet, CMifareCommandsDlg::IDC_INFO))->click();
-    EXPECT_FALSE(tabs->tabBar()->isEnabled());
-    tabs->setCurrentIndex(0);  // as Ctrl+Tab asks
+    EXPECT_TRUE(tabs->tabBar()->isEnabled());
+    tabs->setCurrentIndex(0);  // as a click or Ctrl+Tab asks
     EXPECT_EQ(tabs->currentIndex(), 1);
     sheet.GetSession().WaitForIdle();
-    EXPECT_TRUE(tabs->tabBar()->isEnabled());
-    tabs->setCurrentIndex(0);
+    QCoreApplication::processEvents();
     EXPECT_EQ(tabs->currentIndex(), 0);
+    tabs->setCurrentIndex(1);
+    EXPECT_EQ(tabs->currentIndex(), 1);
+}
+
+namespace {
+
+// A page that has something to lose when the program closes.
+class HoldingPage : public CPropertyPage {
+public:
+    using CPropertyPage::CPropertyPage;
+    QString CloseWarning() const override { return warning; }
+    QString warning;
+};
+
+}  // namespace
+
+TEST(MainSheet, EscapeKeepsTheProgramAndClosingAsksWhenAPageWouldLoseSomething) {
+    CAllControlsSheet sheet(QStringLiteral("Tagbench"));
+    sheet.AddPages();
+    HoldingPage page(sheet.GetSession());
+    sheet.AddPage(&page, QStringLiteral("Holding"));
+    sheet.show();
+    QStringList asked;
+    QMessageBox::StandardButton answer = QMessageBox::No;
+    const MessageHook previous = SetMessageHook([&](const QString& text, MessageIcon) {
+        asked << text;
+        return answer;
+    });
+
+    QTest::keyClick(&sheet, Qt::Key_Escape);
+    EXPECT_TRUE(sheet.isVisible());
+
+    page.warning = QStringLiteral("3 serial numbers are not in the production record.");
+    sheet.close();  // the caption's close button
+    EXPECT_TRUE(sheet.isVisible());
+    ASSERT_EQ(asked.size(), 1);
+    EXPECT_EQ(asked[0], QStringLiteral("3 serial numbers are not in the production record.\n\n"
+                                       "Exit Tagbench anyway?"));
+    answer = QMessageBox::Yes;
+    sheet.reject();  // Exit
+    EXPECT_FALSE(sheet.isVisible());
+    EXPECT_EQ(asked.size(), 2);
+    SetMessageHook(previous);
+    sheet.GetTabControl()->removeTab(sheet.GetTabControl()->indexOf(&page));
 }

@@ -22,6 +22,7 @@
 #include "app/CAboutDialog.h"
 #include "common/CPropertyPage.h"
 #include "common/ControlId.h"
+#include "common/MessageBox.h"
 
 namespace {
 
@@ -70,9 +71,7 @@ CAllControlsSheet::CAllControlsSheet(const QString& caption, QWidget* parent, in
     connect(m_pAboutButton, &QPushButton::clicked, this, &CAllControlsSheet::OnAbout);
     connect(m_pExitButton, &QPushButton::clicked, this, &QDialog::reject);
     connect(m_pMinimizeAction, &QAction::triggered, this, &QWidget::showMinimized);
-    // No page change while an exchange runs: the page that started it shows its answer.
-    connect(&m_session, &CReaderSession::BusyChanged, this,
-            [this](bool busy) { m_pTabs->tabBar()->setEnabled(!busy); });
+    connect(&m_session, &CReaderSession::BusyChanged, this, &CAllControlsSheet::OnBusyChanged);
     addAction(m_pMinimizeAction);
 
     m_sheetFont = font();
@@ -150,12 +149,13 @@ void CAllControlsSheet::OnTabChanged(int index) {
     // painted in between.
     const QSignalBlocker blocker(m_pTabs);
     m_pTabs->setCurrentIndex(m_nActivePage);
-    // The tab bar is disabled while a command runs; a key that still asks for another page waits
-    // for the answer like the buttons do.
+    // No page change while a command runs: the page that started it shows its answer. The click
+    // is kept and carried out when the answer is in, so a slow or silent reader costs no clicks.
     if (m_session.IsBusy() && !m_session.IsBackground()) {
-        QApplication::beep();
+        m_nPendingPage = index;
         return;
     }
+    m_nPendingPage = -1;
     if (CPropertyPage* leaving = PageAt(m_pTabs, m_nActivePage);
         leaving != nullptr && !leaving->OnKillActive()) {
         return;
@@ -170,6 +170,55 @@ void CAllControlsSheet::OnTabChanged(int index) {
     if (CPropertyPage* page = PageAt(m_pTabs, index)) {
         page->OnSetActive();
     }
+}
+
+void CAllControlsSheet::OnBusyChanged(bool busy) {
+    // The pages have seen the change first (they connected before the sheet): a page that posted
+    // its next command at once keeps the click waiting for that one too.
+    if (busy || m_nPendingPage < 0 || (m_session.IsBusy() && !m_session.IsBackground())) {
+        return;
+    }
+    OnTabChanged(std::exchange(m_nPendingPage, -1));
+}
+
+QString CAllControlsSheet::CloseWarnings() const {
+    QStringList warnings;
+    for (int i = 0; i < m_pTabs->count(); ++i) {
+        if (const CPropertyPage* page = PageAt(m_pTabs, i)) {
+            if (const QString warning = page->CloseWarning(); !warning.isEmpty()) {
+                warnings << warning;
+            }
+        }
+    }
+    return warnings.join(QLatin1Char('\n'));
+}
+
+void CAllControlsSheet::reject() {
+    if (const QString warnings = CloseWarnings(); !warnings.isEmpty()) {
+        const QString question = warnings + QStringLiteral("\n\nExit Tagbench anyway?");
+        if (ShowMessage(this, question, MessageIcon::Question, QMessageBox::Yes | QMessageBox::No) !=
+            QMessageBox::Yes) {
+            return;
+        }
+    }
+    QDialog::reject();
+}
+
+void CAllControlsSheet::SetSimulatorPanel(QWidget* panel) {
+    if (m_pSimulatorButton == nullptr) {
+        m_pSimulatorButton = new QPushButton(QStringLiteral("Simulated reader..."), this);
+        m_pSimulatorButton->setAutoDefault(false);
+        m_pSimulatorButton->setToolTip(
+            QStringLiteral("The built-in simulated reader's card field and series"));
+        auto* row = qobject_cast<QHBoxLayout*>(layout()->itemAt(1)->layout());
+        row->insertWidget(row->indexOf(m_pAboutButton), m_pSimulatorButton);
+    }
+    m_pSimulatorButton->disconnect();
+    connect(m_pSimulatorButton, &QPushButton::clicked, panel, [panel] {
+        panel->show();
+        panel->raise();
+        panel->activateWindow();
+    });
 }
 
 void CAllControlsSheet::OnAbout() {
@@ -216,7 +265,9 @@ void CAllControlsSheet::showEvent(QShowEvent* event) {
 void CAllControlsSheet::keyPressEvent(QKeyEvent* event) {
     // The sheet has no default button: Enter in a field does nothing, rather than pressing the
     // button that last had the focus (a focused button still takes its own Enter).
-    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+    // Nor does Escape end the program: a stray key meant for a dialog that has just closed must
+    // not take the pages' state (counters, a running mode) with it. Exit and the caption do.
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter || event->key() == Qt::Key_Escape) {
         event->accept();
         return;
     }

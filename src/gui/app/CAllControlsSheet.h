@@ -55,6 +55,13 @@ public:
     QAction* GetMinimizeAction() const { return m_pMinimizeAction; }
     // The free part of the button row, where the product name is painted.
     QRect ProductNameRect() const;
+    // The simulated reader's control (simulate run mode): a "Simulated reader..." button in the
+    // button row shows and raises it.
+    void SetSimulatorPanel(QWidget* panel);
+
+    // Exit, the caption's close button and the system menu: asks first when closing would stop a
+    // mode or job or lose what a page holds.
+    void reject() override;
 
     bool m_bProduction = false;
     bool m_bDevelop = false;
@@ -70,6 +77,9 @@ protected:
 private:
     void OnAbout();
     void OnTabChanged(int index);
+    void OnBusyChanged(bool busy);
+    // Every page's CloseWarning, one per line; empty when closing loses nothing.
+    QString CloseWarnings() const;
 
     // The port, the link and their session outlive the pages, which hold the session.
     ReaderPort m_readerPort;
@@ -79,10 +89,13 @@ private:
     QTabWidget* m_pTabs;
     QPushButton* m_pAboutButton;
     QPushButton* m_pExitButton;
+    QPushButton* m_pSimulatorButton = nullptr;
     QAction* m_pMinimizeAction;
     QFont m_sheetFont;
     int m_nStartPage;
     int m_nActivePage = -1;
+    // A tab asked for while an exchange ran: shown once the exchange has ended (-1: none).
+    int m_nPendingPage = -1;
     CConnectionDialog m_connectionDialog;
     CMifareCommandsDlg m_commandsDlg;
     CMonitorDialog m_monitorDlg;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QString>
 #include <QWidget>
 
 class CReaderSession;
@@ -22,6 +23,9 @@ public:
     // The program is closing (the sheet calls it before the worker stops, the page's destructor
     // too): stop what runs, on the worker, and take no answer from it afterwards.
     virtual void OnClose();
+    // What closing the program now would stop or lose, in a sentence for the user; empty when
+    // nothing would.
+    virtual QString CloseWarning() const { return {}; }
 
     CReaderSession& GetSession() const { return m_session; }
 

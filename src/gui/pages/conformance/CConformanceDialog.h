@@ -46,6 +46,9 @@ public:
     // Ticks the rows of these check ids and clears the others (empty: all).
     void SelectChecks(const std::vector<std::string>& ids);
     bool IsRunning() const { return m_bRunning; }
+    QString CloseWarning() const override {
+        return m_bRunning ? QStringLiteral("The conformance run has not finished.") : QString();
+    }
 
     QTreeWidget* GetTable() const { return m_pTable; }
     QComboBox* GetProcedure() const { return m_pProcedure; }
