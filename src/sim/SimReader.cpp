@@ -237,7 +237,7 @@ void SimReader::SetEeprom(const SimEeprom& eeprom) {
 // that left its loader is gone and a fresh one answers.
 void SimReader::EnterLoader() {
     if (m_bReaderDone) {
-        PlugInFreshReader();
+        SwapInFreshReader();
     }
     m_loader.Enter();
 }
@@ -252,7 +252,7 @@ void SimReader::LeaveLoader() {
 
 // --- a series of readers
 
-void SimReader::PlugInFreshReader() {
+void SimReader::SwapInFreshReader() {
     m_bReaderDone = false;
     m_loader.SetSerialText(m_strSeriesSerial);
     m_eeprom = m_seriesEeprom;
@@ -264,10 +264,43 @@ void SimReader::StartSeries(const std::string& serialText) {
     m_strSeriesSerial = serialText;
     m_seriesEeprom = m_eeprom;
     m_seriesReaders.clear();
-    PlugInFreshReader();
+    SwapInFreshReader();
 }
 
 std::vector<SimSeriesReader> SimReader::GetSeriesReaders() {
     std::lock_guard lock(m_mutex);
     return m_seriesReaders;
+}
+
+void SimReader::SetSeries(bool on) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_bSeries = on;
+        if (!on) {
+            m_bReaderDone = false;
+        }
+    }
+    Notify();
+}
+
+bool SimReader::IsSeries() {
+    std::lock_guard lock(m_mutex);
+    return m_bSeries;
+}
+
+bool SimReader::IsReaderDone() {
+    std::lock_guard lock(m_mutex);
+    return m_bReaderDone;
+}
+
+bool SimReader::PlugInFreshReader() {
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_link.InLoader()) {
+            return false;
+        }
+        SwapInFreshReader();
+    }
+    Notify();
+    return true;
 }

@@ -107,12 +107,23 @@ public:
     void StartSeries(const std::string& serialText);
     // The readers of the series that have left their loader, in order.
     std::vector<SimSeriesReader> GetSeriesReaders();
+    // Switches the series on or off without touching the reader present now (StartSeries makes
+    // that one fresh). Off: the reader stays, even one that has left its loader. The readers of
+    // the series stay listed; a fresh reader is what the last StartSeries named, else one without
+    // a serial number whose bridge has the settings a new reader comes with.
+    void SetSeries(bool on);
+    bool IsSeries();
+    // In a series: the reader present now has left its loader and the next wake-up meets a fresh one.
+    bool IsReaderDone();
+    // Unplugs the reader present now and plugs in a fresh one. Refused (false) while the loader
+    // runs, as nobody swaps a reader in the middle of a job.
+    bool PlugInFreshReader();
 
 private:
     void Notify();
     void EnterLoader();
     void LeaveLoader();
-    void PlugInFreshReader();
+    void SwapInFreshReader();
 
     // One lock over all parts: a request runs through the link endpoint, the command set and the
     // loader in one go, and the parts call each other without locks of their own.

@@ -183,4 +183,35 @@ TEST_F(SimLoaderTest, ASeriesAnswersTheNextWakeUpAsAFreshReader) {
     EXPECT_EQ(reader.GetSerialText(), "0x00000007") << "a reader with a number keeps it";
 }
 
+// Switched on and off by hand, as the window's simulated-reader panel does: the reader present
+// keeps its number either way, and a fresh one is plugged in only between jobs.
+TEST_F(SimLoaderTest, ASeriesSwitchedByHandKeepsThePresentReader) {
+    EXPECT_EQ(SendText("SSERIAL=0x00000001"), Bytes{'4'});
+    EXPECT_FALSE(reader.PlugInFreshReader()) << "not in the middle of a job";
+    EXPECT_EQ(Send({'Q'}), Bytes{});
+    reader.SetSeries(true);
+    EXPECT_TRUE(reader.IsSeries());
+    EXPECT_EQ(reader.GetSerialText(), "0x00000001");
+    EXPECT_EQ(Send({'~'}), Bytes{'>'});
+    EXPECT_EQ(SendText("SSERIAL=0x00000002"), Bytes{'4'});
+    EXPECT_EQ(reader.GetSerialText(), "0x00000001") << "the same reader, which keeps its number";
+    EXPECT_EQ(Send({'Q'}), Bytes{});
+    EXPECT_TRUE(reader.IsReaderDone());
+
+    // Off again before the next wake-up: the reader that left its loader stays.
+    reader.SetSeries(false);
+    EXPECT_FALSE(reader.IsReaderDone());
+    EXPECT_EQ(Send({'~'}), Bytes{'>'});
+    EXPECT_EQ(reader.GetSerialText(), "0x00000001");
+    EXPECT_EQ(Send({'Q'}), Bytes{});
+    EXPECT_TRUE(reader.PlugInFreshReader());
+    EXPECT_EQ(reader.GetSerialText(), "");
+    EXPECT_EQ(Send({'~'}), Bytes{'>'});
+    EXPECT_EQ(SendText("SSERIAL=0x00000003"), Bytes{'4'});
+    EXPECT_EQ(reader.GetSerialText(), "0x00000003");
+    const std::vector<SimSeriesReader> readers = reader.GetSeriesReaders();
+    ASSERT_EQ(readers.size(), 1u);
+    EXPECT_EQ(readers[0].serialText, "0x00000001");
+}
+
 }  // namespace
