@@ -9,6 +9,10 @@
 #include "commands/HexText.h"
 #include "link/SerialLine.h"
 
+#ifndef TAGBENCH_VERSION
+#define TAGBENCH_VERSION "unknown"
+#endif
+
 namespace {
 
 struct VerbInfo {
@@ -146,7 +150,8 @@ bool CliOptions::Parse(const std::vector<std::string>& args, std::string& error)
             }
             return true;
         };
-        const bool flag = name == "--help" || name == "-h" || name == "--hitag2" || name == "--quiet";
+        const bool flag = name == "--help" || name == "-h" || name == "--version" || name == "--hitag2" ||
+                          name == "--quiet";
         if (flag && hasValue) {
             // A flag is there or not: --quiet=0 must not quietly mean --quiet.
             error = name + " takes no value";
@@ -154,6 +159,8 @@ bool CliOptions::Parse(const std::vector<std::string>& args, std::string& error)
         }
         if (name == "--help" || name == "-h") {
             m_bHelp = true;
+        } else if (name == "--version") {
+            m_bVersion = true;
         } else if (name == "--port") {
             if (!takeValue()) {
                 return false;
@@ -232,7 +239,7 @@ bool CliOptions::Parse(const std::vector<std::string>& args, std::string& error)
     const auto isUsb = [](const CliReader& reader) { return reader.bUsb; };
     const auto isFirstBridge = [](const CliReader& reader) { return reader.bUsb && reader.strName.empty(); };
     const size_t bridges = static_cast<size_t>(std::count_if(m_readers.begin(), m_readers.end(), isUsb));
-    if (!m_bHelp && m_connection == ConnectionNone) {
+    if (!m_bHelp && !m_bVersion && m_connection == ConnectionNone) {
         error = "choose a connection: --port NAME, --usb or --simulate";
         return false;
     }
@@ -422,6 +429,10 @@ bool CliOptions::ParseCommand(const std::vector<std::string>& args, size_t& i, s
     return true;
 }
 
+std::string CliOptions::VersionText() {
+    return std::string("Tagbench ") + TAGBENCH_VERSION + "\n";
+}
+
 std::string CliOptions::Usage() {
     std::string usage =
         "Usage: tagbench-cli CONNECTION [OPTIONS] [COMMAND [ARGUMENTS]]...\n"
@@ -447,6 +458,7 @@ std::string CliOptions::Usage() {
         "                     start each traced line with the time since the first line\n"
         "                     (+12.345) or the time of day (14:03:22.123)\n"
         "  --help, -h         this text\n"
+        "  --version          print the version and exit\n"
         "\n"
         "Commands (numbers are decimal, VALUE, ADDRESS, SERIAL, KEY and DATA hexadecimal):\n";
     for (const auto& [name, info] : Verbs()) {

@@ -74,8 +74,11 @@ public:
     bool Parse(const std::vector<std::string>& args, std::string& error);
 
     static std::string Usage();
+    // What --version prints: the product name and version, as the window's --version does.
+    static std::string VersionText();
 
     bool WantsHelp() const { return m_bHelp; }
+    bool WantsVersion() const { return m_bVersion; }
     Connection GetConnection() const { return m_connection; }
     const std::string& GetPortName() const { return m_strPort; }
     // Every --port given: one for reader commands, one or more for produce (a series on each).
@@ -103,6 +106,7 @@ private:
     bool SetConnection(Connection connection, std::string& error);
 
     bool m_bHelp = false;
+    bool m_bVersion = false;
     Connection m_connection = ConnectionNone;
     std::string m_strPort;
     std::vector<std::string> m_ports;

@@ -44,6 +44,10 @@ int main(int argc, char** argv) {
         std::cerr << "tagbench-cli: " << error << "\n\n" << CliOptions::Usage();
         return 2;
     }
+    if (options.WantsVersion()) {
+        std::cout << CliOptions::VersionText();
+        return 0;
+    }
     if (options.WantsHelp()) {
         std::cout << CliOptions::Usage();
         return 0;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
+
 namespace {
 
 struct Parsed {
@@ -196,6 +198,16 @@ TEST(CliOptions, UsbNamesTheFirstBridgeOrOneBySerialNumber_SeveralReadersOnlyFor
                 << line;
         }
     }
+}
+
+TEST(CliOptions, VersionNeedsNoConnectionAndNamesTheProduct) {
+    const Parsed p = Parse({"--version"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_TRUE(p.options.WantsVersion());
+    EXPECT_TRUE(
+        std::regex_match(CliOptions::VersionText(), std::regex("Tagbench [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+        << CliOptions::VersionText();
+    EXPECT_FALSE(Parse({"--version=2"}).ok);
 }
 
 TEST(CliOptions, HelpListsEveryCommand) {
