@@ -107,3 +107,7 @@ bool IsLineLost(LinkResult result) {
             return false;
     }
 }
+
+std::string LineLostText(const std::string& where, LinkResult result) {
+    return "Connection to " + where + " lost: " + LinkResultText(result);
+}

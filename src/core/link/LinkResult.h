@@ -40,3 +40,6 @@ std::string LinkResultHint(LinkResult result);
 // The line itself failed (the device went away, the bridge was unplugged, the port is closed),
 // as opposed to a reader that answered wrongly or not at all: retrying on it only repeats the error.
 bool IsLineLost(LinkResult result);
+// The status of a line that went away, for the trace and the window: "Connection to /tmp/P lost:
+// Input/output error". where names the port as the user knows it.
+std::string LineLostText(const std::string& where, LinkResult result);

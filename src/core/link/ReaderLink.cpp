@@ -136,7 +136,8 @@ LinkResult ReaderLink::WaitForAck(uint32_t timeoutMs) {
         const LinkResult result =
             decided ? m_pPort->Read(later, kTelegramReadSize, count) : ReadFirstBytes(received, count);
         if (result != LR_OK) {
-            return LR_NO_ANSWER;
+            // A reader that fails to acknowledge is no answer; a line that is gone says how.
+            return m_pPort->GetLineLost() != LR_OK ? result : LR_NO_ANSWER;
         }
         uint8_t first = 0;
         if (!decided && count > 0 && received.GetAt(0, first)) {

@@ -53,6 +53,7 @@ std::string ReaderPort::GetPortName() const {
 }
 
 LinkResult ReaderPort::OpenPort(uint32_t kind, uint32_t portNumber) {
+    m_dwLineLost = LR_OK;
     m_dwKind = kind == PortKindUsb ? PortKindUsb : PortKindCom;
     m_dwPortNumber = portNumber;
     if (IsUsb()) {
@@ -70,6 +71,7 @@ LinkResult ReaderPort::OpenPort(uint32_t kind, uint32_t portNumber) {
 }
 
 LinkResult ReaderPort::OpenUsbBySerial(const std::string& serial) {
+    m_dwLineLost = LR_OK;
     m_dwKind = PortKindUsb;
     m_dwPortNumber = 0;
     m_strUsbSerial = serial;
@@ -108,6 +110,7 @@ LinkResult ReaderPort::OpenUsb(const std::function<FT_STATUS(const D2xxTable&, F
 }
 
 LinkResult ReaderPort::OpenPortByName(const std::string& name) {
+    m_dwLineLost = LR_OK;
     m_dwKind = PortKindCom;
     m_strPortName = name;
     m_dwPortNumber = m_pPorts != nullptr ? m_pPorts->NumberOf(name) : 0;
@@ -163,6 +166,7 @@ LinkResult ReaderPort::InitPort(uint32_t baudRate, uint8_t dataBits, uint8_t par
 
 LinkResult ReaderPort::ClosePort() {
     m_dwOpen = 0;
+    m_dwLineLost = LR_OK;
     if (IsUsb()) {
         if (!m_d2xx) {
             return LR_NO_D2XX;
@@ -216,6 +220,9 @@ LinkResult ReaderPort::SetBaudRate(uint32_t baudRate) {
 }
 
 LinkResult ReaderPort::Write(ByteBuffer bytes) {
+    if (m_dwLineLost != LR_OK) {
+        return m_dwLineLost;
+    }
     if (IsUsb()) {
         if (!m_d2xx) {
             return LR_NO_D2XX;
@@ -226,8 +233,11 @@ LinkResult ReaderPort::Write(ByteBuffer bytes) {
         }
         uint32_t written = 0;
         FT_STATUS status = table.FT_Write(m_ftHandle, bytes.GetData(), bytes.GetCount(), &written);
-        if (status != FT_OK) {
-            ReOpenPort();
+        // A closed port is not re-opened behind the user's back.
+        if (status != FT_OK && IsOpen()) {
+            if (ReOpenAfterFault() != LR_OK) {
+                return m_dwLineLost;
+            }
             status = table.FT_Write(m_ftHandle, bytes.GetData(), bytes.GetCount(), &written);
         }
         if (status != FT_OK) {
@@ -239,7 +249,7 @@ LinkResult ReaderPort::Write(ByteBuffer bytes) {
         if (error != 0) {
             LinkDiagnostic(0, "Error writing to port. m_hCom = 0x%08X, dwError = 0x%08X.",
                            static_cast<unsigned>(m_pLine->GetFd()), static_cast<unsigned>(error));
-            return static_cast<LinkResult>(error);
+            return NoteLineError(error);
         }
     }
     m_trace.Sent(bytes);
@@ -249,6 +259,9 @@ LinkResult ReaderPort::Write(ByteBuffer bytes) {
 LinkResult ReaderPort::Read(ByteBuffer& destination, uint32_t n, uint32_t& received,
                             const ReadComplete& complete) {
     received = 0;
+    if (m_dwLineLost != LR_OK) {
+        return m_dwLineLost;
+    }
     std::vector<uint8_t> block(n, 0);
     if (IsUsb()) {
         if (!m_d2xx) {
@@ -258,12 +271,16 @@ LinkResult ReaderPort::Read(ByteBuffer& destination, uint32_t n, uint32_t& recei
         if (!table.FT_Read) {
             return LR_D2XX_NO_FUNCTION;
         }
-        // One FT_Read, re-opening the bridge and trying once more when it fails.
+        // One FT_Read, re-opening the bridge and trying once more when it fails; a bridge that
+        // cannot be re-opened is gone (GetLineLost).
         auto readOnce = [&](uint8_t* into, uint32_t count, uint32_t& got) -> FT_STATUS {
             got = 0;
             FT_STATUS status = table.FT_Read(m_ftHandle, into, count, &got);
-            if (status != FT_OK) {
-                ReOpenPort();
+            if (status != FT_OK && IsOpen()) {
+                if (ReOpenAfterFault() != LR_OK) {
+                    got = 0;
+                    return status;
+                }
                 got = 0;
                 status = table.FT_Read(m_ftHandle, into, count, &got);
             }
@@ -275,7 +292,7 @@ LinkResult ReaderPort::Read(ByteBuffer& destination, uint32_t n, uint32_t& recei
         if (!complete) {
             if (const FT_STATUS status = readOnce(block.data(), n, received); status != FT_OK) {
                 received = 0;
-                return LR_D2XX_BASE + status;
+                return m_dwLineLost != LR_OK ? m_dwLineLost : LR_D2XX_BASE + status;
             }
         } else {
             // Byte by byte, so that nothing after the awaited bytes is taken from the bridge.
@@ -283,7 +300,7 @@ LinkResult ReaderPort::Read(ByteBuffer& destination, uint32_t n, uint32_t& recei
                 uint32_t got = 0;
                 if (const FT_STATUS status = readOnce(block.data() + received, 1, got); status != FT_OK) {
                     received = 0;
-                    return LR_D2XX_BASE + status;
+                    return m_dwLineLost != LR_OK ? m_dwLineLost : LR_D2XX_BASE + status;
                 }
                 if (got == 0) {
                     break;
@@ -300,7 +317,7 @@ LinkResult ReaderPort::Read(ByteBuffer& destination, uint32_t n, uint32_t& recei
             LinkDiagnostic(0, "Error reading from port. m_hCom = 0x%08X, dwError = 0x%08X.",
                            static_cast<unsigned>(m_pLine->GetFd()), static_cast<unsigned>(error));
             received = 0;
-            return static_cast<LinkResult>(error);
+            return NoteLineError(error);
         }
     }
     for (uint32_t i = 0; i < received; ++i) {
@@ -313,6 +330,9 @@ LinkResult ReaderPort::Read(ByteBuffer& destination, uint32_t n, uint32_t& recei
 }
 
 LinkResult ReaderPort::Purge() {
+    if (m_dwLineLost != LR_OK) {
+        return m_dwLineLost;
+    }
     if (IsUsb()) {
         if (!m_d2xx) {
             return LR_NO_D2XX;
@@ -326,12 +346,17 @@ LinkResult ReaderPort::Purge() {
         table.FT_Purge(m_ftHandle, FT_PURGE_RX);
         return LR_OK;
     }
-    m_pLine->Purge();
+    if (const int error = m_pLine->Purge(); error != 0) {
+        NoteLineError(error);  // the result stays 0, but a line that is gone shows in the next call
+    }
     return LR_OK;
 }
 
 LinkResult ReaderPort::SetReadMode(uint32_t mode) {
     const bool polling = mode == ReadModePolling;
+    if (m_dwLineLost != LR_OK) {
+        return m_dwLineLost;
+    }
     if (IsUsb()) {
         if (!m_d2xx) {
             return LR_NO_D2XX;
@@ -341,8 +366,8 @@ LinkResult ReaderPort::SetReadMode(uint32_t mode) {
             return LR_D2XX_NO_FUNCTION;
         }
         const uint32_t readTimeout = polling ? kUsbPollingReadTimeout : kUsbReadTimeout;
-        if (table.FT_SetTimeouts(m_ftHandle, readTimeout, kUsbWriteTimeout) != FT_OK) {
-            ReOpenPort();
+        if (table.FT_SetTimeouts(m_ftHandle, readTimeout, kUsbWriteTimeout) != FT_OK && IsOpen() &&
+            ReOpenAfterFault() == LR_OK) {
             table.FT_SetTimeouts(m_ftHandle, readTimeout, kUsbWriteTimeout);
         }
         return LR_OK;
@@ -352,6 +377,9 @@ LinkResult ReaderPort::SetReadMode(uint32_t mode) {
 }
 
 LinkResult ReaderPort::SetEventChars(uint8_t eventChar, uint8_t errorChar) {
+    if (m_dwLineLost != LR_OK) {
+        return m_dwLineLost;
+    }
     if (!IsUsb()) {
         return LR_OK;
     }
@@ -359,6 +387,40 @@ LinkResult ReaderPort::SetEventChars(uint8_t eventChar, uint8_t errorChar) {
         return LR_NO_D2XX;
     }
     return CallD2xx(m_d2xx->Table().FT_SetChars, m_ftHandle, eventChar, uint8_t{1}, errorChar, uint8_t{1});
+}
+
+LinkResult ReaderPort::NoteLineError(int error) {
+    // Only an open line can be lost: a call on a closed port fails without news.
+    if (IsOpen() && m_dwLineLost == LR_OK && IsLineLost(static_cast<LinkResult>(error))) {
+        m_dwLineLost = static_cast<LinkResult>(error);
+    }
+    return static_cast<LinkResult>(error);
+}
+
+LinkResult ReaderPort::ReOpenAfterFault() {
+    const LinkResult result = ReOpenPort();
+    if (result != LR_OK) {
+        m_dwLineLost = result;
+    }
+    return result;
+}
+
+LinkResult ReaderPort::LineFault() const {
+    if (m_dwLineLost != LR_OK) {
+        return m_dwLineLost;
+    }
+    if (!IsOpen() || IsUsb()) {
+        return LR_OK;
+    }
+    return static_cast<LinkResult>(m_pLine->HangUpError());
+}
+
+LinkResult ReaderPort::CheckLine() {
+    const LinkResult fault = LineFault();
+    if (fault != LR_OK && m_dwLineLost == LR_OK) {
+        m_dwLineLost = fault;
+    }
+    return fault;
 }
 
 uint32_t ReaderPort::NormalReadLimitMs(uint32_t n) const {

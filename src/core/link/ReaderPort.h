@@ -58,6 +58,16 @@ public:
     // that pauses this long inside a telegram has broken it off, as far as the link can tell.
     uint32_t NormalReadLimitMs(uint32_t n) const;
 
+    // The error by which the line went away while open (a device gone, a hung-up line, a USB bridge
+    // that failed and could not be re-opened); LR_OK while it stands. Once set, every transfer
+    // returns it at once without touching the device, until the port is closed or opened again.
+    LinkResult GetLineLost() const { return m_dwLineLost; }
+    // Whether the open line has hung up or failed, without reading from it: LR_OK, or the error
+    // (which GetLineLost then keeps). A USB bridge is only found gone by a failed transfer.
+    LinkResult CheckLine();
+    // As CheckLine, but changes nothing: for a look from another thread while no work runs.
+    LinkResult LineFault() const;
+
     bool IsOpen() const { return m_dwOpen != 0; }
     bool IsUsb() const { return m_dwKind == PortKindUsb; }
     uint32_t GetBaudRate() const { return m_dwBaudRate; }
@@ -87,12 +97,17 @@ public:
 private:
     // Releases the device still held, then opens one by open (the entry it calls is checked).
     LinkResult OpenUsb(const std::function<FT_STATUS(const D2xxTable&, FT_HANDLE*)>& open);
+    // A serial line's failed call: an error that means the device is gone marks the line lost.
+    LinkResult NoteLineError(int error);
+    // A USB bridge that failed a transfer is re-opened; when that fails, the line is lost.
+    LinkResult ReOpenAfterFault();
 
     std::shared_ptr<D2xxProvider> m_d2xx;
     SerialPortList* m_pPorts;
     std::unique_ptr<SerialLine> m_pLine;
     FT_HANDLE m_ftHandle = nullptr;
     uint32_t m_dwOpen = 0;
+    LinkResult m_dwLineLost = LR_OK;
     uint32_t m_dwKind = PortKindCom;
     uint32_t m_dwPortNumber = 0;
     std::string m_strPortName;

@@ -312,6 +312,26 @@ int SerialLine::Read(uint8_t* destination, uint32_t n, uint32_t& received, const
     }
 }
 
+int SerialLine::HangUpError() const {
+    if (m_nFd < 0) {
+        return 0;
+    }
+    // No event asked for: the hang-up and error conditions are reported all the same, and
+    // nothing is taken from the line.
+    pollfd entry{m_nFd, 0, 0};
+    int ready;
+    do {
+        ready = poll(&entry, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    if (ready <= 0) {
+        return 0;
+    }
+    if ((entry.revents & POLLNVAL) != 0) {
+        return EBADF;
+    }
+    return (entry.revents & (POLLHUP | POLLERR)) != 0 ? EIO : 0;
+}
+
 void SerialLine::ReleaseAllForExit() {
     for (auto& slot : g_openFds) {
         if (const int fd = slot.load(); fd >= 0) {

@@ -57,6 +57,9 @@ public:
 
     bool IsOpen() const { return m_nFd >= 0; }
     int GetFd() const { return m_nFd; }
+    // Whether the device went away or the line hung up, without reading a byte: 0, or EIO (EBADF
+    // for a descriptor the system no longer knows). Returns at once.
+    int HangUpError() const;
 
     // For a signal handler that ends the process: gives up the exclusive hold of every open line,
     // which would otherwise outlive the process on a pseudo-terminal whose far side stays open.

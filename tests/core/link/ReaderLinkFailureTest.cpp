@@ -207,6 +207,20 @@ TEST_F(LinkFailureTest, PortErrorsPassThroughExceptInsideAcknowledgementWaits) {
     EXPECT_EQ(link.Transact(0x45, ByteBuffer{}, status, answer), LR_D2XX_BASE + FT_IO_ERROR);
 }
 
+TEST_F(LinkFailureTest, ABridgeLostInsideAnAcknowledgementWaitGivesItsErrorNotNoAnswer) {
+    // The bridge goes away just after the STX left; re-opening it fails.
+    bridge->onWrite = [this](std::span<const uint8_t>) {
+        bridge->readStatus = FT_IO_ERROR;
+        bridge->openStatus = FT_DEVICE_NOT_FOUND;
+    };
+    uint8_t status = 0;
+    ByteBuffer answer;
+    EXPECT_EQ(link.Transact(0x45, ByteBuffer{}, status, answer), LR_D2XX_BASE + FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(status, kStatusSerialError);
+    EXPECT_EQ(bridge->written, Bytes{STX}) << "the attempts after the loss leave the bridge alone";
+    EXPECT_EQ(window.Text(), ">> 02 \n");
+}
+
 }  // namespace
 
 namespace {

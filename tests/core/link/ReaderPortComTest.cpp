@@ -168,6 +168,43 @@ TEST_F(ComPort, AFarSideThatGoesAwayGivesAnErrorNotAHang) {
     EXPECT_EQ(port.ClosePort(), LR_OK);
 }
 
+TEST_F(ComPort, AHungUpLineIsFoundWithoutReadingAndStaysLostUntilClosed) {
+    // A live line: the look takes nothing the reader sent.
+    pty.Send({0x41, 0x42});
+    EXPECT_EQ(port.CheckLine(), LR_OK);
+    Bytes bytes;
+    EXPECT_EQ(Read(2, bytes), LR_OK);
+    EXPECT_EQ(bytes, (Bytes{0x41, 0x42}));
+
+    pty.CloseMaster();
+    EXPECT_EQ(port.LineFault(), static_cast<LinkResult>(EIO));
+    EXPECT_EQ(port.GetLineLost(), LR_OK) << "a look changes nothing";
+    EXPECT_EQ(port.CheckLine(), static_cast<LinkResult>(EIO));
+    EXPECT_EQ(port.GetLineLost(), static_cast<LinkResult>(EIO));
+    // Every transfer now gives the same error, whatever it would have met.
+    EXPECT_EQ(port.Write(ByteBuffer{0x02}), static_cast<LinkResult>(EIO));
+    EXPECT_EQ(Read(1, bytes), static_cast<LinkResult>(EIO));
+    EXPECT_EQ(port.SetReadMode(ReadModePolling), static_cast<LinkResult>(EIO));
+
+    // Closed, the port is no longer lost, and a closed port is not lost again.
+    EXPECT_EQ(port.ClosePort(), LR_OK);
+    EXPECT_EQ(port.GetLineLost(), LR_OK);
+    EXPECT_EQ(port.Write(ByteBuffer{0x02}), static_cast<LinkResult>(EBADF));
+    EXPECT_EQ(port.CheckLine(), LR_OK);
+    EXPECT_EQ(port.GetLineLost(), LR_OK);
+    EXPECT_EQ(window.Text(), "<< 41 42 \n");
+}
+
+TEST_F(ComPort, AFailedTransferOnAGoneLineMarksItLost) {
+    pty.CloseMaster();
+    EXPECT_EQ(port.Write(ByteBuffer{0x02}), static_cast<LinkResult>(EIO));
+    EXPECT_EQ(port.GetLineLost(), static_cast<LinkResult>(EIO));
+    // Opening again starts a fresh line.
+    PseudoTerminal other;
+    ASSERT_EQ(port.OpenPortByName(other.SlaveName()), LR_OK);
+    EXPECT_EQ(port.GetLineLost(), LR_OK);
+}
+
 TEST(SerialPortListTest, ExtraPortsFollowTheSystemPorts) {
     SerialPortList list;
     list.Refresh();

@@ -196,6 +196,33 @@ TEST_F(UsbPort, AFailedReadIsRetriedOnceAfterReopening) {
     EXPECT_EQ(destination, ByteBuffer{0x10});
 }
 
+TEST_F(UsbPort, ABridgeThatCannotBeReopenedIsLostAndLeftAlone) {
+    const LinkResult gone = LR_D2XX_BASE + FT_DEVICE_NOT_FOUND;
+    bridge->Fail("FT_Write", FT_IO_ERROR);
+    bridge->Fail("FT_Open", FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(port.Write(ByteBuffer{0x02}), gone);
+    EXPECT_EQ(bridge->Calls(), (Calls{"FT_Write(1)", "FT_Close()", "FT_Open(0)"}));
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_EQ(port.GetLineLost(), gone);
+
+    // The transfers that follow give the same error without touching the bridge.
+    bridge->ClearCalls();
+    ByteBuffer destination;
+    uint32_t received = 0;
+    EXPECT_EQ(port.Read(destination, 1, received), gone);
+    EXPECT_EQ(port.Write(ByteBuffer{0x02}), gone);
+    EXPECT_EQ(bridge->Calls(), Calls{});
+
+    // Closed by its user, it is not re-opened behind the user's back by a transfer.
+    port.ClosePort();
+    bridge->ClearCalls();
+    bridge->Fail("FT_Read", FT_IO_ERROR);
+    EXPECT_EQ(port.Read(destination, 1, received), LR_D2XX_BASE + FT_IO_ERROR);
+    EXPECT_EQ(bridge->Calls(), Calls{"FT_Read(1)"});
+    EXPECT_EQ(port.GetLineLost(), LR_OK);
+    EXPECT_EQ(window.Text(), "");
+}
+
 TEST_F(UsbPort, ReadWithCompleteTakesOneByteAtATimeAndStopsAtTheEndMark) {
     const ReaderPort::ReadComplete endsWithEtx = [](std::span<const uint8_t> bytes) {
         return !bytes.empty() && bytes.back() == 0x03;

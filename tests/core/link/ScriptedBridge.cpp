@@ -5,7 +5,10 @@
 ScriptedBridge::ScriptedBridge(FakeClock& clock) : m_clock(clock) {
     static int handle = 0;
     auto ok = [](FT_HANDLE) { return FT_OK; };
-    m_table.FT_Open = [](int, FT_HANDLE* h) {
+    m_table.FT_Open = [this](int, FT_HANDLE* h) -> FT_STATUS {
+        if (openStatus != FT_OK) {
+            return openStatus;
+        }
         *h = &handle;
         return FT_OK;
     };

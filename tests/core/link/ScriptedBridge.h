@@ -38,6 +38,7 @@ public:
     std::vector<uint8_t> written;   // every byte the PC wrote
     FT_STATUS readStatus = FT_OK;   // what FT_Read reports
     FT_STATUS writeStatus = FT_OK;  // what FT_Write reports (a bridge that went away)
+    FT_STATUS openStatus = FT_OK;   // what FT_Open reports (a bridge that cannot be re-opened)
     uint32_t msPerByte = 0;         // the fake time each delivered byte takes to arrive (a slow reader)
 
 private:
