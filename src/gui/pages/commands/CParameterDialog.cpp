@@ -22,6 +22,8 @@ constexpr uint32_t IDCANCEL = 2;
 CParameterDialog::CParameterDialog(QWidget* parent, const QString& caption) : QDialog(parent) {
     setWindowTitle(caption);
     setModal(true);
+    // A small form: nothing to minimise or enlarge, and no help button, only the close box.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
 }
 
 void CParameterDialog::FinishLayout(QLayout* content) {

@@ -242,6 +242,25 @@ TEST(ParameterDialogs, OpenOnTheFirstFieldAndCancelLeavesTheMembersAlone) {
     EXPECT_EQ(dialog.m_nBlock, 12);
 }
 
+TEST(ParameterDialogs, OfferOnlyTheCloseBoxInTheirTitleBar) {
+    CLoadKeyDialog loadKey;
+    CSelectBlockDialog selectBlock;
+    CWriteBlockDialog writeBlock;
+    CAuthenticateDialog authenticate;
+    CMakeValueBlockDialog makeValueBlock;
+    CChangeValueDialog changeValue;
+    CSetPortDialog setPort;
+    for (QDialog* dialog : std::initializer_list<QDialog*>{&loadKey, &selectBlock, &writeBlock, &authenticate,
+                                                           &makeValueBlock, &changeValue, &setPort}) {
+        SCOPED_TRACE(dialog->windowTitle().toStdString());
+        const Qt::WindowFlags flags = dialog->windowFlags();
+        EXPECT_TRUE(flags.testFlag(Qt::WindowCloseButtonHint));
+        EXPECT_TRUE(flags.testFlag(Qt::CustomizeWindowHint)) << "else the platform adds its own buttons";
+        EXPECT_FALSE(flags & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
+                              Qt::WindowContextHelpButtonHint));
+    }
+}
+
 TEST(SetPortDialog, TheMaskFollowsTheBoxes) {
     CSetPortDialog dialog;
     dialog.UpdateData(false);
