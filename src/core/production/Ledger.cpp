@@ -471,7 +471,11 @@ bool Ledger::FinishRun(int64_t id, bool succeeded, bool cancelled, bool numberSe
                                   : numberSent ? LedgerOutcome::Unknown
                                   : cancelled  ? LedgerOutcome::Cancelled
                                                : LedgerOutcome::Failed;
-    const char* resultText = succeeded ? "OK" : cancelled ? "cancelled" : "failed";
+    // As the production record words it: a cancel after the number went out is no cancel.
+    const char* resultText = succeeded                 ? "OK"
+                             : cancelled && numberSent ? "unknown"
+                             : cancelled               ? "cancelled"
+                                                       : "failed";
     SqlResult result = m_db->BeginWrite();
     if (result.Ok()) {
         // A run that a restarted station took for dead still gets its real end.

@@ -58,7 +58,7 @@ bool LedgerJob::Finish(Ledger& ledger, const ProgrammingSequence& sequence, std:
     }
     const bool ok = sequence.Succeeded();
     const bool cancelled = !ok && sequence.GetState() != ProgrammingState::Failed;
-    const std::string message = ok || sequence.GetLog().empty() ? std::string() : sequence.GetLog().back();
+    const std::string message = ProductionRecord::EndMessage(sequence);
     m_bReserved = false;
     return ledger.FinishRun(m_run.nId, ok, cancelled, sequence.SerialSent(), message, when, error);
 }

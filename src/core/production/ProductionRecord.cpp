@@ -118,11 +118,24 @@ ProductionRecord::Entry ProductionRecord::MakeEntry(const std::string& profile,
     }
     if (sequence.Succeeded()) {
         entry.strResult = "OK";
+    } else if (sequence.GetState() == ProgrammingState::Failed) {
+        entry.strResult = "failed";
     } else {
-        entry.strResult = sequence.GetState() == ProgrammingState::Failed ? "failed" : "cancelled";
-        entry.strMessage = sequence.GetLog().empty() ? std::string() : sequence.GetLog().back();
+        // A cancel cannot call back a number that went out: the reader may keep it.
+        entry.strResult = sequence.SerialSent() ? "unknown" : "cancelled";
     }
+    entry.strMessage = EndMessage(sequence);
     return entry;
+}
+
+std::string ProductionRecord::EndMessage(const ProgrammingSequence& sequence) {
+    if (sequence.Succeeded()) {
+        return {};
+    }
+    if (sequence.GetState() != ProgrammingState::Failed && sequence.SerialSent()) {
+        return "Cancelled after the number went out; not confirmed: the reader may keep it.";
+    }
+    return sequence.GetLog().empty() ? std::string() : sequence.GetLog().back();
 }
 
 std::string ProductionRecord::FormatLine(const Entry& e) {

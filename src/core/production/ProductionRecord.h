@@ -17,7 +17,7 @@ public:
         std::string strJob;           // the job's mode name: SerialAndUsbSettings, ...
         std::string strMifareSerial;  // eight digits, for jobs that store it
         std::string strUsbSerial;     // the USB serial text, for jobs that write it
-        std::string strResult;        // OK, failed or cancelled
+        std::string strResult;        // OK, failed, cancelled or unknown (see EndMessage)
         std::string strMessage;       // the run's last log line when it did not succeed
         std::string strFile;          // the firmware image of a download
     };
@@ -41,6 +41,9 @@ public:
     // Whether the run reached a reader: a run cancelled while it still waited for the loader's
     // prompt touched none and leaves no line.
     static bool ShouldRecord(const ProgrammingSequence& sequence);
+    // Why a run that did not succeed ended: its last log line, or, for a run the user cancelled
+    // after its number went out (result "unknown": sent, not confirmed), that the reader may keep it.
+    static std::string EndMessage(const ProgrammingSequence& sequence);
     static Entry MakeEntry(const std::string& profile, const ProgrammingSequence& sequence, std::time_t when);
     // The entry's CSV line, without its line end; fields with commas, quotes or line breaks quoted.
     static std::string FormatLine(const Entry& entry);
