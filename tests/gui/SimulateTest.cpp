@@ -1,13 +1,17 @@
 #include <gtest/gtest.h>
 
 #include <QComboBox>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
+#include <QTimer>
+#include <QWindow>
 
 #include "app/CReaderTestApp.h"
 #include "common/ControlId.h"
 #include "sim/Simulator.h"
+#include "simulator/CSimulatorPanel.h"
 
 namespace {
 
@@ -61,4 +65,34 @@ TEST(SimulateRunMode, ConnectsToTheSimulatedReaderOverComAndOverUsb) {
         EXPECT_FALSE(port.IsOpen());
         EXPECT_EQ(connect->text(), QStringLiteral("Co&nnect"));
     }
+}
+
+// The sheet runs modally: the panel, its tool window, still takes the user's clicks, which reach it
+// through the window system as a real click does.
+TEST(SimulateRunMode, ThePanelShowsWithTheModalSheetAndTakesClicks) {
+    const char* argv[] = {"tagbench", "simulate"};
+    CRunModeCommandLineInfo info;
+    info.ParseCommandLine(2, argv);
+    CReaderTestApp app;
+    const auto sheet = app.CreateSheet(info);
+    CSimulatorPanel* panel = app.GetSimulatorPanel();
+    ASSERT_NE(panel, nullptr);
+    EXPECT_EQ(panel->windowTitle(), "Simulated reader");
+    EXPECT_FALSE(panel->isVisible());
+
+    bool checked = false;
+    QTimer::singleShot(0, sheet.get(), [&] {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return panel->isVisible(); }));
+        qobject_cast<QLineEdit*>(FindControl(panel, CSimulatorPanel::IDC_UID))->setText("11223344");
+        QWidget* enter = FindControl(panel, CSimulatorPanel::IDC_ENTER_CARD);
+        QTest::mouseClick(panel->windowHandle(), Qt::LeftButton, {},
+                          enter->mapTo(panel, enter->rect().center()));
+        EXPECT_EQ(panel->StatusText(), "Card 11223344 entered the field.");
+        const std::vector<uint32_t> cards = app.GetSimulator()->Reader().CardsInField();
+        EXPECT_EQ(cards, (std::vector<uint32_t>{Simulator::kCardUid, 0x11223344}));
+        checked = true;
+        sheet->done(QDialog::Rejected);
+    });
+    sheet->exec();
+    EXPECT_TRUE(checked);
 }

@@ -4,9 +4,14 @@
 #include "common/MessageBox.h"
 #include "link/D2xx.h"
 #include "sim/Simulator.h"
+#include "simulator/CSimulatorPanel.h"
 
 CReaderTestApp::CReaderTestApp() = default;
 CReaderTestApp::~CReaderTestApp() = default;
+
+CSimulatorPanel* CReaderTestApp::GetSimulatorPanel() const {
+    return m_pSimulatorPanel;
+}
 
 bool CReaderTestApp::ProbeUsb() {
     return CreateDefaultD2xx() != nullptr;
@@ -34,6 +39,13 @@ std::unique_ptr<CAllControlsSheet> CReaderTestApp::CreateSheet(const CRunModeCom
         sheet->GetConnectionDialog().SetPreferredPort(m_pSimulator->PortName());
     }
     sheet->AddPages();
+    if (m_pSimulator) {
+        // The user's hands at the simulated reader, beside the sheet from the start and again from
+        // the sheet's button row.
+        m_pSimulatorPanel = new CSimulatorPanel(m_pSimulator->Reader(), sheet.get());
+        m_pSimulatorPanel->ShowWithParent();
+        sheet->SetSimulatorPanel(m_pSimulatorPanel);
+    }
     return sheet;
 }
 

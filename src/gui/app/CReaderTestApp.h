@@ -1,10 +1,12 @@
 #pragma once
 
+#include <QPointer>
 #include <memory>
 
 #include "app/CAllControlsSheet.h"
 #include "app/CRunModeCommandLineInfo.h"
 
+class CSimulatorPanel;
 class Simulator;
 
 // Starts the program: the run mode from the command line, then one modal sheet whose closing ends
@@ -27,7 +29,10 @@ public:
 
     // The simulated reader of the simulate run mode; null in the other modes or when it failed.
     Simulator* GetSimulator() const { return m_pSimulator.get(); }
+    // The simulated reader's panel of the last sheet made, which owns it; null without one.
+    CSimulatorPanel* GetSimulatorPanel() const;
 
 private:
     std::unique_ptr<Simulator> m_pSimulator;
+    QPointer<CSimulatorPanel> m_pSimulatorPanel;
 };
