@@ -9,20 +9,24 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSignalSpy>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include "app/CAllControlsSheet.h"
+#include "common/CReaderSession.h"
 #include "common/CSpinButton.h"
 #include "common/ControlId.h"
 #include "common/MessageBox.h"
 #include "core/link/PseudoTerminal.h"
 #include "link/LinkResult.h"
+#include "pages/commands/CMifareCommandsDlg.h"
 #include "sim/SimD2xxProvider.h"
 #include "sim/SimReader.h"
 #include "sim/Simulator.h"
+#include "widgets/COutputWindowWidget.h"
 
 namespace {
 
@@ -257,6 +261,87 @@ TEST_F(SettingsPage, AConnectionLostMeanwhileShowsAsDisconnectedOnActivation) {
     EXPECT_EQ(ConnectButton()->text(), QStringLiteral("Co&nnect"));
     EXPECT_TRUE(Page().StatusText().isEmpty());
     EXPECT_EQ(ConnectionControlsEnabled(), std::vector<bool>({false, true, true, true, true}));
+}
+
+// The simulated reader ends while the commands page is connected to it: the next command meets a
+// line whose far side is gone.
+TEST_F(SettingsPage, ALineLostInAnExchangeIsTracedClosedAndShownAsNotConnected) {
+    std::string error;
+    std::unique_ptr<Simulator> simulator = Simulator::Start(error);
+    ASSERT_NE(simulator, nullptr) << error;
+    const std::string name = simulator->PortName();
+    AddPort(name);
+    Build(nullptr, false);
+    SelectPort(name);
+    ClickConnect();
+    ASSERT_TRUE(m_pSheet->GetReaderPort().IsOpen());
+    CMifareCommandsDlg& commands = m_pSheet->GetCommandsDlg();
+    m_pSheet->GetTabControl()->setCurrentWidget(&commands);
+    m_pSheet->GetSession().WaitForIdle();
+    auto* request = qobject_cast<QPushButton*>(FindControl(&commands, CMifareCommandsDlg::IDC_REQUEST));
+    auto* clear = qobject_cast<QPushButton*>(FindControl(&commands, CMifareCommandsDlg::IDC_CLEAR));
+    ASSERT_TRUE(request->isEnabled());
+    QTest::mouseClick(clear, Qt::LeftButton);
+    QSignalSpy lost(&m_pSheet->GetSession(), &CReaderSession::LineLost);
+    QSignalSpy busy(&m_pSheet->GetSession(), &CReaderSession::BusyChanged);
+
+    simulator.reset();
+    QTest::mouseClick(request, Qt::LeftButton);
+    m_pSheet->GetSession().WaitForIdle();
+
+    const QString text = QString::fromStdString("Connection to " + name + " lost: Input/output error");
+    EXPECT_EQ(commands.GetOutputWindow()->toPlainText(), "<" + text + ">\n");
+    ASSERT_EQ(lost.size(), 1);
+    EXPECT_EQ(lost[0][0].toString(), text);
+    EXPECT_FALSE(m_pSheet->GetReaderPort().IsOpen());
+    EXPECT_FALSE(m_pSheet->GetSession().Port().bOpen);
+    // The commands page is as without a connection, re-derived when the exchange delivered.
+    ASSERT_FALSE(busy.isEmpty());
+    EXPECT_FALSE(busy.last()[0].toBool());
+    EXPECT_FALSE(request->isEnabled());
+
+    m_pSheet->GetTabControl()->setCurrentWidget(&Page());
+    EXPECT_EQ(Page().StatusText(), text + ".");
+    EXPECT_FALSE(ConnectButton()->isChecked());
+    EXPECT_EQ(ConnectButton()->text(), QStringLiteral("Co&nnect"));
+    EXPECT_EQ(ConnectionControlsEnabled(), std::vector<bool>({false, true, true, true, true}));
+}
+
+TEST_F(SettingsPage, ALineThatHangsUpWhileIdleShowsAsNotConnectedWithoutAPress) {
+    PseudoTerminal line;
+    AddPort(line.SlaveName());
+    Build(nullptr, false);
+    m_pSheet->GetSession().SetLineCheckPeriod(std::chrono::milliseconds(10));
+    SelectPort(line.SlaveName());
+    ClickConnect();
+    ASSERT_TRUE(m_pSheet->GetReaderPort().IsOpen());
+    QSignalSpy lost(&m_pSheet->GetSession(), &CReaderSession::LineLost);
+
+    line.CloseMaster();
+    ASSERT_TRUE(lost.wait(5000));
+    m_pSheet->GetSession().WaitForIdle();
+    const QString text =
+        QString::fromStdString("Connection to " + line.SlaveName() + " lost: Input/output error");
+    EXPECT_EQ(lost[0][0].toString(), text);
+    EXPECT_FALSE(m_pSheet->GetReaderPort().IsOpen());
+    EXPECT_EQ(Page().StatusText(), text + ".");
+    EXPECT_FALSE(ConnectButton()->isChecked());
+    EXPECT_EQ(ConnectButton()->text(), QStringLiteral("Co&nnect"));
+    EXPECT_EQ(ConnectionControlsEnabled(), std::vector<bool>({false, true, true, true, true}));
+    // Polls that go on (a terminal's, in the background) meet a closed port: nothing more to say.
+    QObject poller;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(m_pSheet->GetSession().PostWhenIdle(
+            &poller,
+            [](ReaderPort& port, ReaderLink&) {
+                ByteBuffer into;
+                uint32_t received = 0;
+                return port.Read(into, 64, received);
+            },
+            {}, true));
+    }
+    m_pSheet->GetSession().WaitForIdle();
+    EXPECT_EQ(lost.size(), 1);
 }
 
 TEST_F(SettingsPage, EnterInTheAttemptsFieldDoesNotPressTheButtonFocusedBefore) {

@@ -10,6 +10,7 @@
 CReaderSession::CReaderSession(ReaderPort& port, ReaderLink& link, QObject* parent)
     : QObject(parent), m_port(port), m_link(link), m_worker(port, link) {
     connect(&m_worker, &CReaderWorker::BusyChanged, this, &CReaderSession::BusyChanged);
+    connect(&m_worker, &CReaderWorker::LineLost, this, &CReaderSession::LineLost);
 }
 
 CReaderSession::~CReaderSession() {
@@ -130,6 +131,11 @@ SerialPortList& CReaderSession::PortList() {
 
 Clock& CReaderSession::GetClock() const {
     return m_link.GetClock();
+}
+
+void CReaderSession::SetLineCheckPeriod(std::chrono::milliseconds period) {
+    AssertWindowThread();
+    m_worker.SetLineCheckPeriod(period);
 }
 
 void CReaderSession::WaitForIdle() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -77,11 +78,17 @@ public:
     ReaderPort& PortForWork() { return m_port; }
     ReaderLink& LinkForWork() { return m_link; }
 
+    // How long the worker stays idle before it looks at the line for a hang-up (see CReaderWorker).
+    void SetLineCheckPeriod(std::chrono::milliseconds period);
+
     void WaitForIdle();
     void Shutdown();
 
 signals:
     void BusyChanged(bool busy);
+    // The line went away and the port has been closed; text says where and why ("Connection to
+    // /tmp/P lost: Input/output error"), as the trace's status line does.
+    void LineLost(const QString& text);
 
 private:
     void AssertWindowThread() const;

@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "StringTable.h"
 #include "link/OutputWindow.h"
 #include "link/ReaderLink.h"
 #include "link/ReaderPort.h"
@@ -113,13 +114,22 @@ OutputWindow* CReaderWorker::Relay(OutputWindow* window) {
     return m_relays.back().get();
 }
 
+void CReaderWorker::SetLineCheckPeriod(std::chrono::milliseconds period) {
+    std::lock_guard lock(m_mutex);
+    m_lineCheckPeriod = period;
+}
+
 void CReaderWorker::Run() {
     for (;;) {
         Operation operation;
         Completion done;
         {
             std::unique_lock lock(m_mutex);
-            m_wake.wait(lock, [this] { return m_bStop || m_operation; });
+            if (!m_wake.wait_for(lock, m_lineCheckPeriod, [this] { return m_bStop || m_operation; })) {
+                lock.unlock();
+                LookAtIdleLine();
+                continue;
+            }
             if (!m_operation) {
                 return;
             }
@@ -129,20 +139,52 @@ void CReaderWorker::Run() {
             m_completion = nullptr;
         }
         const LinkResult result = operation(m_port, m_link);
+        std::string lost = CloseLostLine();
         // The last call of the operation: everything it traced is in the window before this runs.
-        CallOnWindowThread([this, result, state = ReaderPortState::Of(m_port), done = std::move(done)] {
+        CallOnWindowThread([this, result, state = ReaderPortState::Of(m_port), done = std::move(done),
+                            lost = std::move(lost)] {
             m_portState = state;
             m_bBusy = false;
             // The answer is of use only while its context lives (a page, a dialog).
             const QPointer<QObject> context = std::exchange(m_pContext, nullptr);
-            if (!m_bBackground) {
+            // A line lost changes what every page may offer, also after a background post.
+            if (!m_bBackground || !lost.empty()) {
                 emit BusyChanged(false);
+            }
+            if (!lost.empty()) {
+                emit LineLost(QString::fromStdString(lost));
             }
             if (done && context != nullptr) {
                 done(result);
             }
         });
     }
+}
+
+std::string CReaderWorker::CloseLostLine() {
+    const LinkResult lost = m_port.GetLineLost();
+    if (lost == LR_OK) {
+        return {};
+    }
+    const bool firstBridge = m_port.IsUsb() && m_port.GetUsbSerial().empty();
+    const std::string text =
+        LineLostText(firstBridge ? LoadString(IDS_THE_USB_READER) : m_port.GetPortName(), lost);
+    // Closed at once: the pages then offer what they offer without a connection, and a device that
+    // comes back under the same name can be connected again.
+    m_port.ClosePort();
+    m_port.WriteStatusLine("<" + text + ">");
+    return text;
+}
+
+void CReaderWorker::LookAtIdleLine() {
+    if (m_port.LineFault() == LR_OK) {
+        return;
+    }
+    CallOnWindowThread([this] {
+        // Refused while something runs: that operation meets the fault itself, or the next look does.
+        (void)Post(
+            this, [](ReaderPort& port, ReaderLink&) { return port.CheckLine(); }, {}, true);
+    });
 }
 
 void CReaderWorker::CallOnWindowThread(std::function<void()> call) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -54,6 +55,12 @@ struct ReaderPortState {
 //   post (the steps of a running mode, the monitor's polls and typed bytes) emits neither: such
 //   posts follow each other many times a second, and the wait cursor and the disabled tab bar would
 //   flicker. IsBackground() tells them apart while they run.
+// - A line that goes away (the port marks it lost: a device gone, a hung-up line, a USB bridge that
+//   could not be re-opened) is closed on the worker right after the operation that met it, with a
+//   status line in the trace; BusyChanged(false) and LineLost(text) follow on the window's thread,
+//   before done, also after a background post, so that every page re-derives its controls. While
+//   no operation runs, the worker looks at the open line for a hang-up every LineCheckPeriod,
+//   without reading from it, and closes it the same way.
 // - WaitForIdle() blocks the window's thread until the running operation has delivered its trace
 //   and its result; Shutdown() (and the destructor) does that and then stops the thread. Closing
 //   the program therefore waits for an exchange, bounded by the link's own time-outs, and loses
@@ -83,17 +90,28 @@ public:
     bool IsPortOpen() const { return PortState().bOpen; }
     // The stand-in for window that the port traces into (one per window, owned by the worker).
     OutputWindow* Relay(OutputWindow* window);
+    // How long the worker stays idle before it looks at the line; one second unless a test says
+    // otherwise.
+    void SetLineCheckPeriod(std::chrono::milliseconds period);
 
     void WaitForIdle();
     void Shutdown();
 
 signals:
     void BusyChanged(bool busy);
+    // The line went away and the port is closed: "Connection to /tmp/P lost: Input/output error".
+    void LineLost(const QString& text);
 
 private:
     class RelayWindow;
 
     void Run();
+    // On the worker, after an operation: closes a line the port found lost and traces why; the
+    // status text, or empty when the line stands.
+    std::string CloseLostLine();
+    // On the worker while idle: a look at the line that changes nothing; a fault is handed to
+    // the window's thread, which posts the check that closes the line.
+    void LookAtIdleLine();
     bool OnWorkerThread() const { return std::this_thread::get_id() == m_workerId; }
     // From the worker thread: queues call for the window's thread and returns at once.
     void CallOnWindowThread(std::function<void()> call);
@@ -117,6 +135,7 @@ private:
     Operation m_operation;
     Completion m_completion;
     bool m_bStop = false;
+    std::chrono::milliseconds m_lineCheckPeriod{1000};
     bool m_bDrainPosted = false;
     std::deque<std::function<void()>> m_calls;
     std::thread m_thread;

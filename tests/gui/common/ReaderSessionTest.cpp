@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include <QSignalSpy>
+
 #include "common/CReaderSession.h"
 #include "link/Clock.h"
 #include "link/MemoryOutputWindow.h"
@@ -23,7 +25,8 @@ struct Bench {
 
     FakeClock clock;
     std::shared_ptr<SimReader> reader = std::make_shared<SimReader>(clock);
-    ReaderPort port{nullptr, std::make_shared<SimD2xxProvider>(reader, clock)};
+    std::shared_ptr<SimD2xxProvider> d2xx = std::make_shared<SimD2xxProvider>(reader, clock);
+    ReaderPort port{nullptr, d2xx};
     ReaderLink link{clock};
     MemoryOutputWindow window;  // outlives the session, which may still deliver to it
     QObject context;
@@ -86,4 +89,31 @@ TEST(ReaderSession, TheTraceIsSwitchedAfterTheRunningExchangeAndAlsoOnceTheWorke
     EXPECT_TRUE(bench.session.TracesInto(&bench.window));
     bench.session.ClearTrace();
     EXPECT_EQ(bench.window.Text(), "");
+}
+
+// A USB bridge that fails is re-opened; one that cannot be re-opened is gone. A background post
+// (a mode's step, a terminal's poll) meets it as a command would.
+TEST(ReaderSession, ABridgeThatCannotBeReopenedIsClosedAndReportedWithItsError) {
+    Bench bench;
+    ASSERT_TRUE(bench.session.Connect(&bench.context, {true, "", 115200}, [](LinkResult, bool) {}));
+    bench.session.WaitForIdle();
+    bench.session.SetTraceWindow(&bench.window, TraceModeHex);
+    QSignalSpy lost(&bench.session, &CReaderSession::LineLost);
+    QSignalSpy busy(&bench.session, &CReaderSession::BusyChanged);
+
+    bench.d2xx->FailCall("FT_Read", FT_IO_ERROR, SimD2xxProvider::kForever);
+    bench.d2xx->FailCall("FT_Open", FT_DEVICE_NOT_FOUND, SimD2xxProvider::kForever);
+    LinkResult result = LR_OK;
+    ASSERT_TRUE(bench.session.Post(
+        &bench.context, RequestCard, [&result](LinkResult r) { result = r; }, true));
+    bench.session.WaitForIdle();
+
+    EXPECT_EQ(result, LR_D2XX_BASE + FT_DEVICE_NOT_FOUND);
+    const std::string text = "Connection to the USB reader lost: " + LinkResultText(result);
+    ASSERT_EQ(lost.size(), 1);
+    EXPECT_EQ(lost[0][0].toString().toStdString(), text);
+    ASSERT_EQ(busy.size(), 1);
+    EXPECT_FALSE(busy[0][0].toBool());
+    EXPECT_FALSE(bench.session.Port().bOpen);
+    EXPECT_EQ(bench.window.Text(), ">> 02 \n<" + text + ">\n");
 }

@@ -142,6 +142,7 @@ CConnectionDialog::CConnectionDialog(CReaderSession& session, QWidget* parent)
     connect(m_pComRadio, &QRadioButton::clicked, this, &CConnectionDialog::UpdateControls);
     connect(m_pConnectButton, &QPushButton::clicked, this, &CConnectionDialog::OnConnect);
     connect(m_pInfinite, &QCheckBox::clicked, this, &CConnectionDialog::OnInfinite);
+    connect(&m_session, &CReaderSession::LineLost, this, &CConnectionDialog::OnLineLost);
 }
 
 void CConnectionDialog::OnInitDialog() {
@@ -309,9 +310,12 @@ void CConnectionDialog::Connect() {
         const QByteArray name =
             usb ? Text(IDS_THE_USB_READER).toLocal8Bit() : QByteArray::fromStdString(portName);
         if (result == LR_OK) {
-            RememberPort(usb, portName);
-            m_pConnectButton->setText(Text(IDS_DISCONNECT));
-            SetStatus(Format(IDS_CONNECTED_TO, name.constData(), baudRate), true);
+            // A bridge gone during the link's probe is closed again at once: its loss is the status.
+            if (IsPortOpen()) {
+                RememberPort(usb, portName);
+                m_pConnectButton->setText(Text(IDS_DISCONNECT));
+                SetStatus(Format(IDS_CONNECTED_TO, name.constData(), baudRate), true);
+            }
         } else {
             QString why = Format(opened ? IDS_CANNOT_SET_UP : IDS_CANNOT_OPEN, name.constData(),
                                  LinkResultText(result).c_str());
@@ -337,6 +341,16 @@ void CConnectionDialog::Disconnect() {
         m_bConnect = true;
         QApplication::beep();
     }
+}
+
+void CConnectionDialog::OnLineLost(const QString& text) {
+    // The connection part of UpdateControls only: the attempts field is the user's, who may be
+    // typing in it, and is not checked because of a line that went away.
+    m_bConnect = false;
+    m_pConnectButton->setChecked(false);
+    m_pConnectButton->setText(Text(IDS_CONNECT));
+    SetStatus(text + QLatin1Char('.'), false);
+    EnableControls();
 }
 
 void CConnectionDialog::OnInfinite() {

@@ -76,6 +76,8 @@ protected:
 
 private:
     void OnConnect();
+    // The line went away and the port is closed: back to not connected, saying why.
+    void OnLineLost(const QString& text);
     // Opens the chosen port and connects the link; on failure closes it again and says why.
     void Connect();
     void Disconnect();
