@@ -2,13 +2,16 @@
 
 #include <QApplication>
 #include <QButtonGroup>
+#include <QEventLoop>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTextOption>
 #include <QVBoxLayout>
 #include <atomic>
 #include <climits>
@@ -52,6 +55,7 @@ CProgrammingDialog::CProgrammingDialog(CReaderSession& session, QWidget* parent)
       m_sequence(std::make_shared<ProgrammingSequence>(session.PortForWork(), session.GetClock())),
       m_pSteps(std::make_unique<DestinationSteps>(*m_sequence)),
       m_driver(session),
+      m_pNote(WithId(new QLabel(this), IDC_NOTE)),
       m_pLog(WithId(new QPlainTextEdit(this), IDC_LOG)),
       m_pProgress(WithId(new QProgressBar(this), IDC_PROGRESS)),
       m_pGroup(WithId(new QGroupBox(this), IDC_DESTINATION_GROUP)),
@@ -62,13 +66,18 @@ CProgrammingDialog::CProgrammingDialog(CReaderSession& session, QWidget* parent)
       m_pNext(WithId(new QPushButton(QStringLiteral("&Next"), this), IDC_NEXT)),
       m_pClose(WithId(new QPushButton(QStringLiteral("&Cancel"), this), IDC_CLOSE)) {
     setWindowTitle(QStringLiteral("Programming progress"));
-    // No close box: the job ends through button 2 alone, which a file transfer disables.
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+    // The close box does what button 2 does, and nothing while a file transfer disables it.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     setMinimumSize(460, 260);
 
+    m_pNote->setTextFormat(Qt::PlainText);
+    m_pNote->setWordWrap(true);
+    m_pNote->hide();
     m_pLog->setReadOnly(true);
     m_pLog->setUndoRedoEnabled(false);
-    m_pLog->setLineWrapMode(QPlainTextEdit::WidgetWidth);  // messages can be longer than the box
+    // Messages can be longer than the box, and a path or a number has no space to break at.
+    m_pLog->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    m_pLog->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     m_pLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     m_pProgress->setTextVisible(false);
     m_pProgress->hide();
@@ -94,6 +103,7 @@ CProgrammingDialog::CProgrammingDialog(CReaderSession& session, QWidget* parent)
     buttons->addWidget(m_pNext);
     buttons->addWidget(m_pClose);
     auto* layout = new QVBoxLayout(this);
+    layout->addWidget(m_pNote);
     layout->addWidget(m_pLog, 1);
     layout->addWidget(m_pProgress);
     layout->addLayout(buttons);
@@ -102,7 +112,10 @@ CProgrammingDialog::CProgrammingDialog(CReaderSession& session, QWidget* parent)
     m_pClose->setAutoDefault(false);
     connect(m_pNext, &QPushButton::clicked, this, [this] { Begin(true); });
     connect(m_pClose, &QPushButton::clicked, this, &CProgrammingDialog::reject);
-    m_driver.SetFakeClock(dynamic_cast<FakeClock*>(&session.GetClock()));
+    m_pFakeClock = dynamic_cast<FakeClock*>(&session.GetClock());
+    m_driver.SetFakeClock(m_pFakeClock);
+    m_closeTimer.setSingleShot(true);
+    connect(&m_closeTimer, &QTimer::timeout, this, &CProgrammingDialog::accept);
 }
 
 CProgrammingDialog::~CProgrammingDialog() {
@@ -121,10 +134,66 @@ int CProgrammingDialog::exec() {
     return QDialog::exec();
 }
 
+void CProgrammingDialog::SetSeriesText(const QString& text) {
+    m_pNote->setText(text);
+    m_pNote->setVisible(!text.isEmpty());
+}
+
+int CProgrammingDialog::RunJob() {
+    m_nJobResult = Rejected;
+    Begin(false);
+    if (!isVisible()) {
+        setWindowModality(Qt::ApplicationModal);
+        show();
+    }
+    QEventLoop loop;
+    m_pLoop = &loop;
+    loop.exec(QEventLoop::DialogExec);
+    m_pLoop = nullptr;
+    return m_nJobResult;
+}
+
+void CProgrammingDialog::done(int result) {
+    m_closeTimer.stop();
+    m_nJobResult = result;
+    if (m_pLoop != nullptr) {
+        m_pLoop->quit();
+    }
+    if (result == Accepted && m_bKeepOpen) {
+        setResult(result);  // the series' next reader follows in this window
+        return;
+    }
+    QDialog::done(result);
+}
+
+void CProgrammingDialog::keyPressEvent(QKeyEvent* event) {
+    if (m_closeTimer.isActive()) {
+        accept();  // the operator has read the success
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void CProgrammingDialog::PauseOnSuccess() {
+    SetSeriesText(QStringLiteral("Done. This window closes by itself in a moment; any key closes it now."));
+    m_pClose->setText(QStringLiteral("&Close"));
+    m_pClose->setEnabled(true);
+    m_pClose->setFocus();
+    // A fake clock passes the pause at once, as it does every wait of the job.
+    int pause = kSuccessPauseMs;
+    if (m_pFakeClock != nullptr) {
+        m_pFakeClock->Advance(static_cast<uint32_t>(pause));
+        pause = 0;
+    }
+    m_closeTimer.start(pause);
+}
+
 void CProgrammingDialog::Begin(bool next) {
     if (next && !m_sequence->IsNextEnabled()) {
         return;
     }
+    m_bSucceeded = false;
+    m_closeTimer.stop();
     m_pLog->clear();
     m_nLogShown = 0;
     m_pNext->setEnabled(false);
@@ -153,7 +222,11 @@ void CProgrammingDialog::Begin(bool next) {
 void CProgrammingDialog::reject() {
     // A step under way delivers its result first; the job may have ended with it.
     m_session.WaitForIdle();
-    if (!isVisible() || result() == Accepted) {
+    if (!isVisible()) {
+        return;
+    }
+    if (m_bSucceeded) {
+        accept();  // closing a success early keeps it a success
         return;
     }
     if (!m_sequence->Cancel()) {
@@ -196,9 +269,14 @@ bool CProgrammingDialog::Refresh() {
     if (closing && !m_pClose->hasFocus()) {
         m_pClose->setFocus();
     }
-    if (sequence.GetResult() == ProgrammingSequence::ResultOk) {
-        accept();
+    if (sequence.GetResult() == ProgrammingSequence::ResultOk && !m_bSucceeded) {
+        m_bSucceeded = true;
+        if (m_bKeepOpen) {
+            accept();  // the next reader's job follows at once: its wait shows this one's end
+        } else {
+            PauseOnSuccess();
+        }
         return true;
     }
-    return false;
+    return m_bSucceeded;
 }
