@@ -11,6 +11,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPalette>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QSaveFile>
@@ -56,9 +57,26 @@ QCheckBox* FlagBox(const QString& text, uint32_t id, QWidget* parent) {
     return box;
 }
 
+// A read-only field keeps its text selectable for copying, on the window's colour rather than
+// the white of a field that takes typing.
+void SetReadOnly(QLineEdit* edit, bool readOnly) {
+    if (edit->isReadOnly() == readOnly && edit->property("readOnlyShown").isValid()) {
+        return;
+    }
+    edit->setReadOnly(readOnly);
+    edit->setProperty("readOnlyShown", readOnly);
+    QPalette palette = QApplication::palette(edit);
+    if (readOnly) {
+        for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+            palette.setColor(group, QPalette::Base, palette.color(group, QPalette::Window));
+        }
+    }
+    edit->setPalette(palette);
+}
+
 QLineEdit* Edit(uint32_t id, QWidget* parent, bool readOnly) {
     auto* edit = WithId(new QLineEdit(parent), id);
-    edit->setReadOnly(readOnly);
+    SetReadOnly(edit, readOnly);
     return edit;
 }
 
@@ -101,6 +119,17 @@ std::optional<uint32_t> JobNumber(const ProgrammingInputs& inputs) {
     }
 }
 
+// One line, without anything a reader's answer could carry into the page's layout.
+QString OneLine(const std::string& text) {
+    QString line = QString::fromStdString(text);
+    for (QChar& c : line) {
+        if (c.category() == QChar::Other_Control) {
+            c = QLatin1Char(' ');
+        }
+    }
+    return line;
+}
+
 const QString kNoLedger = QStringLiteral("No ledger: numbers are not checked against other runs.");
 
 // The record chosen last, in the user's settings: one station keeps its record where it chose.
@@ -112,6 +141,25 @@ CProductionDialog::CProductionDialog(CReaderSession& session, QWidget* parent)
     : CPropertyPage(session, parent) {
     m_runner = [this](const ProgrammingInputs& inputs,
                       const std::function<void(const ProgrammingSequence&)>& ended) {
+        if (m_bSeries) {
+            // One window for the whole series: it stays open from reader to reader, saying where
+            // the series stands and how the reader before ended.
+            if (!m_pSeriesDialog) {
+                m_pSeriesDialog = std::make_unique<CProgrammingDialog>(m_session, this);
+                m_pSeriesDialog->SetKeepOpen(true);
+            }
+            ++m_nSeriesReader;
+            QString text =
+                QStringLiteral("Reader %1 of this series; Cancel or Close ends it.").arg(m_nSeriesReader);
+            if (!m_strLastRun.isEmpty()) {
+                text += QLatin1Char('\n') + m_strLastRun;
+            }
+            m_pSeriesDialog->SetSeriesText(text);
+            m_pSeriesDialog->SetInputs(inputs);
+            const bool ok = m_pSeriesDialog->RunJob() == QDialog::Accepted;
+            ended(m_pSeriesDialog->GetSequence());
+            return ok;
+        }
         CProgrammingDialog dialog(m_session, this);
         dialog.SetInputs(inputs);
         const bool ok = dialog.exec() == QDialog::Accepted;
@@ -187,6 +235,11 @@ CProductionDialog::CProductionDialog(CReaderSession& session, QWidget* parent)
     m_pProgramRange->setCheckable(true);
     m_pDownloadFirmware = WithId(
         new QPushButton(QStringLiteral("&Download firmware..."), m_pProgrammingGroup), IDC_DOWNLOAD_FIRMWARE);
+    m_pLastRun = WithId(new QLabel(this), IDC_LAST_RUN);
+    m_pLastRun->setTextFormat(Qt::PlainText);  // it may carry what a reader answered
+    m_pLastRun->setWordWrap(true);
+    m_pLastRun->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_pLastRun->hide();
     auto* programming = new QVBoxLayout(m_pProgrammingGroup);
     programming->addWidget(m_pProgramSettings);
     programming->addWidget(m_pProgramSerial);
@@ -282,6 +335,7 @@ CProductionDialog::CProductionDialog(CReaderSession& session, QWidget* parent)
     auto* page = new QVBoxLayout(this);
     page->addLayout(profileRow);
     page->addLayout(groups);
+    page->addWidget(m_pLastRun);
     page->addWidget(m_pStatus);
     page->addLayout(recordRow);
     page->addWidget(m_pLedgerGroup, 1);
@@ -413,7 +467,9 @@ void CProductionDialog::SaveControls() {
     c.bRemoteWakeup = m_pRemoteWakeup->isChecked();
     c.strMifareSerial = m_pMifareSerial->text().toStdString();
     c.bAutoIncrease = m_pAutoIncrease->isChecked();
-    c.bProgramSettings = m_pProgramSettings->isChecked();
+    if (m_form.IsUsbProfile()) {
+        c.bProgramSettings = m_pProgramSettings->isChecked();  // elsewhere it shows unticked: see below
+    }
     c.bProgramSerial = m_pProgramSerial->isChecked();
     c.bProgramRange = m_pProgramRange->isChecked();
 }
@@ -446,7 +502,9 @@ void CProductionDialog::ShowControls() {
     m_pRemoteWakeup->setChecked(c.bRemoteWakeup);
     SetText(m_pMifareSerial, c.strMifareSerial);
     m_pAutoIncrease->setChecked(c.bAutoIncrease);
-    m_pProgramSettings->setChecked(c.bProgramSettings);
+    // A serial reader has no USB settings: the greyed box shows none programmed, and the choice
+    // comes back with the next USB profile.
+    m_pProgramSettings->setChecked(c.bProgramSettings && m_form.IsUsbProfile());
     m_pProgramSerial->setChecked(c.bProgramSerial);
     m_pProgramRange->setChecked(c.bProgramRange);
     m_bShowing = false;
@@ -481,7 +539,7 @@ void CProductionDialog::EnableControls() {
     m_pDownloadFirmware->setEnabled(e.bProgram && idle);
     m_pRelease->setEnabled(m_pLedger != nullptr && !m_openNumbers.empty());
     m_pExport->setEnabled(m_pLedger != nullptr);
-    m_pMifareSerial->setReadOnly(!e.bMifareSerialEditable);
+    SetReadOnly(m_pMifareSerial, !e.bMifareSerialEditable);
     m_pMifareSerialSpin->setEnabled(e.bMifareSerialEditable);
     m_pAutoIncrease->setEnabled(e.bAutoIncrease);
 }
@@ -530,10 +588,18 @@ void CProductionDialog::OnProgramRange(bool pressed) {
     SaveControls();
     const bool series = m_form.ToggleRange(pressed);
     ShowControls();
+    if (!series) {
+        return;
+    }
+    m_bSeries = true;
+    m_nSeriesReader = 0;
+    m_strLastRun.clear();  // the series' window speaks of its own readers
     // Each run ends the series when it does not end with OK; so does a refused field.
-    while (series && m_form.Controls().bProgramRange) {
+    while (m_form.Controls().bProgramRange) {
         Program();
     }
+    m_bSeries = false;
+    m_pSeriesDialog.reset();
 }
 
 void CProductionDialog::Program() {
@@ -612,11 +678,14 @@ bool CProductionDialog::RunJob(ProgrammingInputs inputs, bool& recorded, bool* s
             *serialSent = sequence.SerialSent();
         }
         const bool reached = ProductionRecord::ShouldRecord(sequence);
+        ShowLastRun(profile, sequence, reached);
         if (reached) {
             recorded = m_record.Append(ProductionRecord::MakeEntry(profile, sequence, std::time(nullptr)));
         }
         finish(reached ? &sequence : nullptr);
     };
+    m_pLastRun->clear();
+    m_pLastRun->hide();
     const bool ok = m_runner(inputs, ended);
     // A runner that ended without its sequence reached no reader.
     finish(nullptr);
@@ -628,6 +697,29 @@ bool CProductionDialog::RunJob(ProgrammingInputs inputs, bool& recorded, bool* s
         recorded = false;
     }
     return ok;
+}
+
+void CProductionDialog::ShowLastRun(const std::string& profile, const ProgrammingSequence& sequence,
+                                    bool reached) {
+    const ProductionRecord::Entry entry = ProductionRecord::MakeEntry(profile, sequence, std::time(nullptr));
+    QStringList parts;
+    for (const std::string* part :
+         {&entry.strProfile, &entry.strJob, &entry.strMifareSerial, &entry.strUsbSerial, &entry.strFile}) {
+        if (!part->empty()) {
+            parts << OneLine(*part);
+        }
+    }
+    QString result = QString::fromStdString(entry.strResult);
+    if (!reached) {
+        result = QStringLiteral("cancelled before the reader answered");
+    } else if (!entry.strMessage.empty()) {
+        result += QStringLiteral(": ") + OneLine(entry.strMessage);
+    }
+    m_strLastRun = QStringLiteral("Last run (%1): %2: %3")
+                       .arg(QString::fromStdString(entry.strTime).section(QLatin1Char(' '), 1),
+                            parts.join(QStringLiteral(", ")), result);
+    m_pLastRun->setText(m_strLastRun);
+    m_pLastRun->show();
 }
 
 void CProductionDialog::OnDownloadFirmware() {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <QString>
+
 #include "common/CPropertyPage.h"
 #include "production/CLedgerDialog.h"
 #include "production/DeviceProfiles.h"
@@ -23,6 +25,7 @@ class QLineEdit;
 class QPushButton;
 class QTableWidget;
 class QTimer;
+class CProgrammingDialog;
 class CSpinButton;
 
 // Runs one job in the modal progress dialog; true when it ended with OK (the dialog closed
@@ -71,6 +74,7 @@ public:
         IDC_LEDGER_RELEASE = 1164,
         IDC_LEDGER_RUNS = 1165,
         IDC_LEDGER_EXPORT = 1166,
+        IDC_LAST_RUN = 1167,
     };
     // The columns of the ledger's runs: what the operator looks for first, on the left.
     enum LedgerColumn { ColTime, ColMifare, ColUsb, ColOutcome, ColStation, ColProfile, ColJob, ColMessage };
@@ -124,6 +128,8 @@ private:
     // serialSent, when given, learns whether the job's serial number went out to the reader.
     bool RunJob(ProgrammingInputs inputs, bool& recorded, bool* serialSent = nullptr);
     void ShowRecordPath();
+    // The run's one-line summary under the programming buttons, until the next run starts.
+    void ShowLastRun(const std::string& profile, const ProgrammingSequence& sequence, bool reached);
 
     // Opens the ledger that the choice and the profile file's [Ledger] name, unless it is open
     // already (force: again, when the user has just chosen).
@@ -149,6 +155,11 @@ private:
     LedgerSettings m_line;                      // the profile file's ledger
     std::string m_strLedgerError;
     std::vector<uint32_t> m_openNumbers;  // the numbers of runs whose outcome is unknown
+    // A "Program r&ange..." series runs all its readers in one progress dialog.
+    bool m_bSeries = false;
+    int m_nSeriesReader = 0;  // the reader of the series now programmed, from 1
+    QString m_strLastRun;     // how the last run ended, kept while the next one runs
+    std::unique_ptr<CProgrammingDialog> m_pSeriesDialog;
 
     QLabel* m_pProfileLabel;
     QComboBox* m_pProfile;
@@ -175,6 +186,7 @@ private:
     QPushButton* m_pProgram;
     QPushButton* m_pProgramRange;
     QPushButton* m_pDownloadFirmware;
+    QLabel* m_pLastRun;
     QLabel* m_pStatus;
     QLabel* m_pRecordPath;
     QPushButton* m_pRecordChoose;

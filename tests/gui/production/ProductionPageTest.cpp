@@ -14,6 +14,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSettings>
@@ -31,6 +32,7 @@
 #include "production/CProductionDialog.h"
 #include "production/Ledger.h"
 #include "production/ProductionRecord.h"
+#include "programming/CProgrammingDialog.h"
 #include "sim/SimD2xxProvider.h"
 #include "sim/SimReader.h"
 #include "widgets/FileDialog.h"
@@ -130,6 +132,19 @@ protected:
     template <typename T>
     static T* In(QDialog& dialog, uint32_t id) {
         return qobject_cast<T*>(FindControl(&dialog, id));
+    }
+    // Presses button 2 of the progress dialog once its log holds text (the timer goes with it).
+    static void PressCancelWhenLogged(const QString& text) {
+        auto* watcher = new QTimer;
+        QObject::connect(watcher, &QTimer::timeout, [watcher, text] {
+            auto* dialog = qobject_cast<CProgrammingDialog*>(QApplication::activeModalWidget());
+            if (dialog != nullptr && dialog->GetLog()->toPlainText().contains(text)) {
+                watcher->stop();
+                watcher->deleteLater();
+                In<QPushButton>(*dialog, CProgrammingDialog::IDC_CLOSE)->click();
+            }
+        });
+        watcher->start(0);
     }
 
     // Connects at baud and shows the page.
@@ -308,6 +323,27 @@ TEST_F(ProductionPageTest, EnabledStatesFollowTheProfileAndThePort) {
     ChooseProfile(0);
     EXPECT_EQ(Text(P::IDC_PRODUCT_ID), "");
     EXPECT_EQ(Text(P::IDC_MAX_POWER), "0");
+
+    // Settings that a serial reader does not have show none programmed; the user's choice comes
+    // back with a USB profile.
+    auto* settings = Control<QCheckBox>(P::IDC_PROGRAM_SETTINGS);
+    for (bool chosen : {true, false}) {
+        ChooseProfile(1);
+        settings->setChecked(chosen);
+        ChooseProfile(0);
+        EXPECT_FALSE(settings->isChecked());
+        ChooseProfile(1);
+        EXPECT_EQ(settings->isChecked(), chosen);
+    }
+
+    // Read-only fields are drawn on the window's colour, an editable one on the field colour.
+    const auto base = [this](uint32_t id) { return Control<QLineEdit>(id)->palette().color(QPalette::Base); };
+    const QColor window = m_page.palette().color(QPalette::Window);
+    EXPECT_EQ(base(P::IDC_VENDOR_ID), window);
+    EXPECT_EQ(base(P::IDC_MIFARE_SERIAL), window) << "a USB profile's MIFARE number follows the USB one";
+    EXPECT_NE(base(P::IDC_USB_SERIAL), window);
+    ChooseProfile(0);
+    EXPECT_NE(base(P::IDC_MIFARE_SERIAL), window);
 }
 
 TEST_F(ProductionPageTest, ASerialSeriesKeepsItsNumberAcrossTabChanges) {
@@ -335,17 +371,22 @@ TEST_F(ProductionPageTest, ARangeRunsUntilAReaderDoesNotEndWithOk) {
     Connect();
     SetText(P::IDC_MIFARE_SERIAL, "5");
     Control<QCheckBox>(P::IDC_AUTO_INCREASE)->setChecked(false);
+    // One window for the whole series: the next reader's job follows in the dialog of the last.
+    std::vector<QWidget*> dialogs;
+    QString seriesLine;
     // The third reader has a number already: its dialog waits for "&Close", which ends the series.
-    m_beforeJob = [this](size_t job) {
+    m_beforeJob = [&](size_t job) {
+        dialogs.push_back(QApplication::activeModalWidget());
         if (job != 3) {
             return;
         }
         m_reader->StartSeries("0x00000001");
         auto* closer = new QTimer;
-        QObject::connect(closer, &QTimer::timeout, [closer] {
+        QObject::connect(closer, &QTimer::timeout, [closer, &seriesLine] {
             auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
             auto* close = dialog != nullptr ? qobject_cast<QPushButton*>(FindControl(dialog, 2)) : nullptr;
             if (close != nullptr && close->isEnabled() && close->text() == "&Close") {
+                seriesLine = In<QLabel>(*dialog, CProgrammingDialog::IDC_NOTE)->text();
                 closer->deleteLater();
                 closer->stop();
                 close->click();
@@ -355,6 +396,14 @@ TEST_F(ProductionPageTest, ARangeRunsUntilAReaderDoesNotEndWithOk) {
     };
     Press(P::IDC_PROGRAM_RANGE);
     EXPECT_EQ(m_jobs.size(), 3u);
+    ASSERT_EQ(dialogs.size(), 3u);
+    EXPECT_EQ(dialogs[0], nullptr) << "the series opens its dialog with its first reader";
+    EXPECT_NE(dialogs[1], nullptr);
+    EXPECT_EQ(dialogs[2], dialogs[1]);
+    EXPECT_TRUE(seriesLine.startsWith("Reader 3 of this series; Cancel or Close ends it.\nLast run ("))
+        << seriesLine.toStdString();
+    EXPECT_TRUE(seriesLine.endsWith("): Terminal, SerialOnly, 00000006: OK")) << seriesLine.toStdString();
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << "the series' end closes its dialog";
     EXPECT_EQ(RecordLines(m_record),
               (Lines{kHeader, "Terminal,SerialOnly,00000005,,OK,,", "Terminal,SerialOnly,00000006,,OK,,",
                      "Terminal,SerialOnly,00000007,,failed,ERROR: Reader already has a serial number!,"}));
@@ -368,6 +417,38 @@ TEST_F(ProductionPageTest, ARangeRunsUntilAReaderDoesNotEndWithOk) {
     // The series checked "&Auto increase serial number" and disabled it; its end enables it.
     EXPECT_TRUE(Control<QCheckBox>(P::IDC_AUTO_INCREASE)->isChecked());
     EXPECT_TRUE(Enabled(P::IDC_AUTO_INCREASE));
+}
+
+TEST_F(ProductionPageTest, ACancelAfterTheNumberWentOutLeavesItUnknownAndCountsOn) {
+    Connect();
+    SetText(P::IDC_MIFARE_SERIAL, "132");
+    SimFaults faults;
+    faults.silentLoaderCommands = {'S'};  // the number goes in; the confirmation never comes
+    m_reader->SetFaults(faults);
+    PressCancelWhenLogged("Writing serial number: 0x00000132...");
+    Press(P::IDC_PROGRAM);
+    const std::string message = "Cancelled after the number went out; not confirmed: the reader may keep it.";
+    EXPECT_EQ(RecordLines(m_record),
+              (Lines{kHeader, "Terminal,SerialOnly,00000132,,unknown," + message + ","}));
+    EXPECT_EQ(Runs()[0], (QStringList{"bench 1", "Terminal", "SerialOnly", "00000132", "", "unknown",
+                                      QString::fromStdString(message)}));
+    EXPECT_EQ(Text(P::IDC_MIFARE_SERIAL), "00000133") << "the next reader does not get 132 again";
+    EXPECT_TRUE(
+        Label(P::IDC_LAST_RUN)
+            .endsWith(QString::fromStdString("): Terminal, SerialOnly, 00000132: unknown: " + message)))
+        << Label(P::IDC_LAST_RUN).toStdString();
+
+    // Cancelled while it waited for the reader, a run touched none: its number is free.
+    SimFaults silent;
+    silent.silent = true;
+    m_reader->SetFaults(silent);
+    PressCancelWhenLogged("Please (re)connect the reader...");
+    Press(P::IDC_PROGRAM);
+    EXPECT_EQ(Text(P::IDC_MIFARE_SERIAL), "00000133");
+    EXPECT_EQ(RecordLines(m_record).size(), 2u);
+    EXPECT_TRUE(Label(P::IDC_LAST_RUN)
+                    .endsWith("): Terminal, SerialOnly, 00000133: cancelled before the reader answered"))
+        << Label(P::IDC_LAST_RUN).toStdString();
 }
 
 TEST_F(ProductionPageTest, AFieldOutsideItsLimitProgramsNothing) {
