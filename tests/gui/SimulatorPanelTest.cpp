@@ -95,9 +95,10 @@ TEST_F(SimulatorPanelTest, ACardEnteredFromThePanelEndsWaitCard) {
     ASSERT_TRUE(RunUntil([&] { return m_reader->IsWaitingForCard(); }));
 
     EnterCard(QStringLiteral("11223344"));
-    EXPECT_EQ(m_panel.StatusText(), "Card 11223344 entered the field.");
+    EXPECT_EQ(m_panel.StatusText().toStdString(), "Card 11223344 entered the field.");
     ASSERT_TRUE(RunUntil([&] { return !waitCard->isChecked() && !m_session.IsBusy(); }));
-    EXPECT_EQ(In<QLabel>(&page, CMifareCommandsDlg::IDC_LEGEND)->text(), "Card 11223344 entered.");
+    EXPECT_EQ(In<QLabel>(&page, CMifareCommandsDlg::IDC_LEGEND)->text().toStdString(),
+              "Card 11223344 entered.");
     EXPECT_EQ(page.m_parameters.dwCardSerial, 0x11223344u);
     EXPECT_EQ(Listed(Panel::IDC_CARD_LIST), QStringList{"11223344"});
 
@@ -106,7 +107,7 @@ TEST_F(SimulatorPanelTest, ACardEnteredFromThePanelEndsWaitCard) {
     EXPECT_FALSE(remove->isEnabled());
     Control<QListWidget>(Panel::IDC_CARD_LIST)->item(0)->setSelected(true);
     remove->click();
-    EXPECT_EQ(m_panel.StatusText(), "Card 11223344 left the field.");
+    EXPECT_EQ(m_panel.StatusText().toStdString(), "Card 11223344 left the field.");
     EXPECT_TRUE(m_reader->CardsInField().empty());
     EXPECT_TRUE(Listed(Panel::IDC_CARD_LIST).isEmpty());
     EXPECT_FALSE(remove->isEnabled());
@@ -114,10 +115,10 @@ TEST_F(SimulatorPanelTest, ACardEnteredFromThePanelEndsWaitCard) {
 }
 
 TEST_F(SimulatorPanelTest, AUidIsEightHexDigitsOfACardNotInTheFieldYet) {
-    const QString refusal = QStringLiteral("Type the card's UID as 8 hexadecimal digits, such as 11223344.");
+    const std::string refusal = "Type the card's UID as 8 hexadecimal digits, such as 11223344.";
     struct Case {
         const char* typed;
-        QString status;
+        std::string status;
     };
     const Case cases[] = {
         {" a1b2c3d4 ", "Card A1B2C3D4 entered the field."},
@@ -133,7 +134,7 @@ TEST_F(SimulatorPanelTest, AUidIsEightHexDigitsOfACardNotInTheFieldYet) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.typed);
         EnterCard(QString::fromUtf8(c.typed));
-        EXPECT_EQ(m_panel.StatusText(), c.status);
+        EXPECT_EQ(m_panel.StatusText().toStdString(), c.status);
     }
     EXPECT_EQ(m_reader->CardsInField(), std::vector<uint32_t>{0xA1B2C3D4});
     EXPECT_EQ(Listed(Panel::IDC_CARD_LIST), QStringList{"A1B2C3D4"});
@@ -165,7 +166,8 @@ TEST_F(SimulatorPanelTest, WithTheSeriesOnEachProgramMeetsAFreshReader) {
         m_session.WaitForIdle();
     };
     In<QLineEdit>(&page, CProductionDialog::IDC_MIFARE_SERIAL)->setText("5");
-    EXPECT_EQ(Control<QLabel>(Panel::IDC_READER)->text(), "Plugged in: a reader with no serial number yet.");
+    EXPECT_EQ(Control<QLabel>(Panel::IDC_READER)->text().toStdString(),
+              "Plugged in: a reader with no serial number yet.");
 
     auto* series = Control<QCheckBox>(Panel::IDC_SERIES);
     EXPECT_FALSE(series->isChecked());
@@ -176,16 +178,16 @@ TEST_F(SimulatorPanelTest, WithTheSeriesOnEachProgramMeetsAFreshReader) {
     ASSERT_TRUE(RunUntil([&] { return Listed(Panel::IDC_SERIES_READERS).size() == 2; }));
     EXPECT_EQ(Listed(Panel::IDC_SERIES_READERS),
               (QStringList{"1. 0x00000005, USB serial TB000001", "2. 0x00000006, USB serial TB000001"}));
-    EXPECT_EQ(Control<QLabel>(Panel::IDC_READER)->text(),
-              "Plugged in: the last job's reader, serial number 0x00000006; swapped for a fresh one at the "
-              "next job.");
+    EXPECT_EQ(Control<QLabel>(Panel::IDC_READER)->text().toStdString(),
+              "Plugged in: the last job's reader, serial number 0x00000006; a fresh one comes at the next "
+              "job.");
 
     // Off, the reader stays: by hand, a fresh one takes the next number.
     series->click();
-    EXPECT_EQ(Control<QLabel>(Panel::IDC_READER)->text(),
+    EXPECT_EQ(Control<QLabel>(Panel::IDC_READER)->text().toStdString(),
               "Plugged in: a reader with serial number 0x00000006.");
     Control<QPushButton>(Panel::IDC_FRESH_READER)->click();
-    EXPECT_EQ(m_panel.StatusText(), "A fresh reader is plugged in.");
+    EXPECT_EQ(m_panel.StatusText().toStdString(), "A fresh reader is plugged in.");
     program();
     EXPECT_EQ(m_reader->GetSerialText(), "0x00000007");
     EXPECT_EQ(m_reader->GetSeriesReaders().size(), 2u);

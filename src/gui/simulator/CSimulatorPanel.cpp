@@ -78,6 +78,9 @@ CSimulatorPanel::CSimulatorPanel(SimReader& reader, QWidget* parent)
     m_pReader = new QLabel(readers);
     SetControlId(m_pReader, IDC_READER);
     m_pReader->setWordWrap(true);
+    // The longest of its texts, so that none is cut once the window has its size.
+    m_pReader->setMinimumHeight(m_pReader->fontMetrics().lineSpacing() * 3);
+    m_pReader->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     m_pSeries = new QCheckBox(QStringLiteral("&Next reader after each programming"), readers);
     SetControlId(m_pSeries, IDC_SERIES);
     m_pSeries->setToolTip(
@@ -182,8 +185,7 @@ void CSimulatorPanel::OnRemoveCard() {
 
 void CSimulatorPanel::OnSeries(bool on) {
     m_reader.SetSeries(on);
-    SetStatus(on ? QStringLiteral("Each reader that leaves its loader is now unplugged; the next programming "
-                                  "meets a fresh one.")
+    SetStatus(on ? QStringLiteral("Each programmed reader is now swapped for a fresh one.")
                  : QStringLiteral("The reader stays plugged in after programming."));
     Refresh();
 }
@@ -219,7 +221,7 @@ void CSimulatorPanel::Refresh() {
             QStringLiteral("Plugged in: a reader in its loader, %1.").arg(SerialPhrase(serial)));
     } else if (m_reader.IsReaderDone()) {
         m_pReader->setText(
-            QStringLiteral("Plugged in: the last job's reader, %1; swapped for a fresh one at the next job.")
+            QStringLiteral("Plugged in: the last job's reader, %1; a fresh one comes at the next job.")
                 .arg(SerialPhrase(serial)));
     } else {
         m_pReader->setText(QStringLiteral("Plugged in: a reader with %1.").arg(SerialPhrase(serial)));
