@@ -235,10 +235,9 @@ LinkResult ReaderPort::Write(ByteBuffer bytes) {
         FT_STATUS status = table.FT_Write(m_ftHandle, bytes.GetData(), bytes.GetCount(), &written);
         // A closed port is not re-opened behind the user's back.
         if (status != FT_OK && IsOpen()) {
-            if (ReOpenAfterFault() != LR_OK) {
-                return m_dwLineLost;
-            }
+            const LinkResult reopened = ReOpenPort();
             status = table.FT_Write(m_ftHandle, bytes.GetData(), bytes.GetCount(), &written);
+            NoteBridgeFault(reopened, status);
         }
         if (status != FT_OK) {
             return LR_D2XX_BASE + status;
@@ -277,12 +276,10 @@ LinkResult ReaderPort::Read(ByteBuffer& destination, uint32_t n, uint32_t& recei
             got = 0;
             FT_STATUS status = table.FT_Read(m_ftHandle, into, count, &got);
             if (status != FT_OK && IsOpen()) {
-                if (ReOpenAfterFault() != LR_OK) {
-                    got = 0;
-                    return status;
-                }
+                const LinkResult reopened = ReOpenPort();
                 got = 0;
                 status = table.FT_Read(m_ftHandle, into, count, &got);
+                NoteBridgeFault(reopened, status);
             }
             if (got > count) {
                 got = count;  // a bridge that claims more than was asked for
@@ -292,7 +289,7 @@ LinkResult ReaderPort::Read(ByteBuffer& destination, uint32_t n, uint32_t& recei
         if (!complete) {
             if (const FT_STATUS status = readOnce(block.data(), n, received); status != FT_OK) {
                 received = 0;
-                return m_dwLineLost != LR_OK ? m_dwLineLost : LR_D2XX_BASE + status;
+                return LR_D2XX_BASE + status;
             }
         } else {
             // Byte by byte, so that nothing after the awaited bytes is taken from the bridge.
@@ -300,7 +297,7 @@ LinkResult ReaderPort::Read(ByteBuffer& destination, uint32_t n, uint32_t& recei
                 uint32_t got = 0;
                 if (const FT_STATUS status = readOnce(block.data() + received, 1, got); status != FT_OK) {
                     received = 0;
-                    return m_dwLineLost != LR_OK ? m_dwLineLost : LR_D2XX_BASE + status;
+                    return LR_D2XX_BASE + status;
                 }
                 if (got == 0) {
                     break;
@@ -366,9 +363,10 @@ LinkResult ReaderPort::SetReadMode(uint32_t mode) {
             return LR_D2XX_NO_FUNCTION;
         }
         const uint32_t readTimeout = polling ? kUsbPollingReadTimeout : kUsbReadTimeout;
-        if (table.FT_SetTimeouts(m_ftHandle, readTimeout, kUsbWriteTimeout) != FT_OK && IsOpen() &&
-            ReOpenAfterFault() == LR_OK) {
-            table.FT_SetTimeouts(m_ftHandle, readTimeout, kUsbWriteTimeout);
+        if (table.FT_SetTimeouts(m_ftHandle, readTimeout, kUsbWriteTimeout) != FT_OK && IsOpen()) {
+            const LinkResult reopened = ReOpenPort();
+            const FT_STATUS status = table.FT_SetTimeouts(m_ftHandle, readTimeout, kUsbWriteTimeout);
+            NoteBridgeFault(reopened, status);
         }
         return LR_OK;
     }
@@ -397,12 +395,10 @@ LinkResult ReaderPort::NoteLineError(int error) {
     return static_cast<LinkResult>(error);
 }
 
-LinkResult ReaderPort::ReOpenAfterFault() {
-    const LinkResult result = ReOpenPort();
-    if (result != LR_OK) {
-        m_dwLineLost = result;
+void ReaderPort::NoteBridgeFault(LinkResult reopened, FT_STATUS retried) {
+    if (reopened != LR_OK && retried != FT_OK) {
+        m_dwLineLost = LR_D2XX_BASE + retried;
     }
-    return result;
 }
 
 LinkResult ReaderPort::LineFault() const {

@@ -99,8 +99,9 @@ private:
     LinkResult OpenUsb(const std::function<FT_STATUS(const D2xxTable&, FT_HANDLE*)>& open);
     // A serial line's failed call: an error that means the device is gone marks the line lost.
     LinkResult NoteLineError(int error);
-    // A USB bridge that failed a transfer is re-opened; when that fails, the line is lost.
-    LinkResult ReOpenAfterFault();
+    // A USB bridge that failed a call is re-opened and the call made once more: when neither
+    // worked, the bridge is gone and the line lost with the second call's status.
+    void NoteBridgeFault(LinkResult reopened, FT_STATUS retried);
 
     std::shared_ptr<D2xxProvider> m_d2xx;
     SerialPortList* m_pPorts;

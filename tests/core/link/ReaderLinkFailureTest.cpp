@@ -215,7 +215,7 @@ TEST_F(LinkFailureTest, ABridgeLostInsideAnAcknowledgementWaitGivesItsErrorNotNo
     };
     uint8_t status = 0;
     ByteBuffer answer;
-    EXPECT_EQ(link.Transact(0x45, ByteBuffer{}, status, answer), LR_D2XX_BASE + FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(link.Transact(0x45, ByteBuffer{}, status, answer), LR_D2XX_BASE + FT_IO_ERROR);
     EXPECT_EQ(status, kStatusSerialError);
     EXPECT_EQ(bridge->written, Bytes{STX}) << "the attempts after the loss leave the bridge alone";
     EXPECT_EQ(window.Text(), ">> 02 \n");

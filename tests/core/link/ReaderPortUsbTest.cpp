@@ -197,11 +197,11 @@ TEST_F(UsbPort, AFailedReadIsRetriedOnceAfterReopening) {
 }
 
 TEST_F(UsbPort, ABridgeThatCannotBeReopenedIsLostAndLeftAlone) {
-    const LinkResult gone = LR_D2XX_BASE + FT_DEVICE_NOT_FOUND;
-    bridge->Fail("FT_Write", FT_IO_ERROR);
+    const LinkResult gone = LR_D2XX_BASE + FT_IO_ERROR;
+    bridge->Fail("FT_Write", FT_IO_ERROR, 2);
     bridge->Fail("FT_Open", FT_DEVICE_NOT_FOUND);
     EXPECT_EQ(port.Write(ByteBuffer{0x02}), gone);
-    EXPECT_EQ(bridge->Calls(), (Calls{"FT_Write(1)", "FT_Close()", "FT_Open(0)"}));
+    EXPECT_EQ(bridge->Calls(), (Calls{"FT_Write(1)", "FT_Close()", "FT_Open(0)", "FT_Write(1)"}));
     EXPECT_FALSE(port.IsOpen());
     EXPECT_EQ(port.GetLineLost(), gone);
 

@@ -108,7 +108,7 @@ TEST(ReaderSession, ABridgeThatCannotBeReopenedIsClosedAndReportedWithItsError) 
         &bench.context, RequestCard, [&result](LinkResult r) { result = r; }, true));
     bench.session.WaitForIdle();
 
-    EXPECT_EQ(result, LR_D2XX_BASE + FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(result, LR_D2XX_BASE + FT_IO_ERROR);
     const std::string text = "Connection to the USB reader lost: " + LinkResultText(result);
     ASSERT_EQ(lost.size(), 1);
     EXPECT_EQ(lost[0][0].toString().toStdString(), text);
