@@ -628,12 +628,33 @@ void CProductionDialog::Program() {
     bool serialSent = false;
     const bool ok = RunJob(request.inputs, recorded, &serialSent);
     m_form.EndProgram(ok, serialSent);
+    if (ok || serialSent) {
+        m_bCountedWithoutLedger = m_bCountedWithoutLedger || m_pLedger == nullptr;
+    }
     if (!recorded) {
+        ++m_nUnrecorded;
         // A reader programmed without its line would go untraced: the series stops here.
         m_form.ToggleRange(false);
     }
     ShowControls();
     ShowLedger();
+}
+
+QString CProductionDialog::CloseWarning() const {
+    QStringList warnings;
+    if (m_nUnrecorded > 0) {
+        warnings << QStringLiteral(
+                        "%1 programming run(s) of this session could not be written to the "
+                        "production record or the ledger.")
+                        .arg(m_nUnrecorded);
+    }
+    if (m_bCountedWithoutLedger) {
+        // Without a ledger the next number lives in the page only.
+        warnings << QStringLiteral(
+            "With no production ledger, the serial numbers counted on the Production "
+            "page start again after a restart.");
+    }
+    return warnings.join(QLatin1Char('\n'));
 }
 
 bool CProductionDialog::RunJob(ProgrammingInputs inputs, bool& recorded, bool* serialSent) {

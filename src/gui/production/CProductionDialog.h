@@ -89,6 +89,8 @@ public:
     void SetProfilePath(const std::string& path) { m_strProfilePath = path; }
     void SetRecordPath(const std::string& path);
     const ProductionRecord& GetRecord() const { return m_record; }
+    // Runs this session could not record, and numbers counted with no ledger to keep them.
+    QString CloseWarning() const override;
     const ProductionForm& GetForm() const { return m_form; }
     // The ledger in use: nullptr without one, chosen ("No ledger") or failed (GetLedgerError).
     Ledger* GetLedger() const { return m_pLedger.get(); }
@@ -157,6 +159,8 @@ private:
     std::vector<uint32_t> m_openNumbers;  // the numbers of runs whose outcome is unknown
     // A "Program r&ange..." series runs all its readers in one progress dialog.
     bool m_bSeries = false;
+    int m_nUnrecorded = 0;
+    bool m_bCountedWithoutLedger = false;
     int m_nSeriesReader = 0;  // the reader of the series now programmed, from 1
     QString m_strLastRun;     // how the last run ended, kept while the next one runs
     std::unique_ptr<CProgrammingDialog> m_pSeriesDialog;

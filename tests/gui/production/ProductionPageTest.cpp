@@ -552,7 +552,12 @@ TEST_F(ProductionPageTest, TheRecordIsShownCanBeMovedAndAFailedWriteIsReported) 
     m_page.SetRecordPath(blocked.string());
     m_messages.Clear();
     SetText(P::IDC_MIFARE_SERIAL, "3");
+    EXPECT_EQ(m_page.CloseWarning(), QString());
     Press(P::IDC_PROGRAM);
+    // Closing the program now asks first: the run is in neither place.
+    EXPECT_EQ(m_page.CloseWarning(),
+              "1 programming run(s) of this session could not be written to the production record or the "
+              "ledger.");
     EXPECT_EQ(m_reader->GetSerialText(), "0x00000003");
     EXPECT_EQ(m_messages.Texts(),
               QStringList{QString::fromStdString("Could not write the production record " + blocked.string() +
@@ -659,9 +664,13 @@ TEST_F(ProductionPageTest, ALedgerThatCannotBeOpenedStopsProgrammingUntilNoLedge
     another.OnSetActive();
     m_session.WaitForIdle();
     EXPECT_EQ(qobject_cast<QLabel*>(FindControl(&another, P::IDC_STATUS))->text(), noLedger);
+    EXPECT_EQ(m_page.CloseWarning(), QString());
     Press(P::IDC_PROGRAM);
     EXPECT_EQ(m_reader->GetSerialText(), "0x00000000");
     EXPECT_TRUE(Runs().empty());
+    EXPECT_EQ(m_page.CloseWarning(),
+              "With no production ledger, the serial numbers counted on the Production "
+              "page start again after a restart.");
     EXPECT_TRUE(m_messages.Texts().isEmpty()) << m_messages.Texts().join('|').toStdString();
 }
 
