@@ -1,5 +1,7 @@
 #include "commands/WaitCardExchange.h"
 
+#include <cerrno>
+
 #include "link/ReaderLink.h"
 
 WaitCardExchange::WaitCardExchange(ReaderLink& link, Clock& clock) : m_link(link), m_clock(clock) {}
@@ -8,6 +10,7 @@ void WaitCardExchange::Start() {
     m_bRunning = true;
     m_bResetOnStop = true;
     m_bAccepted = false;
+    m_result = LR_OK;
     m_nWaitCardStep = WaitCardArm;
 }
 
@@ -95,12 +98,16 @@ WaitCardReport WaitCardExchange::RunStep() {
             if (port != nullptr) {
                 port->Purge();
             }
-            m_nWaitCardStep = m_link.WaitForCard() == LR_OK ? WaitCardAwaitStx : WaitCardEnd;
+            m_result = m_link.WaitForCard();
+            m_nWaitCardStep = m_result == LR_OK ? WaitCardAwaitStx : WaitCardEnd;
             break;
         case WaitCardAwaitStx: {
             ByteBuffer byte;
             uint32_t received = 0;
-            if (port == nullptr || port->Read(byte, 1, received) != LR_OK) {
+            if (port == nullptr) {
+                m_result = EBADF;  // as a port that is not open answers
+                End();
+            } else if (m_result = port->Read(byte, 1, received); m_result != LR_OK) {
                 End();
             } else if (uint8_t first = 0; byte.GetAt(0, first) && first == STX) {
                 m_nWaitCardStep = WaitCardAckStx;
@@ -110,7 +117,8 @@ WaitCardReport WaitCardExchange::RunStep() {
             break;
         }
         case WaitCardAckStx:
-            if (port == nullptr || port->Write(ByteBuffer{DLE}) != LR_OK) {
+            m_result = port != nullptr ? port->Write(ByteBuffer{DLE}) : EBADF;
+            if (m_result != LR_OK) {
                 End();
                 break;
             }
@@ -125,6 +133,7 @@ WaitCardReport WaitCardExchange::RunStep() {
             const LinkResult result = port != nullptr ? port->Read(bytes, kReadSize, received) : LR_NO_ANSWER;
             if (received == 0) {
                 if (result != LR_OK && m_clock.GetTickCount() - m_dwLastDataTick >= kQuietLimitMs) {
+                    m_result = result;
                     End();
                 } else {
                     report.dwNextDelayMs = kIdlePollMs;

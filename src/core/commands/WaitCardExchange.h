@@ -5,6 +5,7 @@
 
 #include "link/ByteBuffer.h"
 #include "link/Clock.h"
+#include "link/LinkResult.h"
 #include "stepping/StepMachine.h"
 
 class ReaderLink;
@@ -59,6 +60,9 @@ public:
     void SetCardSerial(uint32_t serial) { m_dwCardSerial = serial; }
     // The last run ended with a report that passed its checks (and was acknowledged).
     bool IsCardAccepted() const { return m_bAccepted; }
+    // The failure that ended the last run: arming it (the reader's refusal too), a read, the
+    // acknowledgement. LR_OK when it ended with a report, accepted or refused, or at the user's stop.
+    LinkResult GetResult() const { return m_result; }
 
     // The end of a telegram in the collected bytes: the index of the ETX of its closing DLE ETX,
     // taking doubled DLE bytes as data; -1 while it has not arrived.
@@ -77,6 +81,7 @@ private:
     bool m_bRunning = false;
     bool m_bResetOnStop = false;
     bool m_bAccepted = false;
+    LinkResult m_result = LR_OK;
     int m_nWaitCardStep = WaitCardArm;
     uint32_t m_dwCardSerial = 0;
 

@@ -76,6 +76,17 @@ TEST_F(WaitCardSimTest, StoppingWhileTheReaderWaitsSendsReset) {
     EXPECT_FALSE(reader->IsWaitingForCard());
 }
 
+TEST_F(WaitCardSimTest, ASilentReaderEndsTheRunWithNoAnswer) {
+    SimFaults faults;
+    faults.silent = true;
+    reader->SetFaults(faults);
+    exchange.Start();
+    RunSteps(exchange, clock);
+    EXPECT_FALSE(exchange.IsRunning());
+    EXPECT_FALSE(exchange.IsCardAccepted());
+    EXPECT_EQ(exchange.GetResult(), LR_NO_ANSWER);
+}
+
 class WaitCardScriptedTest : public ScriptedLinkTest {
 protected:
     // Arms the reader, which then opens a report with STX (after a stray byte) and sends report
@@ -135,6 +146,7 @@ TEST_F(WaitCardScriptedTest, ReportIsAcceptedOnlyWhenStatusLengthAndCheckPass) {
         EXPECT_EQ(lines[lines.size() - 2], c.line);
         EXPECT_EQ(exchange.GetCardSerial(), c.serial) << "a refused report leaves the serial as it was";
         EXPECT_EQ(exchange.IsCardAccepted(), c.answer == DLE);
+        EXPECT_EQ(exchange.GetResult(), LR_OK) << "the line did not fail";
     }
 }
 
@@ -156,6 +168,7 @@ TEST_F(WaitCardScriptedTest, ReportFallingSilentEndsOnlyWhenAReadFailsHalfASecon
     EXPECT_FALSE(exchange.IsRunning());
     EXPECT_EQ(bridge->written, Bytes{DLE}) << "neither acknowledged nor refused";
     EXPECT_EQ(exchange.GetCardSerial(), 0xCAFE0000u);
+    EXPECT_EQ(exchange.GetResult(), LR_D2XX_BASE + FT_IO_ERROR);
 }
 
 }  // namespace
