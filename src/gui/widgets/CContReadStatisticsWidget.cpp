@@ -5,6 +5,8 @@
 
 #include <QChart>
 #include <QChartView>
+#include <QEvent>
+#include <QFontMetricsF>
 #include <QFormLayout>
 #include <QFrame>
 #include <QGraphicsLayout>
@@ -55,9 +57,6 @@ CContReadStatisticsWidget::CContReadStatisticsWidget(QWidget* parent) : QWidget(
     form->setVerticalSpacing(1);
     m_pState = AddFigure(form, tr("Continuous read:"));
     m_pCycles = AddFigure(form, tr("Cycles:"));
-    // Wide enough for a long run's counts: the plot beside them does not shift as they grow.
-    m_pCycles->setMinimumWidth(m_pCycles->fontMetrics().horizontalAdvance(
-        tr("%1 (%2 completed)").arg(QStringLiteral("000000000"), QStringLiteral("000000000"))));
     m_pAttemptedRate = AddFigure(form, tr("Cycles per second:"));
     m_pRate = AddFigure(form, tr("Completed per second:"));
     m_pSuccess = AddFigure(form, tr("Success rate:"));
@@ -144,7 +143,41 @@ CContReadStatisticsWidget::CContReadStatisticsWidget(QWidget* parent) : QWidget(
     layout->addWidget(m_pHintFrame);
     layout->addWidget(m_pNotice);
 
+    ReserveFigureWidth();
     Show(ContReadFigures{});
+}
+
+void CContReadStatisticsWidget::ReserveFigureWidth() {
+    // The widest text a figure takes in a run of days, in the font the panel has now (the sheet
+    // enlarges it after construction): the plot beside the figures keeps its place as they grow.
+    // Digits are as wide as each other; a pixel more for the rounding of other figures' widths.
+    const QFontMetricsF metrics(m_pCycles->font());
+    qreal widest = 0;
+    for (const QString& text :
+         {tr("%1 (%2 completed)").arg(QStringLiteral("000000000"), QStringLiteral("000000000")),
+          tr("stopping..."), QStringLiteral("00000.0"), QStringLiteral("100.0 %"),
+          QStringLiteral("0000:00:00.0")}) {
+        widest = std::max(widest, metrics.horizontalAdvance(text));
+    }
+    m_pCycles->setMinimumWidth(static_cast<int>(std::ceil(widest)) + 1);
+}
+
+QSize CContReadStatisticsWidget::sizeHint() const {
+    // The hint comes and goes with the figures: room for two lines of it, so that a page that
+    // reserves this much shows it without growing.
+    QSize size = QWidget::sizeHint();
+    if (m_pHintFrame->isHidden()) {
+        size.rheight() +=
+            layout()->spacing() + m_pHintFrame->sizeHint().height() + fontMetrics().lineSpacing();
+    }
+    return size;
+}
+
+void CContReadStatisticsWidget::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::FontChange && m_pCycles != nullptr) {
+        ReserveFigureWidth();
+    }
 }
 
 QLabel* CContReadStatisticsWidget::AddFigure(QFormLayout* form, const QString& name) {
@@ -161,6 +194,16 @@ void CContReadStatisticsWidget::StartRun(const ContReadOptions& options) {
     m_dwSampleMs = 0;
     m_nSampleCycles = 0;
     m_dwIntervalMs = ContReadStatistics::kFirstIntervalMs;
+    m_bStopping = false;
+}
+
+void CContReadStatisticsWidget::SetStopping(bool stopping) {
+    m_bStopping = stopping;
+    ShowState();
+}
+
+void CContReadStatisticsWidget::ShowState() {
+    m_pState->setText(!m_bRunning ? tr("stopped") : m_bStopping ? tr("stopping...") : tr("running"));
 }
 
 QString CContReadStatisticsWidget::Figure(const QString& name) const {
@@ -175,7 +218,8 @@ QString CContReadStatisticsWidget::Figure(const QString& name) const {
 }
 
 void CContReadStatisticsWidget::Show(const ContReadFigures& figures) {
-    m_pState->setText(figures.bRunning ? tr("running") : tr("stopped"));
+    m_bRunning = figures.bRunning;
+    ShowState();
     m_pCycles->setText(tr("%1 (%2 completed)").arg(figures.nCycles).arg(figures.nCompleted));
     const double attempted =
         figures.dwElapsedMs == 0 ? 0 : 1000.0 * static_cast<double>(figures.nCycles) / figures.dwElapsedMs;

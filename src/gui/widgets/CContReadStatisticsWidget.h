@@ -31,6 +31,9 @@ public:
     // A run starts: its plot begins empty, and the hint speaks of what it reads with.
     void StartRun(const ContReadOptions& options);
     void Show(const ContReadFigures& figures);
+    // The user has stopped the run, whose last step and switch-off are still to end: a run that
+    // is still running shows as stopping.
+    void SetStopping(bool stopping);
     // A line under the figures for what the run says once (a silent PC beep); empty hides it.
     void SetNotice(const QString& text);
 
@@ -38,8 +41,15 @@ public:
     // and "Hint" (empty while hidden).
     QString Figure(const QString& name) const;
 
+    QSize sizeHint() const override;
+
+protected:
+    void changeEvent(QEvent* event) override;
+
 private:
+    void ReserveFigureWidth();
     QLabel* AddFigure(class QFormLayout* form, const QString& name);
+    void ShowState();
     // Takes a point of the attempted rate when a whole interval has passed since the last one.
     void SampleAttempted(const ContReadFigures& figures);
 
@@ -50,6 +60,8 @@ private:
     uint32_t m_dwSampleMs = 0;
     uint64_t m_nSampleCycles = 0;
     uint32_t m_dwIntervalMs = ContReadStatistics::kFirstIntervalMs;
+    bool m_bStopping = false;
+    bool m_bRunning = false;
 
     QLabel* m_pState = nullptr;
     QLabel* m_pCycles = nullptr;

@@ -2,6 +2,7 @@
 
 #include <QChart>
 #include <QChartView>
+#include <QCoreApplication>
 #include <QLineSeries>
 #include <QValueAxis>
 
@@ -93,6 +94,50 @@ TEST_F(ContReadStatisticsWidgetTest, ALongRunPlotsWholeInABoundedNumberOfPoints)
     for (const QPointF& point : points) {
         EXPECT_DOUBLE_EQ(point.y(), 10.0);
     }
+}
+
+// Released, a run still ends its last step and its switch-off: until then it shows as stopping,
+// also through the refreshes meanwhile.
+TEST_F(ContReadStatisticsWidgetTest, AStoppedRunShowsStoppingUntilItsFiguresSayStopped) {
+    Run(1000, 2, ContReadSwitchOff, LR_OK);
+    EXPECT_EQ(m_widget.Figure("Continuous read:"), "running");
+    m_widget.SetStopping(true);
+    EXPECT_EQ(m_widget.Figure("Continuous read:"), "stopping...");
+    Run(1500, 2, ContReadSwitchOff, LR_OK);
+    EXPECT_EQ(m_widget.Figure("Continuous read:"), "stopping...");
+    m_statistics.Stop(m_now);
+    m_widget.Show(m_statistics.Figures(m_now));
+    EXPECT_EQ(m_widget.Figure("Continuous read:"), "stopped");
+    m_widget.StartRun(ContReadOptions{});
+    m_statistics.Start(m_now);
+    m_widget.Show(m_statistics.Figures(m_now));
+    EXPECT_EQ(m_widget.Figure("Continuous read:"), "running");
+}
+
+// The figures of a run of days take no more room than the first ones, in the font the panel is
+// given after it was made (the sheet enlarges it): the plot beside them stays where it was.
+TEST_F(ContReadStatisticsWidgetTest, ThePlotKeepsItsPlaceAsTheFiguresGrow) {
+    QFont larger = m_widget.font();
+    larger.setPointSizeF(larger.pointSizeF() * 1.1);
+    m_widget.setFont(larger);
+    m_widget.resize(800, 400);
+    m_widget.show();
+    Run(1000, 2, ContReadSwitchOff, LR_OK);
+    QCoreApplication::processEvents();
+    const auto* plot = m_widget.findChild<QChartView*>();
+    const int x = plot->x();
+
+    ContReadFigures days = m_statistics.Figures(m_now);
+    days.nCycles = 999999999;
+    days.nCompleted = 999999998;
+    days.failuresByStep.fill(99999999);
+    days.dwElapsedMs = 999u * 3600 * 1000;
+    days.dCyclesPerSecond = 9999.9;
+    days.dSuccessPercent = 100;
+    m_widget.Show(days);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(m_widget.Figure("Cycles:"), "999999999 (999999998 completed)");
+    EXPECT_EQ(plot->x(), x);
 }
 
 }  // namespace

@@ -16,6 +16,8 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSplitter>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -52,6 +54,25 @@ QString Text(uint32_t id) {
 
 QString Q(const std::string& text) {
     return QString::fromStdString(text);
+}
+
+// Why a command came to nothing, in the user's words; empty when the reader answered, whatever its
+// status: the command's own status line says that in the output window.
+QString FailureText(LinkResult result) {
+    if (result == LR_OK || (result > LR_READER_BASE && result <= LR_READER_BASE + 0xFF)) {
+        return {};
+    }
+    if (result == LR_NO_ANSWER) {
+        return QStringLiteral("No answer from the reader.");
+    }
+    const QString text = Q(LinkResultText(result));
+    if (IsLineLost(result)) {
+        return QStringLiteral("The line to the reader failed: %1.").arg(text);
+    }
+    if (result < 0x20000000) {  // any other error of the port's system calls
+        return QStringLiteral("The port failed: %1.").arg(text);
+    }
+    return QStringLiteral("The command failed: %1.").arg(text);
 }
 
 // The statistics log chosen last, in the user's settings: the next start offers it again.
@@ -235,7 +256,6 @@ CMifareCommandsDlg::CMifareCommandsDlg(CReaderSession& session, QWidget* parent)
     }
     grid->addLayout(modes, 4, 3);
     m_pCommandGrid = grid;
-    EqualizeColumns();
 
     // The caption belongs to the output window: it goes and comes back with it.
     m_pOutputPane = new QWidget(this);
@@ -262,12 +282,20 @@ CMifareCommandsDlg::CMifareCommandsDlg(CReaderSession& session, QWidget* parent)
 
     // The live statistics of continuous read take the output window's place while it runs, and
     // stay beside it after the stop until the next start.
-    m_pStatistics = new CContReadStatisticsWidget(this);
-    m_pStatistics->hide();
+    m_pStatistics = new CContReadStatisticsWidget;
+    m_pStatisticsArea = new QScrollArea(this);
+    m_pStatisticsArea->setFrameShape(QFrame::NoFrame);
+    m_pStatisticsArea->setWidgetResizable(true);
+    m_pStatisticsArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_pStatisticsArea->setWidget(m_pStatistics);
+    // On the page's own background, as the output window's caption is.
+    m_pStatisticsArea->viewport()->setAutoFillBackground(false);
+    m_pStatistics->setAutoFillBackground(false);
+    ShowStatistics(false);
     auto* outputArea = new QSplitter(Qt::Horizontal, this);
     outputArea->setChildrenCollapsible(false);
     outputArea->addWidget(m_pOutputPane);
-    outputArea->addWidget(m_pStatistics);
+    outputArea->addWidget(m_pStatisticsArea);
     outputArea->setStretchFactor(0, 1);
     outputArea->setStretchFactor(1, 1);
 
@@ -295,6 +323,8 @@ CMifareCommandsDlg::CMifareCommandsDlg(CReaderSession& session, QWidget* parent)
     connect(m_pContRead, &QPushButton::clicked, this, &CMifareCommandsDlg::OnContRead);
     connect(m_pWaitCard, &QPushButton::clicked, this, &CMifareCommandsDlg::OnWaitCard);
 
+    EqualizeColumns();
+    ReserveStatisticsRoom();
     ApplyTooltips(this);
     m_pTimestamps->setToolTip(tr("Put the time before each line of the output window."));
     m_pSaveOutput->setToolTip(tr("Click to save the output window's contents as text."));
@@ -334,7 +364,20 @@ void CMifareCommandsDlg::changeEvent(QEvent* event) {
     CPropertyPage::changeEvent(event);
     if (event->type() == QEvent::FontChange && m_pCommandGrid != nullptr) {
         EqualizeColumns();
+        ReserveStatisticsRoom();
     }
+}
+
+void CMifareCommandsDlg::ReserveStatisticsRoom() {
+    m_pOutputPane->setMinimumHeight(m_pStatistics->sizeHint().height());
+    // Only ever scrolled up and down: never narrower than the figures and the plot beside them.
+    m_pStatisticsArea->setMinimumWidth(m_pStatistics->minimumSizeHint().width() +
+                                       m_pStatisticsArea->verticalScrollBar()->sizeHint().width());
+}
+
+void CMifareCommandsDlg::ShowStatistics(bool show) {
+    m_pStatistics->setVisible(show);
+    m_pStatisticsArea->setVisible(show);
 }
 
 void CMifareCommandsDlg::SetSheetObjects(CAllControlsSheet* sheet, bool hitag2) {
@@ -363,11 +406,15 @@ bool CMifareCommandsDlg::OnSetActive() {
         return true;
     }
     // The default key load is the page's own business and stays out of the trace; the window is
-    // attached again once it is done. Refused only once the program is closing.
+    // attached again once it is done. Refused only once the program is closing. A reader that does
+    // not answer it is named under the window at once, before the user presses anything.
+    ShowOutcome(QString());
     (void)m_session.PostWhenIdle(
-        this, [window = m_session.TraceTarget(m_pOutput)](ReaderPort& port, ReaderLink& link) {
+        this,
+        [window = m_session.TraceTarget(m_pOutput)](ReaderPort& port, ReaderLink& link) {
             return LoadDefaultKey(port, link, window);
-        });
+        },
+        [this](LinkResult result) { ShowOutcome(FailureText(result)); });
     return true;
 }
 
@@ -388,6 +435,9 @@ void CMifareCommandsDlg::UpdateControls() {
     m_bWaitCard = m_pWaitCard->isChecked() ? 1 : 0;
 
     const bool open = IsPortOpen();
+    // A released mode button whose mode has not ended yet: the last step and the mode's own end
+    // (a switch-off, a Reset) still run, against a silent reader for seconds.
+    const bool stopping = m_pDriver->IsRunning() && !m_bContRead && !m_bWaitCard;
     bool commands = false;
     bool clear = false;
     bool output = false;
@@ -395,22 +445,26 @@ void CMifareCommandsDlg::UpdateControls() {
     bool waitCard = false;
     if (!open) {
         m_strLegend = Text(IDS_NOT_CONNECTED);
+    } else if (stopping) {
+        output = m_mode == Mode::WaitCard;
+        m_strLegend =
+            m_mode == Mode::ContRead ? tr("Stopping continuous read...") : tr("Stopping wait card...");
     } else if (!m_bContRead && !m_bWaitCard) {
         commands = clear = output = true;
         contRead = waitCard = true;
-        m_strLegend = Text(IDS_LEGEND);
+        m_strLegend = m_strOutcome.isEmpty() ? Text(IDS_LEGEND) : m_strOutcome;
         // While an exchange runs nothing that would start another one can be pressed.
         if (IsBusy()) {
             commands = clear = contRead = waitCard = false;
         }
-    } else {
+    } else if (m_bContRead) {
         m_strLegend = Text(IDS_MODE_RUNNING);
-        if (m_bContRead) {
-            contRead = true;
-        } else {
-            waitCard = true;
-            output = clear = true;
-        }
+        contRead = true;
+    } else {
+        // The output window stays on and shows the exchange: say what the page waits for.
+        m_strLegend = tr("Waiting for a card to enter the reader's field. Press Wait card again to stop.");
+        waitCard = true;
+        output = clear = true;
     }
     for (QPushButton* button : m_commandButtons) {
         button->setEnabled(commands);
@@ -418,11 +472,17 @@ void CMifareCommandsDlg::UpdateControls() {
     m_pClear->setEnabled(clear);
     m_pOutput->setEnabled(output);
     // What the window already holds can be kept, connected or not, except while the trace is off.
-    m_pTimestamps->setEnabled(!m_bContRead);
-    m_pSaveOutput->setEnabled(!m_bContRead);
+    const bool traceOff = m_bContRead || (stopping && m_mode == Mode::ContRead);
+    m_pTimestamps->setEnabled(!traceOff);
+    m_pSaveOutput->setEnabled(!traceOff);
     m_pContRead->setEnabled(contRead);
     m_pWaitCard->setEnabled(waitCard);
     m_pLegend->setText(m_strLegend);
+}
+
+void CMifareCommandsDlg::ShowOutcome(const QString& text) {
+    m_strOutcome = text;
+    UpdateControls();
 }
 
 void CMifareCommandsDlg::OnBusyChanged(bool /*busy*/) {
@@ -438,12 +498,18 @@ void CMifareCommandsDlg::OnCommand(Command command) {
 
 void CMifareCommandsDlg::Send(Command command) {
     auto parameters = std::make_shared<CommandParameters>(m_parameters);
+    m_strOutcome.clear();
     const bool posted = m_session.Post(
         this,
         [command, parameters](ReaderPort& port, ReaderLink& link) {
             return RunCommand(command, *parameters, port, link);
         },
-        [this, parameters](LinkResult) { m_parameters.dwCardSerial = parameters->dwCardSerial; });
+        [this, parameters](LinkResult result) {
+            m_parameters.dwCardSerial = parameters->dwCardSerial;
+            // The trace shows nothing of a command that got no answer (Request not even a status
+            // line): the label says what became of it.
+            ShowOutcome(FailureText(result));
+        });
     // The buttons are disabled while an exchange runs; should a press still slip through, say so.
     if (!posted) {
         QApplication::beep();
@@ -489,6 +555,10 @@ void CMifareCommandsDlg::OnContRead() {
     UpdateControls();
     if (!m_bContRead) {
         m_pDriver->Stop();
+        // Until the last step and the switch-off are done, the run is stopping, not running.
+        m_pStatistics->SetStopping(m_pDriver->IsRunning());
+        RefreshStatistics();
+        UpdateControls();
         return;
     }
     if (IsBusy()) {
@@ -515,13 +585,15 @@ void CMifareCommandsDlg::OnContRead() {
         m_pPcBeep = std::make_unique<PcBeep>();
     }
     m_session.SetTraceWindow(nullptr, TraceModeHex);
+    m_strOutcome.clear();
+    m_mode = Mode::ContRead;
     m_pCycle->Start(options, m_logFile.IsOpen() ? &m_logFile : nullptr, m_pPcBeep.get());
     m_pStatistics->StartRun(options);
     if (!options.bPcBeep) {
         m_pStatistics->SetNotice(QString());  // a silent beep's notice is given once and then kept
     }
     m_pOutputPane->hide();
-    m_pStatistics->show();
+    ShowStatistics(true);
     RefreshStatistics();
     m_pStatisticsTimer->start();
     m_pDriver->Start(
@@ -530,6 +602,7 @@ void CMifareCommandsDlg::OnContRead() {
             if (!stopped) {
                 m_pContRead->setChecked(false);  // the automatic stop
             }
+            m_mode = Mode::None;
             ContReadStopped();
         });
 }
@@ -562,6 +635,7 @@ void CMifareCommandsDlg::OnWaitCard() {
     UpdateControls();
     if (!m_bWaitCard) {
         m_pDriver->Stop();
+        UpdateControls();
         return;
     }
     if (IsBusy()) {
@@ -569,15 +643,31 @@ void CMifareCommandsDlg::OnWaitCard() {
         UpdateControls();
         return;
     }
+    // An earlier run's figures have nothing to say about this mode.
+    ShowStatistics(false);
+    m_strOutcome.clear();
+    m_mode = Mode::WaitCard;
     m_pWaitCardExchange->SetCardSerial(m_parameters.dwCardSerial);
     m_pWaitCardExchange->Start();
     m_pDriver->Start(*m_pWaitCardExchange, 0, {}, [this](bool stopped) {
+        m_mode = Mode::None;
+        QString outcome;
         if (!stopped) {
             // The exchange ended by itself: no Reset; a card that was accepted is the one Select takes.
             m_parameters.dwCardSerial = m_pWaitCardExchange->GetCardSerial();
             m_pWaitCard->setChecked(false);
+            if (m_pWaitCardExchange->IsCardAccepted()) {
+                // As the command line prints a serial number: most significant byte first.
+                const QString serial = QString::number(m_parameters.dwCardSerial, 16).rightJustified(8, '0');
+                outcome = tr("Card %1 entered.").arg(serial.toUpper());
+            } else {
+                outcome = FailureText(m_pWaitCardExchange->GetResult());
+                if (outcome.isEmpty()) {
+                    outcome = tr("Wait card ended without a card.");
+                }
+            }
         }
-        UpdateControls();
+        ShowOutcome(outcome);
     });
 }
 

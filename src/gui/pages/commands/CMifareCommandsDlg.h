@@ -22,6 +22,7 @@ class QComboBox;
 class QGridLayout;
 class QLabel;
 class QPushButton;
+class QScrollArea;
 class QTimer;
 class WaitCardExchange;
 class OutputWindow;
@@ -107,6 +108,10 @@ protected:
 
 private:
     void EqualizeColumns();
+    // The output window is as high as the statistics that take its place: the window keeps its
+    // size when they appear.
+    void ReserveStatisticsRoom();
+    void ShowStatistics(bool show);
     // A command button: its parameter dialog, if it has one, then the command on the worker.
     void OnCommand(Command command);
     void OnClear();
@@ -124,6 +129,9 @@ private:
     void ContReadStopped();
     void ShowHighlight(int step);
     void RefreshStatistics();
+    // What the last command or wait card came to, in words, in place of the legend until the next
+    // one; an empty text brings the legend back.
+    void ShowOutcome(const QString& text);
 
     // Hands command with the page's parameters to the worker; what it answers into them comes
     // back once the answer is in.
@@ -140,11 +148,17 @@ private:
     QComboBox* m_pTimestamps = nullptr;
     QPushButton* m_pSaveOutput = nullptr;
     CContReadStatisticsWidget* m_pStatistics = nullptr;
+    // The statistics scroll rather than grow the window where the room reserved is not enough.
+    QScrollArea* m_pStatisticsArea = nullptr;
 
     std::unique_ptr<ContinuousReadCycle> m_pCycle;
     std::unique_ptr<WaitCardExchange> m_pWaitCardExchange;
     std::unique_ptr<PcBeep> m_pPcBeep;
     // Runs the steps of the two modes on the worker.
     std::unique_ptr<CStepDriver> m_pDriver;
+    // The mode the driver runs: after its button is released it is still stopping.
+    enum class Mode { None, ContRead, WaitCard };
+    Mode m_mode = Mode::None;
+    QString m_strOutcome;
     QTimer* m_pStatisticsTimer = nullptr;
 };

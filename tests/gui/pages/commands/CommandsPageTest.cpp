@@ -56,6 +56,9 @@ protected:
     }
 
     QPushButton* Button(uint32_t id) { return qobject_cast<QPushButton*>(FindControl(&m_page, id)); }
+    QString Label() {
+        return qobject_cast<QLabel*>(FindControl(&m_page, CMifareCommandsDlg::IDC_LEGEND))->text();
+    }
 
     // Presses the button and waits for the answer; answer handles the dialog it opens, if any.
     void Press(uint32_t id, std::function<bool(QDialog*)> answer = {}) {
@@ -233,6 +236,30 @@ TEST_F(CommandsPageTest, ShowsTheReadersAnswerInTheWindow) {
     EXPECT_EQ(Output(), "");
 }
 
+// A command that gets no answer leaves the trace as quiet as the command has it; the label under the
+// window says what happened, until the next command.
+TEST_F(CommandsPageTest, ACommandWithoutAnAnswerSaysWhyUnderTheWindow) {
+    Connect();
+    const QString legend = Label();
+    SimFaults faults;
+    faults.silent = true;
+    m_reader->SetFaults(faults);
+    Press(CMifareCommandsDlg::IDC_REQUEST);
+    EXPECT_EQ(Label(), "No answer from the reader.");
+    const QStringList lines = Output().split('\n', Qt::SkipEmptyParts);
+    EXPECT_FALSE(lines.isEmpty());
+    for (const QString& line : lines) {
+        EXPECT_EQ(line, ">> 02 ");  // what went out, and no status line
+    }
+    m_reader->SetFaults({});
+    Press(CMifareCommandsDlg::IDC_RESET);
+    EXPECT_EQ(Label(), legend);
+    // A reader that answers says it all in the window.
+    m_reader->LeaveCard(kUid);
+    Press(CMifareCommandsDlg::IDC_REQUEST);
+    EXPECT_EQ(Label(), legend);
+}
+
 TEST_F(CommandsPageTest, SelectSendsTheSerialNumberOfTheLastAnticollision) {
     Connect();
     Press(CMifareCommandsDlg::IDC_SELECT);
@@ -389,13 +416,14 @@ TEST_F(CommandsPageTest, ShowsItsFourStates) {
         QString label;
     };
     const QString running = "The output window is disabled during continuous read.";
+    const QString waiting = "Waiting for a card to enter the reader's field. Press Wait card again to stop.";
     const State states[] = {
         {"port closed", false, false, false, false, false, false, false, false,
          "Not connected. Go to 'settings' tab to connect."},
         {"connected, idle", true, false, false, true, true, true, true, true,
          "Legend:        >> = from PC to reader        << = from reader to PC        <...> = status message"},
         {"continuous read", true, true, false, false, false, false, true, false, running},
-        {"wait for card", true, false, true, false, true, true, false, true, running},
+        {"wait for card", true, false, true, false, true, true, false, true, waiting},
     };
     for (const State& s : states) {
         SCOPED_TRACE(s.name);
@@ -438,6 +466,11 @@ TEST_F(CommandsPageTest, ButtonsCarryTheirCaptionsAndTooltips) {
     EXPECT_EQ(Button(CMifareCommandsDlg::IDC_CONT_READ)->toolTip(),
               "Click to start or stop the continuous read mode.");
     EXPECT_EQ(Button(CMifareCommandsDlg::IDC_WAIT_CARD)->toolTip(), "");
+    // Alt+B and Alt+X belong to the sheet's About and Exit, on every page.
+    for (const QAbstractButton* button : m_page.findChildren<QAbstractButton*>()) {
+        const QString text = button->text().toLower();
+        EXPECT_FALSE(text.contains("&b") || text.contains("&x")) << button->text().toStdString();
+    }
 }
 
 // In the sheet: the page takes the settings page's continuous-read options each time it comes to
@@ -574,6 +607,7 @@ TEST_F(CommandsPageModeTest, ContinuousReadSucceedsOutOfTheBoxAndSwitchesOffAtTh
         old.write("1;1;200000C9\n");  // an earlier run's record stays
     }
     QPushButton* contRead = Button(CMifareCommandsDlg::IDC_CONT_READ);
+    const QSize idle = m_page.minimumSizeHint();
     contRead->click();
     ASSERT_EQ(answers.Requests().size(), 1);
     EXPECT_FALSE(answers.Requests()[0].bConfirmOverwrite);
@@ -587,6 +621,8 @@ TEST_F(CommandsPageModeTest, ContinuousReadSucceedsOutOfTheBoxAndSwitchesOffAtTh
     EXPECT_FALSE(m_page.GetOutputWindow()->isVisibleTo(&m_page));
     EXPECT_FALSE(caption->isVisibleTo(&m_page));
     EXPECT_TRUE(m_page.GetStatisticsWidget()->isVisibleTo(&m_page));
+    // They fit in the room the window had: it does not grow by itself.
+    EXPECT_EQ(idle.expandedTo(m_page.minimumSizeHint()), idle) << m_page.minimumSizeHint().height();
     ASSERT_TRUE(RunUntil([&] { return ReadLines(LogPath()).size() >= 4; }));
 
     contRead->click();  // the stop
@@ -621,6 +657,7 @@ TEST_F(CommandsPageModeTest, ContinuousReadSucceedsOutOfTheBoxAndSwitchesOffAtTh
     EXPECT_EQ(statistics->Figure("Hint"), "");
     EXPECT_TRUE(m_page.GetOutputWindow()->isVisibleTo(&m_page));
     EXPECT_TRUE(caption->isVisibleTo(&m_page));
+    EXPECT_EQ(idle.expandedTo(m_page.minimumSizeHint()), idle) << m_page.minimumSizeHint().width();
 }
 
 // When one step ends every cycle, the panel says why in the user's terms, under the last failure.
@@ -762,10 +799,20 @@ TEST_F(CommandsPageModeTest, AWriteErrorIsShownOncePerFailingRecordAndTheModeGoe
 
 TEST_F(CommandsPageModeTest, WaitForCardTakesTheSerialOfTheCardThatEnters) {
     Connect();
+    // An earlier continuous read leaves its figures beside the window.
+    QPushButton* contRead = Button(CMifareCommandsDlg::IDC_CONT_READ);
+    contRead->click();
+    contRead->click();
+    ASSERT_TRUE(RunUntil([&] { return !m_session.IsBusy() && contRead->isEnabled(); }));
+    ASSERT_TRUE(m_page.GetStatisticsWidget()->isVisibleTo(&m_page));
+    m_reader->ClearRequests();
+    m_port.ClearOutput();
     m_reader->LeaveCard(kUid);
     QPushButton* waitCard = Button(CMifareCommandsDlg::IDC_WAIT_CARD);
     waitCard->click();
     ASSERT_TRUE(RunUntil([&] { return m_reader->IsWaitingForCard(); }));
+    EXPECT_EQ(Label(), "Waiting for a card to enter the reader's field. Press Wait card again to stop.");
+    EXPECT_FALSE(m_page.GetStatisticsWidget()->isVisibleTo(&m_page));
     EXPECT_TRUE(Button(CMifareCommandsDlg::IDC_CLEAR)->isEnabled());
     EXPECT_FALSE(Button(CMifareCommandsDlg::IDC_CONT_READ)->isEnabled());
     constexpr uint32_t kEntering = 0x7710C3A5;  // a DLE among its bytes
@@ -775,8 +822,40 @@ TEST_F(CommandsPageModeTest, WaitForCardTakesTheSerialOfTheCardThatEnters) {
     EXPECT_TRUE(Output().contains("<OK, Waiting for card...>")) << Output().toStdString();
     EXPECT_TRUE(Output().endsWith("\n<OK>\n")) << Output().toStdString();
     EXPECT_EQ(Requests().size(), 1u);  // ended by itself: no Reset
+    EXPECT_EQ(Label(), "Card 7710C3A5 entered.");
     Press(CMifareCommandsDlg::IDC_SELECT);
     EXPECT_EQ(Requests().back(), (Bytes{0x43, 0xA5, 0xC3, 0x10, 0x77}));
+    EXPECT_TRUE(Label().startsWith("Legend:")) << Label().toStdString();
+
+    // A reader that never takes the command: the mode ends without a card, and says why.
+    SimFaults faults;
+    faults.silent = true;
+    m_reader->SetFaults(faults);
+    waitCard->click();
+    ASSERT_TRUE(RunUntil([&] { return !waitCard->isChecked() && !m_session.IsBusy(); }));
+    EXPECT_EQ(Label(), "No answer from the reader.");
+}
+
+// Released, a mode still ends its step and its switch-off (seconds against a silent reader): until
+// then it shows as stopping, and nothing can be pressed.
+TEST_F(CommandsPageModeTest, AStoppedModeShowsStoppingUntilItHasEnded) {
+    Connect();
+    QPushButton* contRead = Button(CMifareCommandsDlg::IDC_CONT_READ);
+    contRead->click();
+    contRead->click();
+    EXPECT_EQ(Label(), "Stopping continuous read...");
+    EXPECT_FALSE(contRead->isEnabled());
+    EXPECT_FALSE(Button(CMifareCommandsDlg::IDC_RESET)->isEnabled());
+    ASSERT_TRUE(RunUntil([&] { return !m_session.IsBusy() && contRead->isEnabled(); }));
+    EXPECT_EQ(m_page.GetStatisticsWidget()->Figure("Continuous read:"), "stopped");
+    EXPECT_TRUE(Label().startsWith("Legend:")) << Label().toStdString();
+
+    QPushButton* waitCard = Button(CMifareCommandsDlg::IDC_WAIT_CARD);
+    waitCard->click();
+    waitCard->click();
+    EXPECT_EQ(Label(), "Stopping wait card...");
+    ASSERT_TRUE(RunUntil([&] { return !m_session.IsBusy() && waitCard->isEnabled(); }));
+    EXPECT_TRUE(Label().startsWith("Legend:")) << Label().toStdString();
 }
 
 TEST_F(CommandsPageModeTest, ReleasingWaitCardResetsTheWaitingReader) {
