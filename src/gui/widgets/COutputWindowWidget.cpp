@@ -19,6 +19,8 @@ COutputWindowWidget::COutputWindowWidget(QWidget* parent) : QPlainTextEdit(paren
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     // Nobody can undo in a read-only window; recording the appends would only hold memory.
     setUndoRedoEnabled(false);
+    // Fixed-width from the start: the trace's own format arrives once the page is attached.
+    setFont(TraceFont());
     m_defaultFormat.setForeground(Qt::black);
 }
 
@@ -111,14 +113,21 @@ void COutputWindowWidget::ApplyScroll() {
     }
 }
 
-void COutputWindowWidget::SetDefaultFormat(std::string_view face, int pointSize, bool bold) {
-    const QString family = QString::fromUtf8(face.data(), static_cast<qsizetype>(face.size()));
-    QFont font = QFontDatabase::hasFamily(family) ? QFont(family)
-                                                  : QFontDatabase::systemFont(QFontDatabase::FixedFont);
+QFont COutputWindowWidget::TraceFont(const QString& family) {
+    // The platform's fixed-width font at its normal size: the trace's 8 points were the size of
+    // the dialogs' own font where it was first drawn, and are too small beside ours.
+    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    if (!family.isEmpty() && QFontDatabase::hasFamily(family)) {
+        font.setFamily(family);
+    }
     font.setStyleHint(QFont::TypeWriter);
     // Hex lines need no shaping; skipping it keeps long traces fast.
     font.setStyleStrategy(QFont::PreferNoShaping);
-    font.setPointSize(pointSize);
+    return font;
+}
+
+void COutputWindowWidget::SetDefaultFormat(std::string_view face, int /*pointSize*/, bool bold) {
+    QFont font = TraceFont(QString::fromUtf8(face.data(), static_cast<qsizetype>(face.size())));
     font.setBold(bold);
     setFont(font);
     m_defaultFormat = QTextCharFormat();

@@ -26,8 +26,12 @@ public:
     void AppendText(std::string_view text, const TraceFormat* format) override;
     int GetFirstVisibleLine() const override;
     void ScrollLines(int lines) override;
-    // The face when the system has it, else the system's fixed-width font, in that point size.
+    // The face when the system has it, else the system's fixed-width font, at the size of the
+    // system's fixed-width font whatever pointSize says.
     void SetDefaultFormat(std::string_view face, int pointSize, bool bold) override;
+    // The font of the trace: family when installed, else the system's fixed-width font; always at
+    // the system fixed-width font's size.
+    static QFont TraceFont(const QString& family = QString());
     void ClearAll() override;
 
     // Prefixes each line that starts from now on; the elapsed time counts from the next line.

@@ -45,7 +45,8 @@ TEST_F(OutputWindowWidgetTest, ShowsEachLineKindInItsColourAndBold) {
         EXPECT_EQ(format.fontWeight(), QFont::Bold) << line;
         EXPECT_FALSE(format.fontItalic() || format.fontUnderline() || format.fontStrikeOut());
     }
-    EXPECT_EQ(m_window.font().pointSize(), 8);
+    // Readable beside the other controls: the fixed-width font at its normal size, not 8 points.
+    EXPECT_EQ(m_window.font().pointSizeF(), QFontDatabase::systemFont(QFontDatabase::FixedFont).pointSizeF());
     const QString expected = QFontDatabase::hasFamily("Courier New")
                                  ? QString("Courier New")
                                  : QFontDatabase::systemFont(QFontDatabase::FixedFont).family();
