@@ -4,6 +4,7 @@
 
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include "common/MessageBox.h"
 
@@ -19,14 +20,45 @@ OpenFileHook& OpenHook() {
     return hook;
 }
 
-QString AskOnce(QWidget* parent, const SaveFileRequest& request) {
-    if (Hook()) {
-        return Hook()(request);
+// The one extension a filter names: "txt" for "Text files (*.txt)"; empty for "All files (*)" and
+// for a filter of several patterns.
+QString FilterSuffix(const QString& filter) {
+    static const QRegularExpression pattern(QStringLiteral("\\(\\*\\.([A-Za-z0-9_]+)\\)$"));
+    const QRegularExpressionMatch match = pattern.match(filter.trimmed());
+    return match.hasMatch() ? match.captured(1) : QString();
+}
+
+QString WithSuffix(const QString& path, const QString& filter) {
+    const QString suffix = FilterSuffix(filter);
+    if (path.isEmpty() || suffix.isEmpty() || !QFileInfo(path).suffix().isEmpty()) {
+        return path;
     }
-    const QString filter = request.strFilter.isEmpty() ? QObject::tr("All files (*)") : request.strFilter;
-    return QFileDialog::getSaveFileName(
-        parent, request.strTitle, request.strStart, filter, nullptr,
-        request.bConfirmOverwrite ? QFileDialog::Options() : QFileDialog::DontConfirmOverwrite);
+    return path + QLatin1Char('.') + suffix;
+}
+
+QString AskOnce(QWidget* parent, const SaveFileRequest& request) {
+    const QString filters = request.strFilter.isEmpty() ? QObject::tr("All files (*)") : request.strFilter;
+    if (Hook()) {
+        const QString path = Hook()(request);
+        return request.bAddFilterSuffix ? WithSuffix(path, filters.section(QStringLiteral(";;"), 0, 0))
+                                        : path;
+    }
+    QFileDialog dialog(parent, request.strTitle, request.strStart, filters);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setOption(QFileDialog::DontConfirmOverwrite, !request.bConfirmOverwrite);
+    if (request.bAddFilterSuffix) {
+        // Given to the dialog itself, so that it asks about replacing the file it will write.
+        dialog.setDefaultSuffix(FilterSuffix(dialog.selectedNameFilter()));
+        QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog,
+                         [&dialog](const QString& filter) { dialog.setDefaultSuffix(FilterSuffix(filter)); });
+    }
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+        return QString();
+    }
+    const QString path = dialog.selectedFiles().constFirst();
+    // A platform dialog may leave the suffix out.
+    return request.bAddFilterSuffix ? WithSuffix(path, dialog.selectedNameFilter()) : path;
 }
 
 }  // namespace

@@ -14,6 +14,9 @@ struct SaveFileRequest {
     bool bConfirmOverwrite = true;
     bool bRefuseReadOnly = false;  // a file the user may not write is refused and asked again
     QString strStart;              // the folder or file the dialog starts at
+    // A name typed without an extension gets the one of the chosen filter, when that filter names
+    // exactly one ("Text files (*.txt)"); a hook's answer counts as chosen under the first filter.
+    bool bAddFilterSuffix = false;
 };
 
 // Every file dialog of the pages goes through AskSaveFileName or AskOpenFileName, so that tests can

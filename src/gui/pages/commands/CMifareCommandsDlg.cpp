@@ -540,6 +540,7 @@ void CMifareCommandsDlg::OnSaveOutput() {
     SaveFileRequest request;
     request.strTitle = tr("Save output");
     request.strFilter = tr("Text files (*.txt);;All files (*)");
+    request.bAddFilterSuffix = true;
     const QString path = AskSaveFileName(this, request);
     if (path.isEmpty()) {
         return;

@@ -2,7 +2,6 @@
 
 #include <QCheckBox>
 #include <QFile>
-#include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -31,6 +30,10 @@ public:
     }
     void SetDefaultFormat(std::string_view face, int pointSize, bool bold) override {
         m_terminal.SetDefaultFormat(face, pointSize, bold);
+        // The same bytes in two forms: one font for both.
+        QFont font = m_terminal.font();
+        font.setBold(false);
+        m_page.m_pHexView->setFont(font);
     }
     void ClearAll() override {
         m_terminal.ClearAll();
@@ -53,6 +56,36 @@ QString Text(uint32_t id) {
     return QString::fromStdString(LoadString(id));
 }
 
+// The terminal's text as a file shows it, whatever the reader sent: a control character (which the
+// window leaves out of sight) as its picture, never as itself, so that a saved file typed out on a
+// terminal cannot drive that terminal.
+QString Printable(const QString& text) {
+    QString printable;
+    printable.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t code = c.unicode();
+        if (code == u'\n' || code == u'\t') {
+            printable.append(c);
+        } else if (code < 0x20) {
+            printable.append(QChar(static_cast<char16_t>(0x2400 + code)));  // U+2400 CONTROL PICTURES
+        } else if (code == 0x7F) {
+            printable.append(QChar(static_cast<char16_t>(0x2421)));
+        } else if (code >= 0x80 && code < 0xA0) {
+            printable.append(QChar(QChar::ReplacementCharacter));
+        } else {
+            printable.append(c);
+        }
+    }
+    return printable;
+}
+
+QString WithFinalNewline(QString text) {
+    if (!text.isEmpty() && !text.endsWith(QLatin1Char('\n'))) {
+        text.append(QLatin1Char('\n'));
+    }
+    return text;
+}
+
 template <typename T>
 T* WithId(T* control, uint32_t id) {
     SetControlId(control, id);
@@ -68,7 +101,8 @@ CMonitorDialog::CMonitorDialog(CReaderSession& session, QWidget* parent)
       m_pStatus(WithId(new QLabel(QStringLiteral("Ready"), this), IDC_STATUS)),
       m_pTerminal(WithId(new CMonitorRichEdit(this), IDC_TERMINAL)),
       m_pHexView(new QPlainTextEdit(this)),
-      m_pHexToggle(new QCheckBox(QStringLiteral("He&x view"), this)),
+      // Alt+X is the sheet's Exit.
+      m_pHexToggle(new QCheckBox(QStringLiteral("&Hex view"), this)),
       m_pTimestamps(new QCheckBox(QStringLiteral("&Timestamps"), this)),
       m_pSave(new QPushButton(QStringLiteral("S&ave..."), this)),
       m_pClear(WithId(new QPushButton(QStringLiteral("&Clear"), this), IDC_CLEAR)),
@@ -77,15 +111,16 @@ CMonitorDialog::CMonitorDialog(CReaderSession& session, QWidget* parent)
       m_pSendFile(WithId(new QPushButton(QStringLiteral("&Send file..."), this), IDC_SEND_FILE)),
       m_pTrace(std::make_unique<TraceSplitter>(*this, *m_pTerminal)) {
     m_pStatus->setTextFormat(Qt::PlainText);
-    // The terminal and its file button stay in the dialog font when the sheet enlarges its own.
+    // The terminal, its hex view and its file button keep their fonts when the sheet enlarges its own.
     KeepOwnFont(m_pTerminal);
+    KeepOwnFont(m_pHexView);
     KeepOwnFont(m_pSendFile);
     m_pTerminal->setMinimumSize(420, 300);
     m_pTerminal->SetTypedHandler([this](const QByteArray& bytes) { OnTyped(bytes); });
     m_pHexView->setReadOnly(true);
     m_pHexView->setUndoRedoEnabled(false);
     m_pHexView->setLineWrapMode(QPlainTextEdit::NoWrap);
-    m_pHexView->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    m_pHexView->setFont(COutputWindowWidget::TraceFont());
     m_pHexView->setMaximumBlockCount(1024);  // as many chunks as the terminal keeps lines
     m_pHexView->setFocusPolicy(Qt::ClickFocus);
     m_pHexView->hide();
@@ -252,16 +287,28 @@ void CMonitorDialog::OnClear() {
     FocusTerminal();
 }
 
+QString CMonitorDialog::SavedText() const {
+    const QString text = WithFinalNewline(Printable(m_pTerminal->toPlainText()));
+    if (!m_pHexToggle->isChecked()) {
+        return text;
+    }
+    // The two views one after the other, each under its name; a timestamp on a line stays on it.
+    return QStringLiteral("Received text:\n") + text + QStringLiteral("\nReceived bytes (hexadecimal):\n") +
+           WithFinalNewline(m_pHexView->toPlainText());
+}
+
 void CMonitorDialog::OnSave() {
     SaveFileRequest request;
+    request.strTitle = QStringLiteral("Save the monitor's output");
     request.strFilter = kTextFiles;
+    request.bAddFilterSuffix = true;
     const QString path = AskSaveFileName(this, request);
     if (path.isEmpty()) {
         FocusTerminal();
         return;
     }
     QSaveFile file(path);
-    const QByteArray text = m_pTerminal->toPlainText().toUtf8();
+    const QByteArray text = SavedText().toUtf8();
     // Written whole or not at all: a failed save leaves an earlier file as it was.
     if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) {
         ShowMessage(this,

@@ -73,6 +73,8 @@ private:
     void RunJob(const QString& filter, ProgrammingMode mode);
     void OnClear();
     void OnSave();
+    // What Save writes: the text, and the hex view's lines when it is shown.
+    QString SavedText() const;
     void FocusTerminal();
 
     QString m_strStatus;

@@ -40,6 +40,7 @@ public:
     explicit FileNames(QString path) : m_path(std::move(path)) {
         m_previousSave = SetSaveFileHook([this](const SaveFileRequest& request) {
             filters.push_back(QStringLiteral("save: ") + request.strFilter);
+            titles.push_back(request.strTitle);
             return m_path;
         });
         m_previousOpen = SetOpenFileHook([this](const QString& filter) {
@@ -52,6 +53,7 @@ public:
         SetOpenFileHook(m_previousOpen);
     }
     std::vector<QString> filters;
+    std::vector<QString> titles;
 
 private:
     QString m_path;
@@ -143,18 +145,46 @@ TEST_F(MonitorTerminalTest, ReceivedBytesShowAsTextAndAsHexChunks) {
     EXPECT_EQ(m_page.GetHexView()->toPlainText(), QString());
 }
 
-TEST_F(MonitorTerminalTest, SaveWritesTheTerminalAndReportsAFileItCannotWrite) {
-    m_line.Send({'h', 'e', 'l', 'l', 'o', '\n'});
-    QTRY_COMPARE_WITH_TIMEOUT(Terminal(), QStringLiteral("hello\n"), 2000);
+TEST_F(MonitorTerminalTest, SaveWritesWhatIsShownAndReportsAFileItCannotWrite) {
     const std::filesystem::path dir =
         std::filesystem::temp_directory_path() / ("tagbench-monitor-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
+    const auto saved = [&dir](const char* name) {
+        std::ifstream file(dir / name);
+        return QString::fromStdString(std::string(std::istreambuf_iterator<char>(file), {}));
+    };
+    // The text alone; a line the reader left open still ends the file.
+    m_line.Send({'h', 'e', 'l', 'l', 'o', '\n', 'o', 'k'});
+    QTRY_COMPARE_WITH_TIMEOUT(Terminal(), QStringLiteral("hello\nok"), 2000);
     {
         FileNames names(QString::fromStdString((dir / "saved.txt").string()));
         m_page.GetSaveButton()->click();
-        std::ifstream saved(dir / "saved.txt");
-        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(saved), {}), "hello\n");
+        EXPECT_EQ(saved("saved.txt"), QStringLiteral("hello\nok\n"));
+        EXPECT_EQ(names.filters,
+                  (std::vector<QString>{QStringLiteral("save: Text files (*.txt);;All files (*)")}));
+        EXPECT_EQ(names.titles, (std::vector<QString>{QStringLiteral("Save the monitor's output")}));
     }
+    // With the hex view and timestamps on: both views, stamped as shown, under a name that gets the
+    // filter's extension. A control character is saved as its picture, never as itself.
+    Button(&m_page, CMonitorDialog::IDC_CLEAR)->click();
+    m_page.GetHexToggle()->setChecked(true);
+    m_page.GetTimestampToggle()->setChecked(true);
+    m_line.Send({'h', 'i', 0x1B, '[', '2', 'J', '\n'});
+    QTRY_VERIFY_WITH_TIMEOUT(Terminal().endsWith(QStringLiteral("[2J\n")), 2000);
+    m_session.WaitForIdle();
+    {
+        FileNames names(QString::fromStdString((dir / "both").string()));
+        m_page.GetSaveButton()->click();
+    }
+    const QString both = saved("both.txt");
+    const QString stamp = QStringLiteral("\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d ");
+    const QRegularExpression layout(QStringLiteral("^Received text:\\n%1hi\u241B\\[2J\\n\\nReceived bytes "
+                                                   "\\(hexadecimal\\):\\n((%1[0-9A-F ]+\\n)+)$")
+                                        .arg(stamp));
+    const QRegularExpressionMatch match = layout.match(both);
+    ASSERT_TRUE(match.hasMatch()) << both.toStdString();
+    EXPECT_EQ(match.captured(1).remove(QRegularExpression(stamp)).remove('\n'),
+              QStringLiteral("68 69 1B 5B 32 4A 0A "));
     {
         FileNames names(QString::fromStdString((dir / "missing" / "saved.txt").string()));
         MessageRecorder messages;
@@ -181,6 +211,11 @@ TEST(MonitorPageClosedTest, NotConnectedDisablesTheTerminalAndFileButtonsButNotC
     }
     EXPECT_TRUE(Button(&page, CMonitorDialog::IDC_CLEAR)->isEnabled());
     EXPECT_FALSE(page.IsPolling());
+    // Alt+B and Alt+X belong to the sheet's About and Exit, on every page.
+    for (const QAbstractButton* button : page.findChildren<QAbstractButton*>()) {
+        const QString text = button->text().toLower();
+        EXPECT_FALSE(text.contains("&b") || text.contains("&x")) << button->text().toStdString();
+    }
 }
 
 // Jobs from the page against the simulated reader over the simulated USB bridge, on the fake clock.
