@@ -147,6 +147,13 @@ CMonitorDialog::CMonitorDialog(CReaderSession& session, QWidget* parent)
     connect(m_pProgram, &QPushButton::clicked, this, [this] { RunJob(kBlockFiles, ProgramFile); });
     connect(m_pVerify, &QPushButton::clicked, this, [this] { RunJob(kBlockFiles, VerifyFile); });
     connect(m_pSendFile, &QPushButton::clicked, this, [this] { RunJob(kAllFiles, SendFile); });
+    // The port is closed already: polling ends, and the page says why until it is shown again.
+    connect(&m_session, &CReaderSession::LineLost, this, [this](const QString& text) {
+        StopPolling();
+        UpdateControls();
+        m_strStatus = text + QLatin1Char('.');
+        m_pStatus->setText(m_strStatus);
+    });
 }
 
 CMonitorDialog::~CMonitorDialog() {

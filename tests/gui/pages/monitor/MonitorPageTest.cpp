@@ -10,6 +10,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 #include <filesystem>
@@ -143,6 +144,24 @@ TEST_F(MonitorTerminalTest, ReceivedBytesShowAsTextAndAsHexChunks) {
     Button(&m_page, CMonitorDialog::IDC_CLEAR)->click();
     EXPECT_EQ(Terminal(), QString());
     EXPECT_EQ(m_page.GetHexView()->toPlainText(), QString());
+}
+
+TEST_F(MonitorTerminalTest, ALineThatGoesAwayEndsThePollingAndSaysWhy) {
+    QSignalSpy lost(&m_session, &CReaderSession::LineLost);
+    m_line.CloseMaster();
+    ASSERT_TRUE(lost.wait(5000));
+    m_session.WaitForIdle();
+    const QString text =
+        QString::fromStdString("Connection to " + m_line.SlaveName() + " lost: Input/output error");
+    EXPECT_EQ(m_page.GetStatus(), text + ".");
+    EXPECT_FALSE(m_page.GetTerminal()->isEnabled());
+    EXPECT_EQ(Terminal(), "<" + text + ">\n");
+    // No poll runs on: nothing more is traced or reported.
+    QTest::qWait(3 * CMonitorDialog::kPollPeriodMs);
+    m_session.WaitForIdle();
+    EXPECT_EQ(lost.size(), 1);
+    EXPECT_FALSE(m_session.IsBusy());
+    EXPECT_EQ(Terminal(), "<" + text + ">\n");
 }
 
 TEST_F(MonitorTerminalTest, SaveWritesWhatIsShownAndReportsAFileItCannotWrite) {
