@@ -485,6 +485,16 @@ void CMifareCommandsDlg::ShowOutcome(const QString& text) {
     UpdateControls();
 }
 
+QString CMifareCommandsDlg::CloseWarning() const {
+    if (m_bContRead) {
+        return QStringLiteral("Continuous read is running.");
+    }
+    if (m_bWaitCard) {
+        return QStringLiteral("Wait card is running.");
+    }
+    return {};
+}
+
 void CMifareCommandsDlg::OnBusyChanged(bool /*busy*/) {
     UpdateControls();
 }

@@ -78,6 +78,8 @@ public:
     bool OnKillActive() override;
     // Stops a running mode on the worker; nothing of it answers the page afterwards.
     void OnClose() override;
+    // A running continuous read or wait card.
+    QString CloseWarning() const override;
     void UpdateControls();
 
     COutputWindowWidget* GetOutputWindow() const { return m_pOutput; }

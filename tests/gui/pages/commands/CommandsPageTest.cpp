@@ -615,6 +615,7 @@ TEST_F(CommandsPageModeTest, ContinuousReadSucceedsOutOfTheBoxAndSwitchesOffAtTh
     EXPECT_EQ(qobject_cast<QLabel*>(FindControl(&m_page, CMifareCommandsDlg::IDC_LEGEND))->text(),
               "The output window is disabled during continuous read.");
     EXPECT_FALSE(Button(CMifareCommandsDlg::IDC_WAIT_CARD)->isEnabled());
+    EXPECT_EQ(m_page.CloseWarning(), "Continuous read is running.");
     // The statistics take the output window's place, caption and all.
     QLabel* caption = OutputCaption();
     ASSERT_NE(caption, nullptr);
@@ -812,6 +813,7 @@ TEST_F(CommandsPageModeTest, WaitForCardTakesTheSerialOfTheCardThatEnters) {
     waitCard->click();
     ASSERT_TRUE(RunUntil([&] { return m_reader->IsWaitingForCard(); }));
     EXPECT_EQ(Label(), "Waiting for a card to enter the reader's field. Press Wait card again to stop.");
+    EXPECT_EQ(m_page.CloseWarning(), "Wait card is running.");  // closing the program asks first
     EXPECT_FALSE(m_page.GetStatisticsWidget()->isVisibleTo(&m_page));
     EXPECT_TRUE(Button(CMifareCommandsDlg::IDC_CLEAR)->isEnabled());
     EXPECT_FALSE(Button(CMifareCommandsDlg::IDC_CONT_READ)->isEnabled());
@@ -823,6 +825,7 @@ TEST_F(CommandsPageModeTest, WaitForCardTakesTheSerialOfTheCardThatEnters) {
     EXPECT_TRUE(Output().endsWith("\n<OK>\n")) << Output().toStdString();
     EXPECT_EQ(Requests().size(), 1u);  // ended by itself: no Reset
     EXPECT_EQ(Label(), "Card 7710C3A5 entered.");
+    EXPECT_EQ(m_page.CloseWarning(), QString());
     Press(CMifareCommandsDlg::IDC_SELECT);
     EXPECT_EQ(Requests().back(), (Bytes{0x43, 0xA5, 0xC3, 0x10, 0x77}));
     EXPECT_TRUE(Label().startsWith("Legend:")) << Label().toStdString();
