@@ -220,8 +220,8 @@ LinkResult ReaderPort::SetBaudRate(uint32_t baudRate) {
 }
 
 LinkResult ReaderPort::Write(ByteBuffer bytes) {
-    if (m_dwLineLost != LR_OK) {
-        return m_dwLineLost;
+    if (const LinkResult dead = DeadLine(); dead != LR_OK) {
+        return dead;
     }
     if (IsUsb()) {
         if (!m_d2xx) {
@@ -258,8 +258,8 @@ LinkResult ReaderPort::Write(ByteBuffer bytes) {
 LinkResult ReaderPort::Read(ByteBuffer& destination, uint32_t n, uint32_t& received,
                             const ReadComplete& complete) {
     received = 0;
-    if (m_dwLineLost != LR_OK) {
-        return m_dwLineLost;
+    if (const LinkResult dead = DeadLine(); dead != LR_OK) {
+        return dead;
     }
     std::vector<uint8_t> block(n, 0);
     if (IsUsb()) {
@@ -327,8 +327,8 @@ LinkResult ReaderPort::Read(ByteBuffer& destination, uint32_t n, uint32_t& recei
 }
 
 LinkResult ReaderPort::Purge() {
-    if (m_dwLineLost != LR_OK) {
-        return m_dwLineLost;
+    if (const LinkResult dead = DeadLine(); dead != LR_OK) {
+        return dead;
     }
     if (IsUsb()) {
         if (!m_d2xx) {
@@ -351,8 +351,8 @@ LinkResult ReaderPort::Purge() {
 
 LinkResult ReaderPort::SetReadMode(uint32_t mode) {
     const bool polling = mode == ReadModePolling;
-    if (m_dwLineLost != LR_OK) {
-        return m_dwLineLost;
+    if (const LinkResult dead = DeadLine(); dead != LR_OK) {
+        return dead;
     }
     if (IsUsb()) {
         if (!m_d2xx) {
@@ -375,8 +375,8 @@ LinkResult ReaderPort::SetReadMode(uint32_t mode) {
 }
 
 LinkResult ReaderPort::SetEventChars(uint8_t eventChar, uint8_t errorChar) {
-    if (m_dwLineLost != LR_OK) {
-        return m_dwLineLost;
+    if (const LinkResult dead = DeadLine(); dead != LR_OK) {
+        return dead;
     }
     if (!IsUsb()) {
         return LR_OK;
@@ -399,6 +399,20 @@ void ReaderPort::NoteBridgeFault(LinkResult reopened, FT_STATUS retried) {
     if (reopened != LR_OK && retried != FT_OK) {
         m_dwLineLost = LR_D2XX_BASE + retried;
     }
+}
+
+LinkResult ReaderPort::DeadLine() {
+    if (m_dwLineLost == LR_OK || !IsUsb()) {
+        return m_dwLineLost;
+    }
+    // A USB bridge keeps its re-open rule: each transfer tries it once more, so a bridge plugged
+    // back in works on (the open clears the loss); while it cannot be opened, the first error stays.
+    const LinkResult lost = m_dwLineLost;
+    if (ReOpenPort() == LR_OK) {
+        return LR_OK;
+    }
+    m_dwLineLost = lost;
+    return lost;
 }
 
 LinkResult ReaderPort::LineFault() const {

@@ -60,7 +60,9 @@ public:
 
     // The error by which the line went away while open (a device gone, a hung-up line, a USB bridge
     // that failed and could not be re-opened); LR_OK while it stands. Once set, every transfer
-    // returns it at once without touching the device, until the port is closed or opened again.
+    // returns it at once, until the port is closed or opened again: a serial line is not touched
+    // again; a USB bridge is re-opened once per transfer (its re-open rule), and one plugged back
+    // in works on and is no longer lost.
     LinkResult GetLineLost() const { return m_dwLineLost; }
     // Whether the open line has hung up or failed, without reading from it: LR_OK, or the error
     // (which GetLineLost then keeps). A USB bridge is only found gone by a failed transfer.
@@ -102,6 +104,9 @@ private:
     // A USB bridge that failed a call is re-opened and the call made once more: when neither
     // worked, the bridge is gone and the line lost with the second call's status.
     void NoteBridgeFault(LinkResult reopened, FT_STATUS retried);
+    // LR_OK when a transfer may go ahead, else the lost line's error, which the transfer returns at
+    // once: a serial line is not touched again, a USB bridge is re-opened once if it can be.
+    LinkResult DeadLine();
 
     std::shared_ptr<D2xxProvider> m_d2xx;
     SerialPortList* m_pPorts;

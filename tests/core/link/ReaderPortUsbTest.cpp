@@ -196,22 +196,30 @@ TEST_F(UsbPort, AFailedReadIsRetriedOnceAfterReopening) {
     EXPECT_EQ(destination, ByteBuffer{0x10});
 }
 
-TEST_F(UsbPort, ABridgeThatCannotBeReopenedIsLostAndLeftAlone) {
+TEST_F(UsbPort, ABridgeThatCannotBeReopenedIsLostUntilItIsBack) {
     const LinkResult gone = LR_D2XX_BASE + FT_IO_ERROR;
     bridge->Fail("FT_Write", FT_IO_ERROR, 2);
-    bridge->Fail("FT_Open", FT_DEVICE_NOT_FOUND);
+    bridge->Fail("FT_Open", FT_DEVICE_NOT_FOUND, 3);
     EXPECT_EQ(port.Write(ByteBuffer{0x02}), gone);
     EXPECT_EQ(bridge->Calls(), (Calls{"FT_Write(1)", "FT_Close()", "FT_Open(0)", "FT_Write(1)"}));
     EXPECT_FALSE(port.IsOpen());
     EXPECT_EQ(port.GetLineLost(), gone);
 
-    // The transfers that follow give the same error without touching the bridge.
+    // The transfers that follow give the same error; each tries to re-open the bridge once and
+    // transfers nothing while that fails.
     bridge->ClearCalls();
     ByteBuffer destination;
     uint32_t received = 0;
     EXPECT_EQ(port.Read(destination, 1, received), gone);
     EXPECT_EQ(port.Write(ByteBuffer{0x02}), gone);
-    EXPECT_EQ(bridge->Calls(), Calls{});
+    EXPECT_EQ(bridge->Calls(), (Calls{"FT_Close()", "FT_Open(0)", "FT_Close()", "FT_Open(0)"}));
+    EXPECT_EQ(port.GetLineLost(), gone);
+
+    // Plugged back in, the bridge works on and is no longer lost.
+    bridge->ClearCalls();
+    EXPECT_EQ(port.Write(ByteBuffer{0x02}), LR_OK);
+    EXPECT_TRUE(port.IsOpen());
+    EXPECT_EQ(port.GetLineLost(), LR_OK);
 
     // Closed by its user, it is not re-opened behind the user's back by a transfer.
     port.ClosePort();
@@ -220,7 +228,7 @@ TEST_F(UsbPort, ABridgeThatCannotBeReopenedIsLostAndLeftAlone) {
     EXPECT_EQ(port.Read(destination, 1, received), LR_D2XX_BASE + FT_IO_ERROR);
     EXPECT_EQ(bridge->Calls(), Calls{"FT_Read(1)"});
     EXPECT_EQ(port.GetLineLost(), LR_OK);
-    EXPECT_EQ(window.Text(), "");
+    EXPECT_EQ(window.Text(), ">> 02 \n");  // only the write that went out
 }
 
 TEST_F(UsbPort, ReadWithCompleteTakesOneByteAtATimeAndStopsAtTheEndMark) {
