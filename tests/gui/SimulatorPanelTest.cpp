@@ -5,7 +5,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -19,6 +18,7 @@
 
 #include "common/CReaderSession.h"
 #include "common/ControlId.h"
+#include "gui/common/RunUntil.h"
 #include "gui/pages/commands/MessageRecorder.h"
 #include "link/Clock.h"
 #include "link/ReaderLink.h"
@@ -63,16 +63,7 @@ protected:
     // Lets timers, queued calls and the worker run until done holds, for at most limitMs.
     template <typename Done>
     bool RunUntil(Done done, int limitMs = 10000) {
-        QElapsedTimer elapsed;
-        elapsed.start();
-        while (!done()) {
-            if (elapsed.elapsed() > limitMs) {
-                return false;
-            }
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-            m_session.WaitForIdle();
-        }
-        return true;
+        return ::RunUntil(m_session, done, limitMs);
     }
 
     FakeClock m_clock{1000};

@@ -8,7 +8,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -20,6 +19,7 @@
 #include "app/CAllControlsSheet.h"
 #include "common/CReaderSession.h"
 #include "common/ControlId.h"
+#include "gui/common/RunUntil.h"
 #include "gui/pages/commands/DialogAnswerer.h"
 #include "gui/pages/commands/MessageRecorder.h"
 #include "link/Clock.h"
@@ -566,16 +566,7 @@ protected:
     // Lets the page's timers and the worker run until done holds, for at most limitMs.
     template <typename Done>
     bool RunUntil(Done done, int limitMs = 10000) {
-        QElapsedTimer elapsed;
-        elapsed.start();
-        while (!done()) {
-            if (elapsed.elapsed() > limitMs) {
-                return false;
-            }
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-            m_session.WaitForIdle();
-        }
-        return true;
+        return ::RunUntil(m_session, done, limitMs);
     }
     // Lets them run a while in which nothing is expected to happen.
     void RunAWhile() {
