@@ -44,6 +44,8 @@ TEST(VersionInfo, UsesTheFirstTranslationAndGivesEmptyTextForWhatIsMissing) {
 TEST(AboutDialog, ShowsNameVersionDescriptionAndCopyrightFromTheBlock) {
     CAboutDialog about;
     EXPECT_EQ(about.windowTitle(), QStringLiteral("About Tagbench"));
+    EXPECT_FALSE(about.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
+                                        Qt::WindowContextHelpButtonHint));
     EXPECT_EQ(LabelText(&about, CAboutDialog::IDC_INFO),
               QStringLiteral("Tagbench 1.27.0\n\nTest application for Mifare\u00ae readers."));
     EXPECT_EQ(LabelText(&about, CAboutDialog::IDC_COPYRIGHT),

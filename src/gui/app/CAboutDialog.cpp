@@ -11,6 +11,7 @@
 #include <QVBoxLayout>
 
 #include "common/ControlId.h"
+#include "common/DialogFlags.h"
 
 namespace {
 
@@ -30,6 +31,7 @@ QPixmap Render(const QString& path, QSize size, qreal ratio) {
 CAboutDialog::CAboutDialog(QWidget* parent, const VersionBlock* block)
     : QDialog(parent), m_pInfo(new QLabel(this)), m_pCopyright(new QLabel(this)), m_version(block) {
     setWindowTitle(QStringLiteral("About Tagbench"));
+    ShowCloseBoxOnly(this);
     const qreal ratio = devicePixelRatioF();
 
     auto* banner = new QLabel(this);

@@ -19,6 +19,7 @@
 #include "common/CReaderSession.h"
 #include "common/CStepDriver.h"
 #include "common/ControlId.h"
+#include "common/DialogFlags.h"
 #include "link/Clock.h"
 
 // The sequence's steps with the destination the user picks meanwhile: the radio buttons change
@@ -67,7 +68,7 @@ CProgrammingDialog::CProgrammingDialog(CReaderSession& session, QWidget* parent)
       m_pClose(WithId(new QPushButton(QStringLiteral("&Cancel"), this), IDC_CLOSE)) {
     setWindowTitle(QStringLiteral("Programming progress"));
     // The close box does what button 2 does, and nothing while a file transfer disables it.
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    ShowCloseBoxOnly(this);
     setMinimumSize(460, 260);
 
     m_pNote->setTextFormat(Qt::PlainText);

@@ -12,6 +12,7 @@
 
 #include "commands/HexText.h"
 #include "common/ControlId.h"
+#include "common/DialogFlags.h"
 #include "common/MessageBox.h"
 
 namespace {
@@ -22,8 +23,7 @@ constexpr uint32_t IDCANCEL = 2;
 CParameterDialog::CParameterDialog(QWidget* parent, const QString& caption) : QDialog(parent) {
     setWindowTitle(caption);
     setModal(true);
-    // A small form: nothing to minimise or enlarge, and no help button, only the close box.
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    ShowCloseBoxOnly(this);
 }
 
 void CParameterDialog::FinishLayout(QLayout* content) {
