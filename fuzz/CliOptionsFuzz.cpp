@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(!error.empty() && error.size() <= 160 + 2 * longest, "error of %zu characters",
                    error.size());
     } else {
-        FUZZ_CHECK(options.WantsHelp() || options.IsLedger() ||
+        FUZZ_CHECK(options.WantsHelp() || options.WantsVersion() || options.IsLedger() ||
                        options.GetConnection() != CliOptions::ConnectionNone,
                    "accepted without a connection");
         const CliLedgerOptions& ledger = options.GetLedger();
