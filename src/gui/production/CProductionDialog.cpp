@@ -758,6 +758,7 @@ void CProductionDialog::OnChooseRecord() {
     request.strTitle = QStringLiteral("Production record");
     request.strFilter = QStringLiteral("CSV files (*.csv);;All files (*)");
     request.bConfirmOverwrite = false;  // the record is appended to: an existing file is no overwrite
+    request.bAddFilterSuffix = true;
     request.strStart = QString::fromStdString(m_record.GetPath());
     const QString path = AskSaveFileName(this, request);
     if (path.isEmpty()) {
@@ -959,6 +960,7 @@ void CProductionDialog::OnExportLedger() {
     SaveFileRequest request;
     request.strTitle = QStringLiteral("Export the production ledger");
     request.strFilter = QStringLiteral("CSV files (*.csv);;All files (*)");
+    request.bAddFilterSuffix = true;
     const QString path = AskSaveFileName(this, request);
     if (path.isEmpty()) {
         return;

@@ -680,7 +680,7 @@ TEST_F(ProductionPageTest, ExportWritesEveryRunOfTheLedgerOrSaysWhyNot) {
     SetText(P::IDC_MIFARE_SERIAL, "3");
     Press(P::IDC_PROGRAM);
     Press(P::IDC_PROGRAM);
-    const fs::path exported = m_dir / "ledger.csv";
+    const fs::path exported = m_dir / "ledger";  // saved as ledger.csv, the filter's extension
     const fs::path blocked = m_dir / "profiles.ini" / "ledger.csv";  // below a file
     QString answer;
     const auto previous = SetSaveFileHook([&answer](const SaveFileRequest&) { return answer; });
@@ -689,7 +689,8 @@ TEST_F(ProductionPageTest, ExportWritesEveryRunOfTheLedgerOrSaysWhyNot) {
         Press(P::IDC_LEDGER_EXPORT);
     }
     SetSaveFileHook(previous);
-    EXPECT_EQ(RecordLines(exported),
+    EXPECT_FALSE(fs::exists(exported));
+    EXPECT_EQ(RecordLines(m_dir / "ledger.csv"),
               (Lines{"profile,job,mifare_serial,usb_serial,result,message,file,station,outcome",
                      "Terminal,SerialOnly,00000003,,OK,,,bench 1,stored",
                      "Terminal,SerialOnly,00000004,,OK,,,bench 1,stored"}));
