@@ -1,5 +1,7 @@
 #include "app/CReaderTestApp.h"
 
+#include <chrono>
+
 #include "StringTable.h"
 #include "common/MessageBox.h"
 #include "link/D2xx.h"
@@ -53,6 +55,8 @@ int CReaderTestApp::InitInstance(int argc, const char* const* argv) {
     CRunModeCommandLineInfo info;
     info.ParseCommandLine(argc, argv);
     std::unique_ptr<CAllControlsSheet> sheet = CreateSheet(info);
+    // A line that goes away while nothing runs shows as lost within a second.
+    sheet->GetSession().SetLineCheckPeriod(std::chrono::seconds(1));
     sheet->exec();
     return 0;
 }

@@ -115,8 +115,12 @@ OutputWindow* CReaderWorker::Relay(OutputWindow* window) {
 }
 
 void CReaderWorker::SetLineCheckPeriod(std::chrono::milliseconds period) {
-    std::lock_guard lock(m_mutex);
-    m_lineCheckPeriod = period;
+    {
+        std::lock_guard lock(m_mutex);
+        m_lineCheckPeriod = period;
+        m_bPeriodChanged = true;
+    }
+    m_wake.notify_all();
 }
 
 void CReaderWorker::Run() {
@@ -125,7 +129,17 @@ void CReaderWorker::Run() {
         Completion done;
         {
             std::unique_lock lock(m_mutex);
-            if (!m_wake.wait_for(lock, m_lineCheckPeriod, [this] { return m_bStop || m_operation; })) {
+            const auto woken = [this] { return m_bStop || m_operation || m_bPeriodChanged; };
+            bool looked = false;
+            if (m_lineCheckPeriod.count() > 0) {
+                looked = !m_wake.wait_for(lock, m_lineCheckPeriod, woken);
+            } else {
+                m_wake.wait(lock, woken);
+            }
+            if (std::exchange(m_bPeriodChanged, false) && !m_bStop && !m_operation) {
+                continue;  // waits again, with the new period
+            }
+            if (looked) {
                 lock.unlock();
                 LookAtIdleLine();
                 continue;

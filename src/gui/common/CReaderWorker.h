@@ -90,8 +90,8 @@ public:
     bool IsPortOpen() const { return PortState().bOpen; }
     // The stand-in for window that the port traces into (one per window, owned by the worker).
     OutputWindow* Relay(OutputWindow* window);
-    // How long the worker stays idle before it looks at the line; one second unless a test says
-    // otherwise.
+    // How long the worker stays idle before it looks at the line; zero (the start) never looks.
+    // The program looks every second; tests that drive the port from their own thread leave it off.
     void SetLineCheckPeriod(std::chrono::milliseconds period);
 
     void WaitForIdle();
@@ -135,7 +135,8 @@ private:
     Operation m_operation;
     Completion m_completion;
     bool m_bStop = false;
-    std::chrono::milliseconds m_lineCheckPeriod{1000};
+    std::chrono::milliseconds m_lineCheckPeriod{0};
+    bool m_bPeriodChanged = false;
     bool m_bDrainPosted = false;
     std::deque<std::function<void()>> m_calls;
     std::thread m_thread;
